@@ -1,0 +1,224 @@
+// gateway/barhold/barhold.cpp: entries, staleness, larger-count reuse and invalidation.
+#include "gateway/barhold/barhold.hpp"
+
+#include "host/host.hpp"
+
+#include <datetime.h>
+
+namespace korvanta::barhold {
+
+namespace {
+
+using host::global;
+using host::name;
+
+py::object checked(PyObject *made) {
+    if (!made)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+bool truth(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+bool compare(py::handle left, py::handle right, int op) {
+    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+/// `time.time()` through the module's `time`, so a test can move the clock.
+py::object now() { return global<"time">().attr(name<"time">())(); }
+
+/// `mapping.get(key)` or `mapping.get(key, fallback)`; a plain dict is read directly.
+py::object lookup(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (found)
+            return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(fallback);
+    }
+    return mapping.attr(name<"get">())(key, fallback);
+}
+
+/// The period field of a key: the text between its first and second ":", "day" without ":".
+py::object key_period(py::handle key) {
+    PyObject *text = key.ptr();
+    Py_ssize_t length = PyUnicode_GetLength(text);
+    Py_ssize_t first = PyUnicode_FindChar(text, ':', 0, length, 1);
+    if (first == -2)
+        throw py::error_already_set();
+    if (first == -1)
+        return py::str("day");
+    Py_ssize_t second = PyUnicode_FindChar(text, ':', first + 1, length, 1);
+    if (second == -2)
+        throw py::error_already_set();
+    return checked(PyUnicode_Substring(text, first + 1, second == -1 ? length : second));
+}
+
+/// The last bar's time in the exchange zone: its clock reading re-labelled, not converted;
+/// midnight for a plain date; None for anything else.
+py::object exchange_time(py::handle last_date) {
+    // The datetime C API table is per translation unit; fetched on first use.
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI)
+            throw py::error_already_set();
+    }
+    PyObject *value = last_date.ptr();
+    py::object zone = global<"_EXCHANGE_TZ">();
+    if (PyDateTime_Check(value)) {
+        return checked(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
+            PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+            PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value),
+            zone.ptr(), PyDateTime_DATE_GET_FOLD(value), PyDateTimeAPI->DateTimeType));
+    }
+    if (PyDate_Check(value)) {
+        return checked(PyDateTimeAPI->DateTime_FromDateAndTime(
+            PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value), 0,
+            0, 0, 0, zone.ptr(), PyDateTimeAPI->DateTimeType));
+    }
+    return py::none();
+}
+
+py::object cache_of(py::handle self) { return self.attr(name<"cache">()); }
+
+} // namespace
+
+void init(py::handle self, py::handle data_dir) {
+    py::object directory = py::reinterpret_borrow<py::object>(data_dir);
+    if (directory.is_none()) {
+        py::object os = global<"os">();
+        py::object fallback = os.attr("path").attr("expanduser")("~/.korvanta");
+        directory = os.attr("environ").attr("get")("KORVANTA_DATA_DIR", fallback);
+    }
+    py::object path = global<"Path">()(directory);
+    py::str prefix(path.attr("__truediv__")("cache-"));
+    self.attr(name<"cache">()) = global<"DualCache">()("kline", py::arg("cachePrefix") = prefix);
+}
+
+bool is_stale(py::handle entry, py::handle key) {
+    static py::handle zero = PyLong_FromLong(0);
+    static py::handle two = PyLong_FromLong(2);
+    static py::handle one_day = PyLong_FromLong(86400);
+
+    py::object cached_at = lookup(entry, name<"cached_at">(), zero);
+    py::object age = checked(PyNumber_Subtract(now().ptr(), cached_at.ptr()));
+    py::object period = key_period(key);
+    py::object stale_after = lookup(global<"STALE_AFTER">(), period, one_day);
+    if (compare(age, stale_after, Py_GT))
+        return true;
+
+    py::object bars = lookup(entry, name<"bars">(), py::none());
+    if (bars.is_none() || !truth(bars))
+        return false;
+    py::object last = checked(PySequence_GetItem(bars.ptr(), -1));
+    py::object bar_time = exchange_time(lookup(last, name<"date">(), py::none()));
+    if (bar_time.is_none())
+        return false;
+    py::object timestamp = bar_time.attr(name<"timestamp">())();
+    py::object since = checked(PyNumber_Subtract(now().ptr(), timestamp.ptr()));
+    py::object limit = checked(PyNumber_Multiply(two.ptr(), stale_after.ptr()));
+    return compare(since, limit, Py_GT);
+}
+
+py::object get(py::handle self, py::handle key) {
+    py::object cache = cache_of(self);
+    py::object entry = cache.attr(name<"get">())(key);
+    if (entry.is_none())
+        return py::none();
+    // Looked up on the instance so that a subclass's rule applies.
+    if (truth(self.attr(name<"_is_stale">())(entry, key))) {
+        if (PyObject_DelItem(cache.ptr(), key.ptr()) < 0)
+            throw py::error_already_set();
+        return py::none();
+    }
+    py::object bars = lookup(entry, name<"bars">(), py::none());
+    if (!bars.is_none() && !PyList_CheckExact(bars.ptr())) {
+        PyErr_Format(PyExc_TypeError, "get() must return list[dict] | None, not %.200s",
+                     Py_TYPE(bars.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return bars;
+}
+
+void set(py::handle self, py::handle key, py::handle bars) {
+    py::dict entry;
+    entry[name<"bars">()] = bars;
+    entry[name<"cached_at">()] = now();
+    if (PyObject_SetItem(cache_of(self).ptr(), key.ptr(), entry.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+py::object try_larger_count(py::handle self, py::handle symbol, py::handle period,
+                            py::handle adjust, py::handle count) {
+    py::object prefix = checked(
+        PyUnicode_FromFormat("%U:%U:%U:count_", symbol.ptr(), period.ptr(), adjust.ptr()));
+    py::object zero = py::int_(0);
+    py::object best_n = zero;
+    py::object best_key;
+
+    for (py::handle key : cache_of(self).attr(name<"keys">())()) {
+        if (!truth(key.attr(name<"startswith">())(prefix)))
+            continue;
+        py::object parts = key.attr(name<"split">())("_");
+        PyObject *tail = PySequence_GetItem(parts.ptr(), -1);
+        PyObject *n = tail ? PyNumber_Long(tail) : nullptr;
+        Py_XDECREF(tail);
+        if (!n) {
+            // int() of the tail: a key whose tail is not a number is passed over.
+            if (PyErr_ExceptionMatches(PyExc_ValueError) ||
+                PyErr_ExceptionMatches(PyExc_IndexError)) {
+                PyErr_Clear();
+                continue;
+            }
+            throw py::error_already_set();
+        }
+        py::object number = py::reinterpret_steal<py::object>(n);
+        if (compare(number, count, Py_GE) &&
+            (compare(best_n, zero, Py_EQ) || compare(number, best_n, Py_LT))) {
+            best_n = number;
+            best_key = py::reinterpret_borrow<py::object>(key);
+        }
+    }
+    if (!best_key)
+        return py::none();
+
+    py::object bars = self.attr(name<"get">())(best_key);
+    if (bars.is_none() || !truth(bars))
+        return py::none();
+    py::object length = py::int_(PyObject_Length(bars.ptr()));
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    if (!compare(length, count, Py_GE))
+        return py::none();
+    py::object start = checked(PyNumber_Negative(count.ptr()));
+    py::object tail = checked(PySlice_New(start.ptr(), nullptr, nullptr));
+    return checked(PyObject_GetItem(bars.ptr(), tail.ptr()));
+}
+
+py::object invalidate(py::handle self, py::handle symbol) {
+    py::object prefix = checked(PyUnicode_FromFormat("%U:", symbol.ptr()));
+    py::object cache = cache_of(self);
+    // Collected first: deleting while the store iterates its keys is not safe.
+    py::list doomed;
+    for (py::handle key : cache.attr(name<"keys">())()) {
+        if (truth(key.attr(name<"startswith">())(prefix)))
+            doomed.append(key);
+    }
+    for (py::handle key : doomed) {
+        if (PyObject_DelItem(cache.ptr(), key.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    return py::int_(PyList_GET_SIZE(doomed.ptr()));
+}
+
+} // namespace korvanta::barhold

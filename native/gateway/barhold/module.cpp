@@ -1,0 +1,231 @@
+// gateway/barhold/module.cpp: the `korvanta.gateway.barhold` module and its `Barhold` class.
+//
+// `Barhold` is a plain Python class (its only base is `object`, so Python code can subclass
+// it) whose methods are vectorcall builtins: argument checks here, logic in barhold.cpp.
+#include "bridge/args.hpp"
+#include "bridge/checks.hpp"
+#include "gateway/barhold/barhold.hpp"
+#include "host/host.hpp"
+
+namespace {
+
+namespace py = pybind11;
+namespace barhold = korvanta::barhold;
+using korvanta::bridge::bind_arguments;
+using korvanta::bridge::guarded;
+using korvanta::bridge::require_dict;
+using korvanta::bridge::require_list;
+using korvanta::bridge::require_str;
+using korvanta::bridge::to_int;
+
+constexpr const char *module_doc = R"(K-line query result cache using DualCache (memory + diskcache).
+
+Cache key scheme:
+  count mode:  {SYMBOL}:{period}:{adjust}:count_{N}
+               Example: SPY:day:none:count_250
+  range mode:  {SYMBOL}:{period}:{adjust}:{start}_{end}
+               Example: SPY:1m:none:20260520_20260527
+
+Storage:
+  L1: DualCache in-memory dict (~30ns read)
+  L2: diskcache SQLite at ~/.korvanta/cache-kline/
+
+Staleness:
+  get() discards entries older than STALE_AFTER per period.
+  try_larger_count() inherits this check via get().
+)";
+
+#define BARHOLD_METHOD(fn)                                                                    \
+    PyObject *fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+
+BARHOLD_METHOD(py_init) {
+    PyObject *a[2];
+    if (!bind_arguments("Barhold.__init__", args, nargs, kwnames, {"self", "data_dir"}, 1, a))
+        return nullptr;
+    return guarded([&] {
+        barhold::init(a[0], a[1] ? a[1] : Py_None);
+        return py::none();
+    });
+}
+
+BARHOLD_METHOD(py_count_key) {
+    PyObject *a[4];
+    const char *fn = "Barhold.count_key";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"symbol", "period", "adjust", "count"}, 4, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[0], fn, "symbol");
+        require_str(a[1], fn, "period");
+        require_str(a[2], fn, "adjust");
+        return barhold::count_key(a[0], a[1], a[2], to_int(a[3], fn, "count"));
+    });
+}
+
+BARHOLD_METHOD(py_intraday_key) {
+    PyObject *a[1];
+    const char *fn = "Barhold.intraday_key";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"symbol"}, 1, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[0], fn, "symbol");
+        return barhold::intraday_key(a[0]);
+    });
+}
+
+BARHOLD_METHOD(py_range_key) {
+    PyObject *a[5];
+    const char *fn = "Barhold.range_key";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"symbol", "period", "adjust", "start", "end"},
+                        5, a))
+        return nullptr;
+    return guarded([&] {
+        const char *names[] = {"symbol", "period", "adjust", "start", "end"};
+        for (int i = 0; i < 5; ++i)
+            require_str(a[i], fn, names[i]);
+        return barhold::range_key(a[0], a[1], a[2], a[3], a[4]);
+    });
+}
+
+BARHOLD_METHOD(py_get) {
+    PyObject *a[2];
+    const char *fn = "Barhold.get";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "key"}, 2, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[1], fn, "key");
+        return barhold::get(a[0], a[1]);
+    });
+}
+
+BARHOLD_METHOD(py_is_stale) {
+    PyObject *a[2];
+    const char *fn = "Barhold._is_stale";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"entry", "key"}, 2, a))
+        return nullptr;
+    return guarded([&] {
+        require_dict(a[0], fn, "entry");
+        require_str(a[1], fn, "key");
+        return py::bool_(barhold::is_stale(a[0], a[1]));
+    });
+}
+
+BARHOLD_METHOD(py_set) {
+    PyObject *a[3];
+    const char *fn = "Barhold.set";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "key", "bars"}, 3, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[1], fn, "key");
+        require_list(a[2], fn, "bars");
+        barhold::set(a[0], a[1], a[2]);
+        return py::none();
+    });
+}
+
+BARHOLD_METHOD(py_try_larger_count) {
+    PyObject *a[5];
+    const char *fn = "Barhold.try_larger_count";
+    if (!bind_arguments(fn, args, nargs, kwnames,
+                        {"self", "symbol", "period", "adjust", "count"}, 5, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[1], fn, "symbol");
+        require_str(a[2], fn, "period");
+        require_str(a[3], fn, "adjust");
+        return barhold::try_larger_count(a[0], a[1], a[2], a[3], to_int(a[4], fn, "count"));
+    });
+}
+
+BARHOLD_METHOD(py_invalidate) {
+    PyObject *a[2];
+    const char *fn = "Barhold.invalidate";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "symbol"}, 2, a))
+        return nullptr;
+    return guarded([&] {
+        require_str(a[1], fn, "symbol");
+        return barhold::invalidate(a[0], a[1]);
+    });
+}
+
+#undef BARHOLD_METHOD
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
+PyMethodDef method_defs[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(py_init), fastcall,
+     "__init__(self, data_dir=None)\n--\n\n"},
+    {"count_key", reinterpret_cast<PyCFunction>(py_count_key), fastcall,
+     "count_key(symbol, period, adjust, count)\n--\n\n"},
+    {"intraday_key", reinterpret_cast<PyCFunction>(py_intraday_key), fastcall,
+     "intraday_key(symbol)\n--\n\n"},
+    {"range_key", reinterpret_cast<PyCFunction>(py_range_key), fastcall,
+     "range_key(symbol, period, adjust, start, end)\n--\n\n"},
+    {"get", reinterpret_cast<PyCFunction>(py_get), fastcall, "get(self, key)\n--\n\n"},
+    {"_is_stale", reinterpret_cast<PyCFunction>(py_is_stale), fastcall,
+     "_is_stale(entry, key)\n--\n\n"},
+    {"set", reinterpret_cast<PyCFunction>(py_set), fastcall, "set(self, key, bars)\n--\n\n"},
+    {"try_larger_count", reinterpret_cast<PyCFunction>(py_try_larger_count), fastcall,
+     "try_larger_count(self, symbol, period, adjust, count)\n--\n\n"
+     "Find smallest cached count_N >= count, return last `count` bars.\n\n"
+     "        Enables seamless cache reuse: if count_500 is cached, a request for\n"
+     "        count_100 returns bars[-100:] without touching IBKR.\n"
+     "        "},
+    {"invalidate", reinterpret_cast<PyCFunction>(py_invalidate), fastcall,
+     "invalidate(self, symbol)\n--\n\n"},
+};
+
+constexpr bool is_static(std::string_view name) {
+    return name == "count_key" || name == "intraday_key" || name == "range_key" ||
+           name == "_is_stale";
+}
+
+py::object define_barhold(py::module_ &m) {
+    py::dict body;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = "Barhold";
+    for (PyMethodDef &def : method_defs) {
+        PyObject *function = PyCFunction_NewEx(&def, nullptr, m.attr("__name__").ptr());
+        if (!function)
+            throw py::error_already_set();
+        PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function)
+                                                   : PyInstanceMethod_New(function);
+        Py_DECREF(function);
+        if (!wrapped)
+            throw py::error_already_set();
+        body[def.ml_name] = py::reinterpret_steal<py::object>(wrapped);
+    }
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
+        "Barhold", py::make_tuple(py::reinterpret_borrow<py::object>(
+                       reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+        body);
+}
+
+} // namespace
+
+PYBIND11_MODULE(barhold, m) {
+    namespace host = korvanta::host;
+    host::bind_module(m);
+    m.doc() = module_doc;
+
+    m.attr("os") = py::module_::import("os");
+    m.attr("time") = py::module_::import("time");
+    py::module_ datetime = py::module_::import("datetime");
+    m.attr("date_type") = datetime.attr("date");
+    m.attr("datetime") = datetime.attr("datetime");
+    host::import_names("pathlib", {"Path"});
+    host::import_names("zoneinfo", {"ZoneInfo"});
+    host::import_names("quodra.dualcache", {"DualCache"});
+
+    py::dict stale_after;
+    for (auto [period, seconds] : {std::pair{"1m", 60}, {"5m", 300}, {"15m", 900}, {"30m", 1800},
+                                   {"1h", 3600}, {"day", 86400}, {"week", 259200},
+                                   {"month", 604800}, {"year", 604800}, {"intraday", 120}})
+        stale_after[period] = seconds;
+    m.attr("STALE_AFTER") = stale_after;
+
+    py::object zone_name =
+        m.attr("os").attr("environ").attr("get")("KORVANTA_EXCHANGE_TZ", "America/New_York");
+    m.attr("_EXCHANGE_TZ") = m.attr("ZoneInfo")(zone_name);
+    m.attr("Barhold") = define_barhold(m);
+}

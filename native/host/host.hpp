@@ -1,0 +1,92 @@
+// host/host.hpp: the host framework and quodra names the modules bind to.
+//
+// Each extension module keeps host names (`printFrame`, `logger`, `Barhold`, `time`, ...) in
+// its own namespace, bound at import, and reads them from there at every call, so a host or
+// a test can replace them on the module. Everything here works on the namespace of the
+// module that called `bind_module`: each extension links its own copy of this state.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace korvanta::host {
+
+namespace py = pybind11;
+
+// ==== Names ==================================================================
+
+/// A string literal usable as a template argument.
+template <std::size_t N>
+struct Literal {
+    constexpr Literal(const char (&text)[N]) { std::copy_n(text, N, chars); }
+    char chars[N];
+};
+
+/// The interned Python string `Text`, made once; attribute and global lookups
+/// with it skip building a new string per call.
+template <Literal Text>
+py::handle name() {
+    // Leaked on purpose: a static py::object would be released after the interpreter is gone.
+    static PyObject *interned = PyUnicode_InternFromString(Text.chars);
+    return interned;
+}
+
+// ==== The module namespace ===================================================
+
+/// Remembers `module` as the namespace that `global` reads; called first in the module init.
+void bind_module(py::module_ module);
+
+/// The module namespace's current value of `name`; NameError, as in Python, when unbound.
+py::object global(py::handle name);
+
+template <Literal Text>
+py::object global() {
+    return global(name<Text>());
+}
+
+/// `from source import a, b, ...` into the bound module's namespace.
+void import_names(const char *source, std::initializer_list<const char *> names);
+
+/// `from source import *` into the bound module's namespace.
+void import_star(const char *source);
+
+// ==== Host calls, looked up per call ===========================================
+
+/// `printFrame(frame, title)`; the result is not used.
+void print_frame(py::handle frame, py::handle title);
+
+/// `logger.<level>(message, *args)` through the module's `logger`.
+template <Literal Level, typename... Args>
+void log(const char *message, Args &&...args) {
+    global<"logger">().attr(name<Level>())(message, std::forward<Args>(args)...);
+}
+
+// ==== Command classes ==========================================================
+
+/// One data-class field of a command: declared with `field(init=False)` and the
+/// annotation text given.
+struct Field {
+    const char *name;
+    const char *annotation;
+};
+
+/// One method of a command class, in class-body order.
+struct Method {
+    const char *name;
+    py::cpp_function function;
+};
+
+/// Builds a command class the way the host expects one written in Python:
+/// `@command(names=[word]) @dataclass class <name>(IOp)` with `doc` as its docstring,
+/// the given fields, class attributes and methods, bound in the module under `name`.
+/// `IOp`, `command`, `dataclass` and `field` are read from the module namespace.
+py::object define_command(const char *name, const char *word, const char *doc,
+                          std::vector<Field> fields, py::dict class_attributes,
+                          std::vector<Method> methods);
+
+} // namespace korvanta::host
