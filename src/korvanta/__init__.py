@@ -1,0 +1,1 @@
+"""Korvanta trading toolkit: the command host and its native command modules."""

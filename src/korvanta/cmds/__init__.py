@@ -1,0 +1,1 @@
+"""Shell commands, one module per command word, grouped by category."""

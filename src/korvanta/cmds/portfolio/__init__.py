@@ -1,0 +1,1 @@
+"""Account and portfolio commands."""

@@ -1,0 +1,1 @@
+"""Support for the broker gateway connection: caches of what it served."""

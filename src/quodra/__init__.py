@@ -1,0 +1,1 @@
+"""Small utilities shared by the shell and its commands: words, tables, numbers, caches."""
