@@ -1,0 +1,29 @@
+"""Shared test set-up: the interpreter check and an isolated data directory."""
+
+import os
+import sys
+
+import pytest
+
+TARGET = (3, 14)
+
+
+def pytest_report_header(config):
+    return f"interpreter: Python {sys.version.split()[0]} ({sys.executable})"
+
+
+def pytest_configure(config):
+    # The modules are built for CPython 3.14; a run on anything else proves little.
+    if sys.version_info[:2] != TARGET and not os.environ.get("KORVANTA_ANY_PYTHON"):
+        raise pytest.UsageError(
+            f"tests need CPython {TARGET[0]}.{TARGET[1]}, this is {sys.version.split()[0]}; "
+            "run them through tools/in-env, or set KORVANTA_ANY_PYTHON=1 to test here anyway"
+        )
+
+
+@pytest.fixture
+def data_dir(tmp_path, monkeypatch):
+    """A fresh KORVANTA_DATA_DIR, so no test reads another's cache entries."""
+    directory = tmp_path / "data"
+    monkeypatch.setenv("KORVANTA_DATA_DIR", str(directory))
+    return directory

@@ -1,0 +1,303 @@
+"""The bar cache: key forms, staleness, larger-count reuse, invalidation, persistence."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import types
+from datetime import date, datetime, timedelta, timezone
+from zoneinfo import ZoneInfo
+
+import pytest
+
+from korvanta.gateway import barhold
+from korvanta.gateway.barhold import Barhold
+
+NEW_YORK = ZoneInfo("America/New_York")
+
+
+class Clock:
+    """Stands in for the module's `time`, so ages are exact."""
+
+    def __init__(self, now):
+        self.now = now
+
+    def time(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    clock = Clock(datetime(2026, 6, 10, 15, 30, tzinfo=NEW_YORK).timestamp())
+    monkeypatch.setattr(barhold, "time", clock)
+    return clock
+
+
+@pytest.fixture
+def hold(tmp_path):
+    return Barhold(tmp_path / "data")
+
+
+def bars_dated(*dates):
+    return [{"date": d, "close": float(i)} for i, d in enumerate(dates)]
+
+
+def test_module_names_in_order():
+    names = [n for n in vars(barhold) if not n.startswith("__")]
+    assert names == ["os", "time", "date_type", "datetime", "Path", "ZoneInfo", "DualCache",
+                     "STALE_AFTER", "_EXCHANGE_TZ", "Barhold"]
+    assert Barhold.__mro__ == (Barhold, object)
+    assert barhold.__file__.endswith(".so")
+
+
+class TestKeys:
+    @pytest.mark.parametrize("args, key", [
+        (("SPY", "day", "none", 250), "SPY:day:none:count_250"),
+        (("spy", "day", "none", 250), "spy:day:none:count_250"),
+        (("SPY", "day", "none", 250.7), "SPY:day:none:count_250"),
+        (("SPY", "day", "none", -3.9), "SPY:day:none:count_-3"),
+        (("SPY", "5m", "adj", True), "SPY:5m:adj:count_1"),
+    ], ids=["plain", "lower-case-kept", "float-truncated", "negative-float", "bool"])
+    def test_count_key(self, args, key):
+        assert Barhold.count_key(*args) == key
+
+    @pytest.mark.parametrize("symbol, key", [
+        ("SPY", "SPY:intraday:full"),
+        ("spy", "SPY:intraday:full"),
+        ("straße", "STRASSE:intraday:full"),
+    ])
+    def test_intraday_key_upper_cases(self, symbol, key):
+        assert Barhold.intraday_key(symbol) == key
+
+    def test_range_key_and_keywords(self, hold):
+        assert hold.range_key(symbol="SPY", period="1m", adjust="none", start="20260520",
+                              end="20260527") == "SPY:1m:none:20260520_20260527"
+
+    class Text(str):
+        pass
+
+    @pytest.mark.parametrize("call", [
+        lambda h: Barhold.count_key("SPY", "day", None, 1),
+        lambda h: Barhold.count_key("SPY", "day", "none", "250"),
+        lambda h: Barhold.count_key(TestKeys.Text("SPY"), "day", "none", 1),
+        lambda h: Barhold.intraday_key(b"SPY"),
+        lambda h: Barhold.range_key("SPY", "1m", "none", "a", None),
+        lambda h: h.get(1),
+        lambda h: h.set("k", ("tuple",)),
+        lambda h: h.set("k", type("Bars", (list,), {})()),
+        lambda h: Barhold._is_stale([], "k"),
+        lambda h: h.try_larger_count("SPY", "day", "none", "100"),
+        lambda h: h.invalidate(None),
+    ], ids=["adjust-none", "count-text", "str-subclass", "bytes", "end-none", "key-int",
+            "bars-tuple", "bars-list-subclass", "entry-list", "count-text-larger",
+            "symbol-none"])
+    def test_wrong_types_refused(self, hold, call):
+        with pytest.raises(TypeError):
+            call(hold)
+
+    def test_missing_argument_named(self, hold):
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'key'"):
+            hold.get()
+
+
+class TestStaleness:
+    def test_missing_key(self, hold, clock):
+        hold.set("SPY:day:none:count_1", [])
+        assert hold.get("SPY:day:none:count_2") is None
+        assert hold.cache.keys() == ["SPY:day:none:count_1"]
+
+    def test_entry_without_cached_at_is_dropped(self, hold, clock):
+        hold.cache["SPY:day:none:count_1"] = {"bars": []}
+        assert hold.get("SPY:day:none:count_1") is None
+        assert hold.cache.get("SPY:day:none:count_1") is None
+
+    @pytest.mark.parametrize("key, threshold", [
+        ("SPY:5m:none:count_10", 300),
+        ("SPY:intraday:full", 120),
+        ("nocolon", 86400),
+        ("SPY:2h:none:count_10", 86400),
+    ], ids=["5m", "intraday", "no-colon-is-day", "unknown-period"])
+    def test_age_rule_boundary(self, hold, clock, key, threshold):
+        bars = [{"date": "text dates: age rule only"}]
+        hold.set(key, bars)
+        clock.now += threshold
+        assert hold.get(key) is bars
+        clock.now += 0.001
+        assert hold.get(key) is None
+        assert hold.cache.get(key) is None
+
+    def test_fresh_empty_list_is_a_hit(self, hold, clock):
+        empty = []
+        hold.set("SPY:day:none:count_5", empty)
+        assert hold.get("SPY:day:none:count_5") is empty
+
+    @pytest.mark.parametrize("last, fresh", [
+        (date(2026, 6, 9), True),
+        (date(2026, 6, 8), False),
+        (datetime(2026, 6, 8, 23, 59), True),
+        (datetime(2026, 6, 7, 12, 0), False),
+    ], ids=["yesterday", "two-days", "two-days-late-evening", "three-days-noon"])
+    def test_daily_last_bar_rule(self, hold, clock, last, fresh):
+        hold.set("SPY:day:none:count_2", bars_dated(last - timedelta(days=1), last))
+        assert (hold.get("SPY:day:none:count_2") is not None) is fresh
+
+    @pytest.mark.parametrize("tz", [timezone.utc, ZoneInfo("Asia/Tokyo"), None],
+                             ids=["utc", "tokyo", "naive"])
+    def test_last_bar_zone_is_relabelled_not_converted(self, hold, clock, tz):
+        # 14:30 read as New York time is one hour old; converted from UTC or Tokyo it
+        # would be hours old (or in the future) and the answer would differ.
+        last = datetime(2026, 6, 10, 14, 30, tzinfo=tz)
+        hold.set("SPY:1h:none:count_1", bars_dated(last))
+        assert hold.get("SPY:1h:none:count_1") is not None
+        clock.now += 3600 + 1
+        assert hold.get("SPY:1h:none:count_1") is None
+
+    def test_module_tables_read_at_call_time(self, hold, clock, monkeypatch):
+        hold.set("SPY:day:none:count_1", bars_dated(date(2026, 6, 10)))
+        monkeypatch.setitem(barhold.STALE_AFTER, "day", 10)
+        clock.now += 11
+        assert hold.get("SPY:day:none:count_1") is None
+
+    def test_exchange_zone_read_at_call_time(self, hold, clock, monkeypatch):
+        # 15:00 in Tokyo is long past at 15:30 New York time, so 1m bars are stale there.
+        hold.set("SPY:1m:none:count_1", bars_dated(datetime(2026, 6, 10, 15, 29)))
+        monkeypatch.setattr(barhold, "_EXCHANGE_TZ", ZoneInfo("Asia/Tokyo"))
+        assert hold.get("SPY:1m:none:count_1") is None
+
+    def test_subclass_rule_is_used(self, tmp_path, clock):
+        class Forever(Barhold):
+            @staticmethod
+            def _is_stale(entry, key):
+                return False
+
+        hold = Forever(tmp_path)
+        hold.cache["k"] = {"bars": [1]}
+        assert hold.get("k") == [1]
+
+    def test_stored_non_list_bars_is_a_type_error(self, hold, clock):
+        hold.cache["k"] = {"bars": ({"date": "x"},), "cached_at": clock.now}
+        with pytest.raises(TypeError):
+            hold.get("k")
+
+    def test_stored_non_dict_is_a_type_error(self, hold, clock):
+        hold.cache["k"] = ["not", "an", "entry"]
+        with pytest.raises(TypeError):
+            hold.get("k")
+
+
+class TestLargerCount:
+    def fill(self, hold, counts, period="day"):
+        for n in counts:
+            hold.set(Barhold.count_key("SPY", period, "none", n),
+                     [{"date": "x", "n": n, "i": i} for i in range(n)])
+
+    def test_smallest_qualifying_entry_serves(self, hold, clock):
+        self.fill(hold, [500, 250, 50])
+        got = hold.try_larger_count("SPY", "day", "none", 100)
+        assert [b["n"] for b in got] == [250] * 100
+        assert [b["i"] for b in got] == list(range(150, 250))
+
+    def test_nothing_large_enough(self, hold, clock):
+        self.fill(hold, [50])
+        assert hold.try_larger_count("SPY", "day", "none", 100) is None
+
+    def test_stale_candidate_is_dropped_without_trying_another(self, hold, clock):
+        self.fill(hold, [250])
+        clock.now += 86401
+        self.fill(hold, [500])
+        assert hold.try_larger_count("SPY", "day", "none", 100) is None
+        assert hold.cache.keys() == ["SPY:day:none:count_500"]
+
+    def test_short_candidate_gives_none(self, hold, clock):
+        hold.set("SPY:day:none:count_500", [{"date": "x"}] * 80)
+        self.fill(hold, [1000])
+        assert hold.try_larger_count("SPY", "day", "none", 100) is None
+
+    @pytest.mark.parametrize("tail, served", [
+        ("abc", False), (" 300 ", True), ("+300", True), ("3_00", False), ("٣٠٠", True),
+    ], ids=["text", "spaces", "sign", "last-underscore-splits", "arabic-indic-digits"])
+    def test_tail_parsed_as_int_of_text(self, hold, clock, tail, served):
+        hold.set("SPY:day:none:count_" + tail, [{"date": "x"}] * 300)
+        got = hold.try_larger_count("SPY", "day", "none", 100)
+        assert (got is not None) is served
+
+    def test_zero_count_copies_whole_list(self, hold, clock):
+        self.fill(hold, [30])
+        stored = hold.get("SPY:day:none:count_30")
+        got = hold.try_larger_count("SPY", "day", "none", 0)
+        assert got == stored and got is not stored
+
+    def test_other_symbol_period_adjust_ignored(self, hold, clock):
+        self.fill(hold, [500], period="week")
+        hold.set("SPYX:day:none:count_500", [{"date": "x"}] * 500)
+        hold.set("SPY:day:adj:count_500", [{"date": "x"}] * 500)
+        assert hold.try_larger_count("SPY", "day", "none", 100) is None
+
+
+def test_invalidate_removes_only_the_symbol(hold, clock):
+    for key in ["SPY:day:none:count_250", "SPY:1m:none:2026-01-02_2026-01-03",
+                Barhold.intraday_key("spy"), "SPYX:day:none:count_250"]:
+        hold.set(key, [])
+    assert hold.invalidate("spy") == 0
+    assert hold.invalidate("SPY") == 3
+    assert hold.cache.keys() == ["SPYX:day:none:count_250"]
+
+
+class TestDataDirectory:
+    def test_empty_variable_means_working_directory(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setenv("KORVANTA_DATA_DIR", "")
+        Barhold()
+        assert (tmp_path / "cache-kline").is_dir()
+
+    def test_tilde_is_not_expanded(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        Barhold("~store")
+        assert (tmp_path / "~store" / "cache-kline").is_dir()
+
+    def test_default_is_under_home(self, tmp_path, monkeypatch):
+        monkeypatch.delenv("KORVANTA_DATA_DIR", raising=False)
+        monkeypatch.setenv("HOME", str(tmp_path))
+        Barhold()
+        assert (tmp_path / ".korvanta" / "cache-kline").is_dir()
+
+
+def run_python(code, **env):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env={**os.environ, **env}, timeout=60)
+
+
+def test_entry_survives_the_process(tmp_path):
+    writer = run_python("""
+        from datetime import datetime
+        from korvanta.gateway.barhold import Barhold
+        hold = Barhold()
+        hold.set("SPY:day:none:count_1", [{"date": datetime(2026, 1, 2, 9, 30), "close": 1.5}])
+        print(hold.cache.get("SPY:day:none:count_1")["cached_at"])
+    """, KORVANTA_DATA_DIR=str(tmp_path))
+    assert writer.returncode == 0, writer.stderr
+    reader = run_python("""
+        from korvanta.gateway.barhold import Barhold
+        hold = Barhold()
+        print(hold.cache.keys())
+        print(hold.cache.get("SPY:day:none:count_1")["cached_at"])
+        print(hold.cache.get("SPY:day:none:count_1")["bars"])
+    """, KORVANTA_DATA_DIR=str(tmp_path))
+    assert reader.returncode == 0, reader.stderr
+    keys, cached_at, bars = reader.stdout.splitlines()
+    assert keys == "['SPY:day:none:count_1']"
+    assert cached_at == writer.stdout.strip()
+    assert bars == "[{'date': datetime.datetime(2026, 1, 2, 9, 30), 'close': 1.5}]"
+
+
+@pytest.mark.parametrize("zone, ok", [("Europe/London", True), ("Not/AZone", False)])
+def test_exchange_zone_from_environment(zone, ok):
+    result = run_python("""
+        from korvanta.gateway import barhold
+        print(barhold._EXCHANGE_TZ.key)
+    """, KORVANTA_EXCHANGE_TZ=zone)
+    assert (result.returncode == 0) is ok
+    if ok:
+        assert result.stdout.strip() == zone
+    else:
+        assert "ZoneInfoNotFoundError" in result.stderr

@@ -1,0 +1,237 @@
+"""The coroutine bridge: C++ coroutines awaiting Python, and Python awaiting them."""
+
+import asyncio
+import collections.abc
+import gc
+import sys
+import weakref
+
+import pytest
+
+from korvanta import _bridge_fixtures as fx
+
+
+class Halt(BaseException):
+    """A non-Exception error, which C++ code that catches Exception must let through."""
+
+
+class Echo:
+    """Awaitable whose generator yields once and returns what it was sent, doubled;
+    a ValueError thrown in is answered with "recovered"."""
+
+    def __init__(self, holder=None):
+        self.holder = holder  # lets a test close a reference cycle through the awaitable
+
+    def __await__(self):
+        try:
+            sent = yield "ready"
+        except ValueError:
+            return "recovered"
+        return sent * 2
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+class TestAwaitingPython:
+    def test_future_resolved_later(self):
+        async def main():
+            loop = asyncio.get_running_loop()
+            future = loop.create_future()
+            loop.call_later(0.01, future.set_result, 42)
+            return await fx.await_one(future)
+
+        assert run(main()) == 42
+
+    def test_sleep_thread_and_native_coroutine_in_sequence(self):
+        async def native():
+            await asyncio.sleep(0)
+            return "native"
+
+        awaitables = [asyncio.sleep(0.001, "slept"), asyncio.to_thread(sum, [1, 2]), native()]
+        assert run(fx.await_all(awaitables)) == ["slept", 3, "native"]
+
+    def test_bridge_coroutine_awaiting_another(self):
+        assert run(fx.await_one(fx.await_one(asyncio.sleep(0, "inner")))) == "inner"
+
+    def test_tuple_result_stays_a_tuple(self):
+        assert run(fx.return_tuple()) == ("a", 1)
+
+    def test_not_awaitable_is_a_type_error(self):
+        with pytest.raises(TypeError, match="can't be awaited"):
+            run(fx.await_one(42))
+
+
+class TestExceptions:
+    def test_exception_caught_in_cpp(self):
+        async def fails():
+            await asyncio.sleep(0)
+            raise KeyError("gone")
+
+        assert run(fx.await_catching(fails())) == ("caught", "'gone'")
+
+    def test_base_exception_passes_cpp_handler(self):
+        async def halts():
+            raise Halt
+
+        with pytest.raises(Halt):
+            run(fx.await_catching(halts()))
+
+    def test_cpp_exception_arrives_translated(self):
+        with pytest.raises(ValueError, match="bad words"):
+            run(fx.raise_cpp("bad words"))
+
+    def test_original_exception_object_arrives(self):
+        error = LookupError("same object")
+
+        async def fails():
+            raise error
+
+        with pytest.raises(LookupError) as caught:
+            run(fx.await_one(fails()))
+        assert caught.value is error
+
+
+class TestProtocol:
+    def test_registered_as_coroutine(self):
+        coro = fx.await_one(Echo())
+        assert asyncio.iscoroutine(coro)
+        assert isinstance(coro, collections.abc.Coroutine)
+        assert coro.__qualname__ == "await_one"
+        coro.close()
+
+    def test_send_reaches_inner_generator(self):
+        coro = fx.await_one(Echo())
+        assert coro.send(None) == "ready"
+        assert coro.cr_suspended
+        with pytest.raises(StopIteration) as stop:
+            coro.send(21)
+        assert stop.value.value == 42
+
+    def test_throw_reaches_inner_generator(self):
+        coro = fx.await_one(Echo())
+        coro.send(None)
+        with pytest.raises(StopIteration) as stop:
+            coro.throw(ValueError("into the generator"))
+        assert stop.value.value == "recovered"
+
+    def test_throw_unhandled_by_inner_reaches_cpp(self):
+        log = []
+        coro = fx.await_with_cleanup(Echo(), log)
+        coro.send(None)
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("k"))
+        assert log == ["cleanup"]
+
+    def test_first_send_must_be_none(self):
+        coro = fx.await_one(Echo())
+        with pytest.raises(TypeError, match="non-None"):
+            coro.send(1)
+        coro.close()
+
+    def test_reuse_after_finish(self):
+        coro = fx.return_tuple()
+        with pytest.raises(StopIteration):
+            coro.send(None)
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
+
+    def test_throw_before_start_never_runs_body(self):
+        log = []
+        coro = fx.await_with_cleanup(Echo(), log)
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("early"))
+        assert log == []
+
+    def test_close_unwinds_suspended_body(self):
+        log = []
+        coro = fx.await_with_cleanup(Echo(), log)
+        coro.send(None)
+        assert coro.close() is None
+        assert log == ["cleanup"]
+
+    def test_close_refuses_a_body_that_awaits_again(self):
+        coro = fx.ignore_exit(Echo(), Echo())
+        coro.send(None)
+        with pytest.raises(RuntimeError, match="ignored GeneratorExit"):
+            coro.close()
+
+    def test_never_awaited_warns(self):
+        with pytest.warns(RuntimeWarning, match="'await_one' was never awaited"):
+            fx.await_one(Echo())
+            gc.collect()
+
+
+class TestCancellation:
+    def test_task_parked_in_cpp_is_cancelled(self):
+        log = []
+
+        async def main():
+            task = asyncio.create_task(fx.await_with_cleanup(asyncio.sleep(10), log))
+            await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return task
+
+        task = run(main())
+        assert task.cancelled()
+        assert log == ["cleanup"]
+
+    def test_cancellation_passes_a_cpp_exception_handler(self):
+        async def main():
+            task = asyncio.create_task(fx.await_catching(asyncio.sleep(10)))
+            await asyncio.sleep(0.01)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            return task
+
+        assert run(main()).cancelled()
+
+    def test_wait_for_timeout_cancels_inner(self):
+        log = []
+
+        async def main():
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(fx.await_with_cleanup(asyncio.sleep(10), log), 0.01)
+
+        run(main())
+        assert log == ["cleanup"]
+
+
+class TestLifetime:
+    def test_unfinished_coroutine_collected_and_closed(self):
+        log = []
+        awaitable = Echo()
+        watch = weakref.ref(awaitable)
+        coro = fx.await_with_cleanup(awaitable, log)
+        coro.send(None)
+        del awaitable, coro
+        assert log == ["cleanup"]
+        assert watch() is None
+
+    def test_cycle_through_awaited_object_is_collected(self):
+        log = []
+        awaitable = Echo()
+        watch = weakref.ref(awaitable)
+        coro = fx.await_with_cleanup(awaitable, log)
+        awaitable.holder = coro  # coroutine -> iterator -> awaitable -> coroutine
+        coro.send(None)
+        del awaitable, coro
+        gc.collect()
+        assert log == ["cleanup"]
+        assert watch() is None
+
+    def test_no_reference_leaks(self):
+        token = object()
+        before = sys.getrefcount(token)
+        for _ in range(2000):
+            coro = fx.await_one(Echo())
+            coro.send(None)
+            with pytest.raises(StopIteration) as stop:
+                coro.send([token])
+            assert stop.value.value == [token, token]
+            del coro, stop
+        gc.collect()
+        assert sys.getrefcount(token) == before
