@@ -301,3 +301,28 @@ def test_exchange_zone_from_environment(zone, ok):
         assert result.stdout.strip() == zone
     else:
         assert "ZoneInfoNotFoundError" in result.stderr
+
+
+# The last-bar rule computes the bar's timestamp natively; at the exact boundary its
+# answer must be the one `datetime.timestamp()` gives, DST folds and gaps included.
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=300, deadline=None)
+@given(wall=st.datetimes(min_value=datetime(1971, 1, 1), max_value=datetime(2200, 1, 1)),
+       fold=st.sampled_from([0, 1]), nudge=st.sampled_from([-1e-6, 0.0, 1e-6]),
+       zone=st.sampled_from(["America/New_York", "Europe/London", "Australia/Lord_Howe"]))
+def test_last_bar_boundary_matches_datetime_timestamp(wall, fold, nudge, zone):
+    tz = ZoneInfo(zone)
+    reference = wall.replace(tzinfo=tz, fold=fold).timestamp()
+    entry = {"bars": [{"date": wall.replace(fold=fold, tzinfo=timezone.utc)}]}
+    old_clock, old_zone = barhold.time, barhold._EXCHANGE_TZ
+    try:
+        barhold._EXCHANGE_TZ = tz
+        now = reference + 2 * 60 + nudge
+        barhold.time = Clock(now)
+        entry["cached_at"] = now
+        expected = now - reference > 120
+        assert Barhold._is_stale(entry, "X:1m:none:count_1") is expected
+    finally:
+        barhold.time, barhold._EXCHANGE_TZ = old_clock, old_zone

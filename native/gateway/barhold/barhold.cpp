@@ -33,7 +33,12 @@ bool compare(py::handle left, py::handle right, int op) {
 }
 
 /// `time.time()` through the module's `time`, so a test can move the clock.
-py::object now() { return global<"time">().attr(name<"time">())(); }
+py::object now() {
+    py::object clock = global<"time">();
+    PyObject *stack[] = {clock.ptr()};
+    return checked(PyObject_VectorcallMethod(name<"time">().ptr(), stack,
+                                             1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 /// `mapping.get(key)` or `mapping.get(key, fallback)`; a plain dict is read directly.
 py::object lookup(py::handle mapping, py::handle key, py::handle fallback) {
@@ -91,6 +96,86 @@ py::object exchange_time(py::handle last_date) {
 
 py::object cache_of(py::handle self) { return self.attr(name<"cache">()); }
 
+/// `key.startswith(prefix)`; the comparison itself for plain text keys.
+bool starts_with(py::handle key, py::handle prefix) {
+    if (PyUnicode_CheckExact(key.ptr())) {
+        Py_ssize_t match = PyUnicode_Tailmatch(key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (match < 0)
+            throw py::error_already_set();
+        return match == 1;
+    }
+    return truth(key.attr(name<"startswith">())(prefix));
+}
+
+/// `obj.method(args...)` by vectorcall: no argument tuple on the hot paths.
+template <typename... Args>
+py::object call_method(py::handle obj, py::handle method, Args... args) {
+    PyObject *stack[] = {obj.ptr(), args.ptr()...};
+    return checked(PyObject_VectorcallMethod(method.ptr(), stack,
+                                             (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+
+/// A float, or an int that converts to one exactly; what the fast paths below accept.
+bool as_double(py::handle value, double &out) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        out = PyFloat_AS_DOUBLE(value.ptr());
+        return true;
+    }
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long long whole = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow || whole > (1LL << 53) || whole < -(1LL << 53))
+            return false;
+        out = static_cast<double>(whole);
+        return true;
+    }
+    return false;
+}
+
+/// `left - right > limit` with Python's arithmetic and comparison; doubles when exact.
+bool exceeds(py::handle left, py::handle right, py::handle limit) {
+    double l, r, m;
+    if (as_double(left, l) && as_double(right, r) && as_double(limit, m))
+        return l - r > m;
+    py::object difference = checked(PyNumber_Subtract(left.ptr(), right.ptr()));
+    return compare(difference, limit, Py_GT);
+}
+
+/// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+/// `bar_time.timestamp()` for an aware datetime: the wall clock less the zone's
+/// `utcoffset`, rounded as timedelta.total_seconds() rounds. Falls back to the method
+/// where the offset is not a plain timedelta or the count of microseconds is not exact
+/// in a double.
+py::object timestamp(py::handle bar_time) {
+    PyObject *value = bar_time.ptr();
+    PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
+    py::object offset = call_method(zone, name<"utcoffset">(), bar_time);
+    if (PyDelta_CheckExact(offset.ptr())) {
+        long long micros =
+            (days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                             PyDateTime_GET_DAY(value)) * 86400LL +
+             PyDateTime_DATE_GET_HOUR(value) * 3600LL + PyDateTime_DATE_GET_MINUTE(value) * 60LL +
+             PyDateTime_DATE_GET_SECOND(value)) * 1000000LL +
+            PyDateTime_DATE_GET_MICROSECOND(value);
+        micros -= (PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400LL +
+                   PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1000000LL +
+                  PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());
+        if (micros <= (1LL << 53) && micros >= -(1LL << 53))
+            return py::float_(static_cast<double>(micros) / 1e6);
+    }
+    return bar_time.attr(name<"timestamp">())();
+}
+
 } // namespace
 
 void init(py::handle self, py::handle data_dir) {
@@ -111,10 +196,9 @@ bool is_stale(py::handle entry, py::handle key) {
     static py::handle one_day = PyLong_FromLong(86400);
 
     py::object cached_at = lookup(entry, name<"cached_at">(), zero);
-    py::object age = checked(PyNumber_Subtract(now().ptr(), cached_at.ptr()));
     py::object period = key_period(key);
     py::object stale_after = lookup(global<"STALE_AFTER">(), period, one_day);
-    if (compare(age, stale_after, Py_GT))
+    if (exceeds(now(), cached_at, stale_after))
         return true;
 
     py::object bars = lookup(entry, name<"bars">(), py::none());
@@ -124,19 +208,17 @@ bool is_stale(py::handle entry, py::handle key) {
     py::object bar_time = exchange_time(lookup(last, name<"date">(), py::none()));
     if (bar_time.is_none())
         return false;
-    py::object timestamp = bar_time.attr(name<"timestamp">())();
-    py::object since = checked(PyNumber_Subtract(now().ptr(), timestamp.ptr()));
     py::object limit = checked(PyNumber_Multiply(two.ptr(), stale_after.ptr()));
-    return compare(since, limit, Py_GT);
+    return exceeds(now(), timestamp(bar_time), limit);
 }
 
 py::object get(py::handle self, py::handle key) {
     py::object cache = cache_of(self);
-    py::object entry = cache.attr(name<"get">())(key);
+    py::object entry = call_method(cache, name<"get">(), key);
     if (entry.is_none())
         return py::none();
     // Looked up on the instance so that a subclass's rule applies.
-    if (truth(self.attr(name<"_is_stale">())(entry, key))) {
+    if (truth(call_method(self, name<"_is_stale">(), entry, key))) {
         if (PyObject_DelItem(cache.ptr(), key.ptr()) < 0)
             throw py::error_already_set();
         return py::none();
@@ -167,7 +249,7 @@ py::object try_larger_count(py::handle self, py::handle symbol, py::handle perio
     py::object best_key;
 
     for (py::handle key : cache_of(self).attr(name<"keys">())()) {
-        if (!truth(key.attr(name<"startswith">())(prefix)))
+        if (!starts_with(key, prefix))
             continue;
         py::object parts = key.attr(name<"split">())("_");
         PyObject *tail = PySequence_GetItem(parts.ptr(), -1);
@@ -211,7 +293,7 @@ py::object invalidate(py::handle self, py::handle symbol) {
     // Collected first: deleting while the store iterates its keys is not safe.
     py::list doomed;
     for (py::handle key : cache.attr(name<"keys">())()) {
-        if (truth(key.attr(name<"startswith">())(prefix)))
+        if (starts_with(key, prefix))
             doomed.append(key);
     }
     for (py::handle key : doomed) {
