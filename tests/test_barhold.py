@@ -326,3 +326,28 @@ def test_last_bar_boundary_matches_datetime_timestamp(wall, fold, nudge, zone):
         assert Barhold._is_stale(entry, "X:1m:none:count_1") is expected
     finally:
         barhold.time, barhold._EXCHANGE_TZ = old_clock, old_zone
+
+
+def test_get_set_loop_does_not_grow_memory(tmp_path):
+    import gc
+    import tracemalloc
+
+    hold = Barhold(tmp_path)
+    hold.cache = {}  # memory level only: disk writes would dominate the loop
+    key, bars = "SPY:day:none:count_1", bars_dated(date.today())
+
+    def loop(times):
+        for _ in range(times):
+            hold.set(key, bars)
+            assert hold.get(key) is bars
+
+    loop(1000)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        loop(100_000)
+        gc.collect()
+        grown, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024

@@ -3,6 +3,7 @@
 import asyncio
 import collections.abc
 import gc
+import os
 import sys
 import weakref
 
@@ -235,3 +236,23 @@ class TestLifetime:
             del coro, stop
         gc.collect()
         assert sys.getrefcount(token) == before
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_frames_are_freed():
+    # Coroutine frames live on the C++ heap, out of tracemalloc's sight: watch the process.
+    def loop(times):
+        for _ in range(times):
+            coro = fx.await_one(Echo())
+            coro.send(None)
+            with pytest.raises(StopIteration):
+                coro.send(1)
+
+    loop(10_000)
+    before = resident_bytes()
+    loop(100_000)
+    assert resident_bytes() - before < 4 * 1024 * 1024
