@@ -9,7 +9,7 @@ from loguru import logger
 
 from . import logs
 from .commands import load_command_modules, run_line
-from .shell import run_shell
+from .shell import HELP_WORDS, run_shell, show_help
 from .state import connect
 
 
@@ -47,11 +47,15 @@ def parser() -> argparse.ArgumentParser:
 def run(options: argparse.Namespace) -> int:
     """Load the commands, connect, then run the one command or the shell; the exit status."""
     load_command_modules()
+    words = options.words
+    # Help needs no gateway, so it is answered before connecting.
+    if words and words[0].lower() in HELP_WORDS:
+        return 0 if show_help(words[1:]) else 1
     with asyncio.Runner() as runner:
         state = runner.run(connect(options.gateway, options.client_id))
         try:
-            if options.words:
-                return 0 if runner.run(run_line(options.words, state)) else 1
+            if words:
+                return 0 if runner.run(run_line(words, state)) else 1
             return run_shell(runner, state)
         finally:
             state.close()

@@ -14,7 +14,7 @@ _LIBRARY_LEVELS = {-1: logging.ERROR, 0: logging.WARNING, 1: logging.INFO, 2: lo
 def _one_line(record) -> str:
     # Exception texts (pandas ones in particular) can span lines; a log line must not.
     record["extra"]["line"] = " ".join(record["message"].split("\n"))
-    return "{time:HH:mm:ss} {level: <7} {extra[line]}\n{exception}"
+    return "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {extra[line]}\n{exception}"
 
 
 class _ToLoguru(logging.Handler):

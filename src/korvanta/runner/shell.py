@@ -29,14 +29,14 @@ def usage(cls: type) -> str:
     return inspect.cleandoc(cls.__doc__ or "(no usage text)")
 
 
-def show_help(words: list[str]) -> None:
-    """Every command with its usage text, or only the commands named in `words`."""
+def show_help(words: list[str]) -> bool:
+    """Print every command with its usage text, or only the commands named in `words`."""
     if words:
         try:
             classes = {lookup(word.lower()): [word.lower()] for word in words}
         except KeyError as e:
-            logger.error("{}", e.args[0])
-            return
+            logger.error("No help: {}", e.args[0])
+            return False
     else:
         classes = {}
         for word, cls in sorted(COMMANDS.items()):
@@ -46,6 +46,7 @@ def show_help(words: list[str]) -> None:
         print(textwrap.indent(usage(cls), "    "), end="\n\n")
     if not words:
         print("help [command]  shows usage texts; quit (or exit, Ctrl-D) leaves the shell.")
+    return True
 
 
 class _LineEditing:
@@ -92,8 +93,8 @@ def run_shell(runner: asyncio.Runner, state: HostState) -> int:
     interactive = sys.stdin.isatty()
     editing = _LineEditing() if interactive else None
     if interactive:
-        print(f"korvanta shell, gateway {state.describe_gateway()}"
-              f"{'' if state.connected or not state.address else ' (not connected)'}; help lists the commands.")
+        gateway = ("connected to " if state.connected else "not connected to ") + state.describe_gateway()
+        print(f"korvanta shell, {gateway if state.address else 'no gateway'}; help lists the commands.")
     try:
         while True:
             try:
@@ -122,6 +123,7 @@ def run_shell(runner: asyncio.Runner, state: HostState) -> int:
             try:
                 runner.run(run_line(words, state))
             except KeyboardInterrupt:
+                print()
                 logger.warning("{} interrupted", words[0])
     finally:
         if editing is not None:

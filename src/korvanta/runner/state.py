@@ -37,7 +37,7 @@ class HostState:
         if symbol in self._resolved:
             return self._resolved[symbol]
         future = symbol.startswith("/")
-        wanted = ContFuture(symbol[1:]) if future else Stock(symbol, "SMART", "USD")
+        wanted = ContFuture(symbol[1:].upper()) if future else Stock(symbol.upper(), "SMART", "USD")
         details = await asyncio.wait_for(self.ib.reqContractDetailsAsync(wanted), RESOLVE_TIMEOUT)
         if not details:
             return "", None
