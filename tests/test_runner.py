@@ -1,6 +1,7 @@
 """The command runner: one command line, the shell, the host state, logs, and end to end runs."""
 
 import asyncio
+import datetime as dt
 import io
 import os
 import socket
@@ -13,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from ib_async import ContFuture, Contract, ContractDetails, Future, Stock
+from ib_async import BarData, ContFuture, Contract, ContractDetails, Future, Stock
 from loguru import logger
 
 from korvanta import cmds as cmds_package
@@ -80,6 +81,10 @@ def logged():
 
 def errors(lines):
     return [line.removeprefix("ERROR ") for line in lines if line.startswith("ERROR ")]
+
+
+def needs(module):
+    return pytest.importorskip(module, exc_type=ImportError, reason=f"{module} is not built in this tree")
 
 
 class FakeIB:
@@ -155,6 +160,24 @@ class TestResolveSymbol:
             # A session asks the gateway once per symbol.
             assert asyncio.run(state.positionalQuoteRepopulate(typed))[1] is contract and len(ib.asked) == 1
 
+
+
+def test_kline_through_the_gateway_gets_a_continuous_future(tmp_path, monkeypatch, logged, capsys):
+    """The resolver's contract class is what kline tests to turn a futures root continuous."""
+    kline = needs("korvanta.cmds.quotes.kline")
+    monkeypatch.setattr(kline, "_barhold", None)
+    monkeypatch.setenv("KORVANTA_DATA_DIR", str(tmp_path))
+    ib = FakeIB([TestResolveSymbol.ES])
+    asked = []
+
+    async def history(contract, **kwargs):
+        asked.append(contract)
+        return [BarData(dt.datetime(2026, 12, 7, h, tzinfo=dt.UTC), 1.0, 2.0, 0.5, 1.5, 10, 1.2, 3) for h in range(3)]
+
+    ib.reqHistoricalDataAsync = history
+    assert asyncio.run(run_line(["kline", "/es", "1h", "2"], HostState(ib)))
+    assert [(c.secType, c.symbol) for c in asked] == [("CONTFUT", "ES")]
+    assert capsys.readouterr().out.startswith("/ES 1h (2 bars)\n") and errors(logged) == []
 
 @pytest.mark.parametrize("text, address", [
     ("127.0.0.1:4002", ("127.0.0.1", 4002)), ("[::1]:4001", ("::1", 4001)), ("", None),
@@ -270,10 +293,6 @@ def program(tmp_path):
                               env={**env, **extra_env}, timeout=120)
 
     return run
-
-
-def needs(module):
-    return pytest.importorskip(module, exc_type=ImportError, reason=f"{module} is not built in this tree")
 
 
 def test_kline_prints_its_table_and_exits_0(program):
