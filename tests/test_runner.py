@@ -343,3 +343,29 @@ def test_unreachable_gateway_said_once(program):
     assert done.returncode == 1
     assert [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["WARNING", "ERROR"]
     assert f"No gateway at 127.0.0.1:{port}" in done.stderr
+
+
+@pytest.fixture
+def gateway():
+    """The gateway simulator in a child process; its address."""
+    needs("korvanta.sim")
+    sim = subprocess.Popen([sys.executable, "-m", "korvanta.sim", "--port", "0", "--lifetime", "120"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        yield "127.0.0.1:" + sim.stdout.readline().rsplit(":", 1)[1].strip()
+    finally:
+        sim.terminate()
+        sim.communicate(timeout=30)
+
+
+def test_commands_through_the_gateway(program, gateway):
+    needs("korvanta.cmds.quotes.kline")
+    needs("korvanta.cmds.portfolio.executions")
+    done = program("--gateway", gateway, "executions", "aapl", ":r")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("Execution Summary Filtered for: AAPL\n")
+    done = program(stdin="kline /ES 1h 3\nexecutions :mine\nquit\n", KORVANTA_GATEWAY=gateway)
+    assert done.returncode == 0, done.stderr
+    titles = [line for line in done.stdout.splitlines() if line.startswith(("/ES", "Execution Summary"))]
+    assert titles == ["/ES 1h (3 bars)", "Execution Summary", "Execution Summary by Complete Order"]
+    assert done.stderr.count(f"Connected to the gateway at {gateway} as client 1") == 1
