@@ -308,7 +308,7 @@ def test_kline_prints_its_table_and_exits_0(program):
 
 
 @pytest.mark.parametrize("words, extra_env, message", [
-    (["klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
+    (["--", "klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
     (["kline"], {}, "ERROR   kline: No symbol provided"),
     (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, "ERROR   kline: No data returned"),
 ], ids=["unknown-command", "no-symbol", "fetch-failed"])
