@@ -41,10 +41,11 @@ py::str title(const char *head, py::handle desc) { return py::str(py::str(head) 
 } // namespace
 
 py::object order_table(py::handle df) {
-    py::dict agg;
-    agg["date"] = names({"min"});
     // Start and finish from the real fill times: times of day alone would put the first
-    // fill after midnight before the last one before it.
+    // fill after midnight before the last one before it. The first date is the date of the
+    // first fill, which is also the least of the date texts (and far cheaper than a text
+    // minimum per order).
+    py::dict agg;
     agg["timestamp"] = agg_list({{"start", "min"}, {"finish", "max"}});
     agg["price"] = names({"mean"});
     agg["shares"] = names({"sum"});
@@ -59,6 +60,8 @@ py::object order_table(py::handle df) {
     py::dict renamed;
     renamed["timestamp"] = "time";
     by_trade = by_trade.attr("rename")(py::arg("columns") = renamed, py::arg("level") = 0);
+    by_trade.attr("insert")(0, py::make_tuple("date", "min"),
+                            start.attr("dt").attr("strftime")("%Y-%m-%d"));
     by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
     by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
     // Whole seconds between the shown start and finish, so a same-day order keeps the
