@@ -69,9 +69,9 @@ py::object order_table(py::handle df) {
     py::object seconds = finish.attr("dt").attr("floor")("s")
                              .attr("sub")(start.attr("dt").attr("floor")("s"))
                              .attr("dt").attr("total_seconds")();
-    by_trade["duration"] = seconds.attr("astype")("int64");
+    by_trade[py::make_tuple("duration", "")] = seconds.attr("astype")("int64");
     py::object commission = by_trade[py::make_tuple("commission", "sum")];
-    by_trade["c_pct"] = commission.attr("div")(
+    by_trade[py::make_tuple("c_pct", "")] = commission.attr("div")(
         by_trade[py::make_tuple("total", "sum")].attr("add")(commission));
     return by_trade;
 }
@@ -90,8 +90,8 @@ py::object time_profit_copy(py::handle df) {
     return df.attr("sort_values")(names({"time", "orderId", "secType", "side", "localSymbol"}));
 }
 
-void add_time_profit_columns(py::handle by_time) {
-    by_time.attr("set_index")("timestamp", py::arg("inplace") = true);
+py::object add_time_profit_columns(py::object by_time) {
+    by_time = by_time.attr("set_index")("timestamp");
     py::object pnl = by_time["realizedPNL"];
     py::object order = by_time["orderId"];
     by_time["profit"] = pnl.attr("where")(pnl.attr("gt")(0));
@@ -99,6 +99,7 @@ void add_time_profit_columns(py::handle by_time) {
     by_time["opening"] = order.attr("where")(pnl.attr("eq")(0));
     by_time["closing"] = order.attr("where")(pnl.attr("ne")(0));
     by_time["trading_day"] = trading_days(by_time.attr("index"));
+    return by_time;
 }
 
 void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
@@ -109,7 +110,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
     for (py::handle item : by_time.attr("groupby")("trading_day")) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
-        day_profit["dayProfit"] =
+        day_profit[py::make_tuple("dayProfit", "")] =
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
         format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
                                    py::make_tuple("dayProfit", "")});
@@ -120,7 +121,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
                                             py::str(trading_day_str + desc)));
     }
 
-    trading_day_summary["totalProfit"] =
+    trading_day_summary[py::make_tuple("totalProfit", "")] =
         trading_day_summary[py::make_tuple("realizedPNL", "sum")];
     format_prices(trading_day_summary,
                   {py::make_tuple("realizedPNL", "sum"), py::make_tuple("totalProfit", "")});
