@@ -1,7 +1,6 @@
 """The command runner: one command line, the shell, the host state, logs, and end to end runs."""
 
 import asyncio
-import datetime as dt
 import io
 import os
 import socket
@@ -14,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from ib_async import BarData, ContFuture, Contract, ContractDetails, Future, Stock
+from ib_async import ContFuture, Contract, ContractDetails, Future, Stock
 from loguru import logger
 
 from korvanta import cmds as cmds_package
@@ -161,24 +160,6 @@ class TestResolveSymbol:
             assert asyncio.run(state.positionalQuoteRepopulate(typed))[1] is contract and len(ib.asked) == 1
 
 
-
-def test_kline_through_the_gateway_gets_a_continuous_future(tmp_path, monkeypatch, logged, capsys):
-    """The resolver's contract class is what kline tests to turn a futures root continuous."""
-    kline = needs("korvanta.cmds.quotes.kline")
-    monkeypatch.setattr(kline, "_barhold", None)
-    monkeypatch.setenv("KORVANTA_DATA_DIR", str(tmp_path))
-    ib = FakeIB([TestResolveSymbol.ES])
-    asked = []
-
-    async def history(contract, **kwargs):
-        asked.append(contract)
-        return [BarData(dt.datetime(2026, 12, 7, h, tzinfo=dt.UTC), 1.0, 2.0, 0.5, 1.5, 10, 1.2, 3) for h in range(3)]
-
-    ib.reqHistoricalDataAsync = history
-    assert asyncio.run(run_line(["kline", "/es", "1h", "2"], HostState(ib)))
-    assert [(c.secType, c.symbol) for c in asked] == [("CONTFUT", "ES")]
-    assert capsys.readouterr().out.startswith("/ES 1h (2 bars)\n") and errors(logged) == []
-
 @pytest.mark.parametrize("text, address", [
     ("127.0.0.1:4002", ("127.0.0.1", 4002)), ("[::1]:4001", ("::1", 4001)), ("", None),
     ("4002", SystemExit), ("gw:0", SystemExit), ("gw:http", SystemExit),
@@ -191,6 +172,7 @@ def test_gateway_option(text, address, monkeypatch):
     else:
         options = parser().parse_args(["kline", "-v"])
         assert options.gateway == address and options.words == ["kline", "-v"]
+
 
 def test_command_modules_found_broken_and_missing(tmp_path, monkeypatch, logged):
     category = tmp_path / "zz_runner_category"
@@ -288,8 +270,8 @@ def program(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
     env.update(PYTHONPATH=str(fake), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="120")
 
-    def run(*words, stdin=None, program=(sys.executable, "-m", "korvanta"), **extra_env):
-        return subprocess.run([*program, *words], input=stdin, capture_output=True, text=True,
+    def run(*words, stdin=None, argv0=(sys.executable, "-m", "korvanta"), **extra_env):
+        return subprocess.run([*argv0, *words], input=stdin, capture_output=True, text=True,
                               env={**env, **extra_env}, timeout=120)
 
     return run
@@ -298,7 +280,7 @@ def program(tmp_path):
 def test_kline_prints_its_table_and_exits_0(program):
     needs("korvanta.cmds.quotes.kline")
     script = Path(sys.executable).with_name("korvanta")
-    done = program("kline", "AAPL", "day", "5", program=(str(script),))
+    done = program("kline", "AAPL", "day", "5", argv0=(str(script),))
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "AAPL day (5 bars) [yfinance]"
@@ -308,7 +290,7 @@ def test_kline_prints_its_table_and_exits_0(program):
 
 
 @pytest.mark.parametrize("words, extra_env, message", [
-    (["klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
+    (["--", "klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
     (["kline"], {}, "ERROR   kline: No symbol provided"),
     (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, "ERROR   kline: No data returned"),
 ], ids=["unknown-command", "no-symbol", "fetch-failed"])
@@ -343,3 +325,29 @@ def test_unreachable_gateway_said_once(program):
     assert done.returncode == 1
     assert [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["WARNING", "ERROR"]
     assert f"No gateway at 127.0.0.1:{port}" in done.stderr
+
+
+@pytest.fixture
+def gateway():
+    """The gateway simulator in a child process; its address."""
+    needs("korvanta.sim")
+    sim = subprocess.Popen([sys.executable, "-m", "korvanta.sim", "--port", "0", "--lifetime", "120"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        yield "127.0.0.1:" + sim.stdout.readline().rsplit(":", 1)[1].strip()
+    finally:
+        sim.terminate()
+        sim.communicate(timeout=30)
+
+
+def test_commands_through_the_gateway(program, gateway):
+    needs("korvanta.cmds.quotes.kline")
+    needs("korvanta.cmds.portfolio.executions")
+    done = program("--gateway", gateway, "executions", "aapl", ":r")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("Execution Summary Filtered for: AAPL\n")
+    done = program(stdin="kline /ES 1h 3\nexecutions :mine\nquit\n", KORVANTA_GATEWAY=gateway)
+    assert done.returncode == 0, done.stderr
+    titles = [line for line in done.stdout.splitlines() if line.startswith(("/ES", "Execution Summary"))]
+    assert titles == ["/ES 1h (3 bars)", "Execution Summary", "Execution Summary by Complete Order"]
+    assert done.stderr.count(f"Connected to the gateway at {gateway} as client 1") == 1

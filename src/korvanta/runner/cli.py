@@ -48,6 +48,9 @@ def run(options: argparse.Namespace) -> int:
     """Load the commands, connect, then run the one command or the shell; the exit status."""
     load_command_modules()
     words = options.words
+    # argparse keeps the "--" that separates options from a command with words like "-1".
+    if words[:1] == ["--"]:
+        words = words[1:]
     # Help needs no gateway, so it is answered before connecting.
     if words and words[0].lower() in HELP_WORDS:
         return 0 if show_help(words[1:]) else 1
