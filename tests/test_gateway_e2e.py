@@ -1,0 +1,224 @@
+"""End to end: the runner and the native commands, through the real ib_async client, against the gateway simulator.
+
+The simulator runs on a loop in a background thread of the test process, so a test can count
+the requests that reach it and throw its fault switches; each command runs as the program
+(`python -m korvanta --gateway ...`) in a child process with a fresh bar cache and a fake yfinance.
+"""
+
+import asyncio
+import datetime as dt
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from korvanta.sim import Fault, GatewaySim
+from korvanta.sim.book import trading_days_back
+
+pytestmark = pytest.mark.e2e
+
+FAKE_YFINANCE = '''
+import types
+import pandas as pd
+
+config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
+
+
+class Ticker:
+    def __init__(self, symbol):
+        self.symbol = symbol
+
+    def history(self, **kwargs):
+        index = pd.date_range("2026-01-02", periods=40, freq="B", tz="America/New_York", name="Date")
+        close = [50.25 + i for i in range(40)]
+        return pd.DataFrame({
+            "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
+            "Volume": [500 + i for i in range(40)], "Dividends": 0.0, "Stock Splits": 0.0,
+        }, index=index)
+'''
+
+
+def needs(module: str) -> None:
+    try:
+        __import__(module)
+    except ModuleNotFoundError as e:
+        if e.name != module:
+            raise
+        pytest.skip(f"{module} is not built")
+
+
+class SimThread:
+    """A GatewaySim on its own event loop in a daemon thread, with a clock frozen at start."""
+
+    def __init__(self):
+        self.now = dt.datetime.now(dt.UTC).replace(second=0, microsecond=0)
+        self.sim = GatewaySim(clock=lambda: self.now)
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+
+    def call(self, fn, *args):
+        async def on_loop():
+            return fn(*args)
+        return asyncio.run_coroutine_threadsafe(on_loop(), self.loop).result(10)
+
+    def __enter__(self):
+        self.thread.start()
+        self.port = asyncio.run_coroutine_threadsafe(self.sim.start(0), self.loop).result(10)
+        return self
+
+    def __exit__(self, *exc):
+        asyncio.run_coroutine_threadsafe(self.sim.stop(), self.loop).result(10)
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+        self.loop.close()
+
+    def requests(self, name: str) -> int:
+        return self.call(lambda: self.sim.requests[name])
+
+    def expected_bars(self, symbol: str, **request):
+        inst = self.sim.book.contracts(self.now.date())[symbol]
+        return self.sim.bars.bars(inst, now=self.now, endDateTime="", **request)
+
+
+@pytest.fixture
+def gateway():
+    needs("korvanta.cmds.quotes.kline")
+    needs("korvanta.cmds.portfolio.executions")
+    with SimThread() as sim:
+        yield sim
+
+
+@pytest.fixture
+def korvanta(tmp_path, gateway):
+    """Runs the program against the simulator; the same bar-cache directory for every run of a test."""
+    fake = tmp_path / "fake"
+    (fake / "yfinance").mkdir(parents=True)
+    (fake / "yfinance" / "__init__.py").write_text(FAKE_YFINANCE)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
+    env.update(PYTHONPATH=str(fake), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="200")
+
+    def run(*words, stdin=None, status=0):
+        done = subprocess.run([sys.executable, "-m", "korvanta", "--gateway", f"127.0.0.1:{gateway.port}", *words],
+                              input=stdin, capture_output=True, text=True, env=env, timeout=120)
+        assert done.returncode == status, done.stderr
+        return done
+
+    return run
+
+
+def table(stdout: str, title: str) -> tuple[list[list[str]], int]:
+    """The data rows shown under `title` (a long table shows its head and tail) and its row count."""
+    lines = stdout.splitlines()
+    start = lines.index(title) + 2
+    rows = []
+    for at, line in enumerate(lines[start:], start):
+        cells = line.split()
+        if cells and cells[0] == "..":
+            continue
+        if not cells or not cells[0].isdigit():
+            break
+        rows.append(cells)
+    # pandas ends a shortened table with a blank line and "[N rows x M columns]"
+    footer = lines[at + 1] if at + 1 < len(lines) else ""
+    return rows, int(footer[1:].split()[0]) if footer.startswith("[") else len(rows)
+
+
+class TestKline:
+    @pytest.mark.parametrize("words, request_, title", [
+        (["AAPL", "day", "100"], dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True),
+         "AAPL day ({} bars)"),
+        (["AAPL", "5m", "200", "adj"],
+         dict(durationStr="1 D", barSizeSetting="5 mins", whatToShow="ADJUSTED_LAST", useRTH=False),
+         "AAPL 5m ({} bars) (adjusted)"),
+        (["MSFT", "1h", "3"], dict(durationStr="1 D", barSizeSetting="1 hour", whatToShow="TRADES", useRTH=False),
+         "MSFT 1h ({} bars)"),
+    ], ids=["day-100", "5m-200-adj", "1h-3"])
+    def test_latest_bars(self, gateway, korvanta, words, request_, title):
+        count = int(words[2])
+        expected = gateway.expected_bars(words[0], **request_)[-count:]
+        done = korvanta("kline", *words)
+        rows, total = table(done.stdout, title.format(len(expected)))
+        assert total == len(expected)
+        # cells: index, date (and time), open, high, low, close, volume, average, barCount
+        assert [float(rows[-1][-4]), float(rows[-1][-3])] == [expected[-1].close, expected[-1].volume]
+        assert f"duration={request_['durationStr']}, what={request_['whatToShow']}" in done.stderr
+        assert gateway.requests("historicalData") == 1
+
+    def test_history_between_two_dates(self, gateway, korvanta):
+        days = trading_days_back(gateway.now.date() - dt.timedelta(days=7), 15)
+        start, end = days[0], days[-1]
+        done = korvanta("kline", "AAPL", str(start), str(end), "day")
+        rows, _ = table(done.stdout, f"AAPL day {start} ~ {end}")
+        dates = [dt.date.fromisoformat(row[1]) for row in rows]
+        assert dates == sorted(dates) and dates[-1] == end and dates[0] >= start
+        assert gateway.requests("historicalData") == 1
+
+    def test_intraday_curve(self, gateway, korvanta):
+        expected = gateway.expected_bars("AAPL", durationStr="1 D", barSizeSetting="1 min",
+                                         whatToShow="TRADES", useRTH=False)
+        done = korvanta("kline", "AAPL", "intraday")
+        rows, total = table(done.stdout, "AAPL Intraday")
+        assert total == len(expected)
+        assert float(rows[0][3]) == expected[0].open
+
+    def test_second_request_comes_from_the_cache(self, gateway, korvanta):
+        done = korvanta(stdin="kline AAPL day 100\nkline AAPL day 100\nkline AAPL day 50\nquit\n")
+        assert gateway.requests("historicalData") == 1
+        assert "kline exact cache hit: day 100 none" in done.stderr
+        assert "kline larger-cache hit: day 50 none" in done.stderr
+        # a later process finds the bars on disk
+        done = korvanta("kline", "AAPL", "day", "100")
+        assert gateway.requests("historicalData") == 1
+        assert "kline exact cache hit: day 100 none" in done.stderr
+
+    @pytest.mark.parametrize("fault, warning", [
+        (Fault.error("historicalData", 162), "IBKR returned error"),
+        (Fault.error("historicalData", 10197), "IBKR returned error"),
+        (Fault.drop("historicalData"), "IBKR failed"),
+    ], ids=["error-162", "error-10197", "dropped-connection"])
+    def test_gateway_failure_falls_back_to_yfinance(self, gateway, korvanta, fault, warning):
+        gateway.call(gateway.sim.inject, fault)
+        done = korvanta("kline", "AAPL", "day", "5")
+        assert done.stdout.startswith("AAPL day (5 bars) [yfinance]\n")
+        assert warning in done.stderr and "falling back to yfinance" in done.stderr
+        assert gateway.requests("historicalData") == 1
+
+    def test_unknown_symbol_goes_to_yfinance_without_a_bar_request(self, gateway, korvanta):
+        done = korvanta("kline", "NOSUCH", "day", "5")
+        assert done.stdout.startswith("NOSUCH day (5 bars) [yfinance]\n")
+        assert "Symbol not found: NOSUCH" in done.stderr
+        assert gateway.requests("historicalData") == 0
+
+
+class TestExecutions:
+    TITLES = ("Execution Summary", "Profit by Half Hour for Trading Day ", "Profit by Trading Day",
+              "Execution Summary by Complete Order")
+
+    def titles(self, stdout: str) -> list[str]:
+        return [line for line in stdout.splitlines() if line.startswith(self.TITLES)]
+
+    def test_all_four_tables(self, gateway, korvanta):
+        done = korvanta("executions")
+        fills = gateway.sim.book.fills(gateway.now)
+        days = sorted({f.time.date() for f in fills})
+        assert self.titles(done.stdout) == [
+            "Execution Summary",
+            *(f"Profit by Half Hour for Trading Day {day}" for day in days),
+            "Profit by Trading Day",
+            "Execution Summary by Complete Order",
+        ]
+        assert gateway.requests("executions") == 1
+
+    @pytest.mark.parametrize("words, requests, present, absent", [
+        ([":r"], 2, ["ESZ6", "TSLA"], []),
+        ([":refresh", ":u", "msft"], 2, ["MSFT"], ["TSLA", "ESZ6"]),
+        ([":self"], 1, ["AAPL", "MSFT"], ["ESZ6", "TSLA"]),
+        ([":mine", ":ref"], 2, ["AAPL"], ["ESZ6"]),
+    ], ids=["refresh", "refresh-twice-filtered", "own-client", "own-client-refreshed"])
+    def test_keywords(self, gateway, korvanta, words, requests, present, absent):
+        done = korvanta("executions", *words)
+        summary = done.stdout.split("Profit by Half Hour")[0]
+        assert all(s in summary for s in present) and not any(s in summary for s in absent)
+        assert gateway.requests("executions") == requests
