@@ -121,6 +121,13 @@ class TestHistoricalData:
         assert all(b.low <= min(b.open, b.close) <= max(b.open, b.close) <= b.high for b in bars)
 
     @pytest.mark.asyncio
+    async def test_format_date_1_gives_the_same_instants_in_exchange_time(self, ib):
+        epoch = await history(ib, size="30 mins")
+        text = await ib.reqHistoricalDataAsync(AAPL, "", "1 D", "30 mins", "TRADES", False, formatDate=1, timeout=5)
+        assert [b.date for b in text] == [b.date for b in epoch]
+        assert text[0].date.tzinfo.key == "US/Eastern"
+
+    @pytest.mark.asyncio
     async def test_daily_bars_are_dates_of_trading_days(self, ib):
         bars = await history(ib, duration="350 D", size="1 day", rth=True)
         assert all(type(b.date) is dt.date and b.date.weekday() < 5 for b in bars)

@@ -3,7 +3,7 @@
 import datetime as dt
 
 from .bars import Bar
-from .book import Fill, Instrument
+from .book import Fill, Instrument, is_trading_day
 
 # the gateway's "no value" double, which the client maps back to 0.0
 UNSET_DOUBLE = "1.7976931348623157E308"
@@ -53,8 +53,6 @@ def contract_details(version: int, req_id: int, c: Instrument, now: dt.datetime)
 
 def _session_lists(c: Instrument, now: dt.datetime) -> tuple[str, str]:
     """tradingHours and liquidHours for the coming week, in the gateway's "day:HHMM-day:HHMM;" form."""
-    from .book import is_trading_day
-
     today = now.astimezone(c.zone).date()
     hours, liquid = [], []
     for i in range(7):

@@ -3,6 +3,7 @@
 import datetime as dt
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from zoneinfo import ZoneInfo
 
 from . import replies
 from .bars import BarError
@@ -133,8 +134,6 @@ def on_executions(session, f) -> Request:
 
 def _utc_filter_time(text: str) -> str:
     """The filter's "yyyymmdd hh:mm:ss [zone]" as comparable UTC text; without a zone it is UTC."""
-    from zoneinfo import ZoneInfo
-
     parts = text.replace("-", " ").split()
     clock = parts[1] if len(parts) > 1 else "00:00:00"
     zone = ZoneInfo(parts[2]) if len(parts) > 2 else dt.UTC
