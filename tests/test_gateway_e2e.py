@@ -78,7 +78,7 @@ class SimThread:
         return self.call(lambda: self.sim.requests[name])
 
     def expected_bars(self, symbol: str, **request):
-        inst = self.sim.book.contracts(self.now.date())[symbol]
+        inst = self.sim.book.contracts(self.now.date())[symbol.removeprefix("/")]
         return self.sim.bars.bars(inst, now=self.now, endDateTime="", **request)
 
 
@@ -134,7 +134,9 @@ class TestKline:
          "AAPL 5m ({} bars) (adjusted)"),
         (["MSFT", "1h", "3"], dict(durationStr="1 D", barSizeSetting="1 hour", whatToShow="TRADES", useRTH=False),
          "MSFT 1h ({} bars)"),
-    ], ids=["day-100", "5m-200-adj", "1h-3"])
+        (["/ES", "30m", "20"], dict(durationStr="1 D", barSizeSetting="30 mins", whatToShow="TRADES", useRTH=False),
+         "/ES 30m ({} bars)"),
+    ], ids=["day-100", "5m-200-adj", "1h-3", "continuous-future"])
     def test_latest_bars(self, gateway, korvanta, words, request_, title):
         count = int(words[2])
         expected = gateway.expected_bars(words[0], **request_)[-count:]
