@@ -24,6 +24,13 @@ def error(version: int, req_id: int, code: int, message: str) -> list:
     return fields
 
 
+def farm_status(version: int) -> list[list]:
+    """The notices a gateway sends after startApi; the client logs them as information, not errors."""
+    return [error(version, -1, 2104, "Market data farm connection is OK:usfarm"),
+            error(version, -1, 2106, "HMDS data farm connection is OK:ushmds"),
+            error(version, -1, 2158, "Sec-def data farm connection is OK:secdefnj")]
+
+
 def current_time(now: dt.datetime) -> list:
     return [49, 1, int(now.timestamp())]
 

@@ -63,22 +63,24 @@ def on_historical_data(session, f) -> Request:
     end_text, size, duration, use_rth, what, fmt = f[15], f[16], f[17], f[18] == "1", f[19], _int(f[20])
     sim = session.server
 
+    def no_data():
+        return replies.error(session.version, req_id, 162, "Historical Market Data Service error message:"
+                             f"HMDS query returned no data: {q.symbol.upper()}@{q.exchange or 'SMART'} {what.title()}")
+
     def answer():
         now = sim.now()
         inst = sim.book.bar_source(q, now.date())
         if inst is None:
             return [replies.error(session.version, req_id, 200, "No security definition has been found for the request")]
         if not sim.book.has_data(inst):
-            return [replies.error(session.version, req_id, 162, "Historical Market Data Service error message:"
-                                  f"HMDS query returned no data: {inst.symbol}@{q.exchange or inst.exchange} {what.title()}")]
+            return [no_data()]
         try:
             bars = sim.bars.bars(inst, endDateTime=end_text, durationStr=duration, barSizeSetting=size,
                                  whatToShow=what, useRTH=use_rth, now=now)
         except BarError as e:
             return [replies.error(session.version, req_id, e.code, e.message)]
         if not bars:
-            return [replies.error(session.version, req_id, 162, "Historical Market Data Service error message:"
-                                  f"HMDS query returned no data: {inst.symbol}@{q.exchange or inst.exchange} {what.title()}")]
+            return [no_data()]
         first = bars[0].start
         if not isinstance(first, dt.datetime):
             first = dt.datetime.combine(first, dt.time(0), inst.zone)

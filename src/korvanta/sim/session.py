@@ -130,7 +130,8 @@ class Session:
             return []
         self.clientId = client_id
         return [replies.next_valid_id(self.server.next_order_id()),
-                replies.managed_accounts(self.server.book.accounts)]
+                replies.managed_accounts(self.server.book.accounts),
+                *replies.farm_status(self.version)]
 
     def close(self) -> None:
         if self.closed:
