@@ -65,7 +65,7 @@ class GatewaySim:
     """
 
     def __init__(self, book: Book | None = None, *, clock: Callable[[], dt.datetime] | None = None,
-                 server_version: int = MAX_SERVER_VERSION, idle_timeout: float = 900.0,
+                 server_version: int = MAX_SERVER_VERSION, idle_timeout: float = 3600.0,
                  max_connections: int = 32):
         self.book = book or Book()
         self.bars = BarMaker()
