@@ -62,7 +62,7 @@ class TestConnect:
                              "accountUpdatesMulti", "executions"):
                     assert sim.requests[name] == 1, name
                 assert ib.accountValues()
-                assert len(ib.fills()) == len(sim.book.fillSpecs)
+                assert len(ib.fills()) == len(sim.book.fillPlans)
             finally:
                 ib.disconnect()
 

@@ -5,7 +5,7 @@ contract details, synthetic historical bars, the account's executions with commi
 reports, and fault switches for tests.  Run it with `python -m korvanta.sim --port 4002`.
 """
 
-from .book import Book, FillSpec, FutureRoot, Instrument
+from .book import Book, FillPlan, FutureRoot, Instrument
 from .server import Fault, GatewaySim
 
-__all__ = ["Book", "Fault", "FillSpec", "FutureRoot", "GatewaySim", "Instrument"]
+__all__ = ["Book", "Fault", "FillPlan", "FutureRoot", "GatewaySim", "Instrument"]

@@ -124,7 +124,7 @@ def trading_days_back(day: dt.date, count: int) -> list[dt.date]:
 
 
 @dataclass(frozen=True)
-class FillSpec:
+class FillPlan:
     """One execution of the book, placed relative to the clock's recent trading days."""
 
     daysAgo: int  # 0: the latest trading day whose regular session has closed
@@ -164,17 +164,17 @@ class Fill:
     account: str = ACCOUNT
 
 
-def _default_fills() -> tuple[FillSpec, ...]:
+def _default_fills() -> tuple[FillPlan, ...]:
     return (
         # one buy order filled in two parts
-        FillSpec(1, "09:45:12", 101, 900101, 1, "AAPL", "BOT", 60, 262.15, 0.35),
-        FillSpec(1, "09:45:13", 101, 900101, 1, "AAPL", "BOT", 40, 262.18, 0.25),
-        FillSpec(1, "11:02:40", 102, 900102, 1, "MSFT", "SLD", 25, 478.60, 1.00, 212.40, "NYSE", 2),
-        FillSpec(1, "15:58:05", 0, 900103, 0, "TSLA", "SLD", 10, 428.10, 1.00, -35.20),
-        FillSpec(0, "10:15:30", 103, 900104, 1, "AAPL", "SLD", 50, 265.40, 0.30, 161.50),
-        FillSpec(0, "10:31:00", 104, 900105, 2, "ES", "BOT", 1, 6812.25, 2.25, None, "CME"),
-        FillSpec(0, "13:20:45", 105, 900106, 2, "AAPL_C270", "BOT", 2, 5.10, 1.30, None, "CBOE"),
-        FillSpec(0, "14:40:10", 106, 900107, 1, "MSFT", "BOT", 25, 481.05, 1.00),
+        FillPlan(1, "09:45:12", 101, 900101, 1, "AAPL", "BOT", 60, 262.15, 0.35),
+        FillPlan(1, "09:45:13", 101, 900101, 1, "AAPL", "BOT", 40, 262.18, 0.25),
+        FillPlan(1, "11:02:40", 102, 900102, 1, "MSFT", "SLD", 25, 478.60, 1.00, 212.40, "NYSE", 2),
+        FillPlan(1, "15:58:05", 0, 900103, 0, "TSLA", "SLD", 10, 428.10, 1.00, -35.20),
+        FillPlan(0, "10:15:30", 103, 900104, 1, "AAPL", "SLD", 50, 265.40, 0.30, 161.50),
+        FillPlan(0, "10:31:00", 104, 900105, 2, "ES", "BOT", 1, 6812.25, 2.25, None, "CME"),
+        FillPlan(0, "13:20:45", 105, 900106, 2, "AAPL_C270", "BOT", 2, 5.10, 1.30, None, "CBOE"),
+        FillPlan(0, "14:40:10", 106, 900107, 1, "MSFT", "BOT", 25, 481.05, 1.00),
     )
 
 
@@ -218,7 +218,7 @@ class Book:
     stocks: tuple[Instrument, ...] = field(default_factory=_default_stocks)
     futures: tuple[FutureRoot, ...] = field(default_factory=_default_futures)
     options: tuple[Instrument, ...] = field(default_factory=_default_options)
-    fillSpecs: tuple[FillSpec, ...] = field(default_factory=_default_fills)
+    fillPlans: tuple[FillPlan, ...] = field(default_factory=_default_fills)
     accounts: tuple[str, ...] = (ACCOUNT,)
     # symbols answered with error 162 on a historical request although their contract resolves
     noData: frozenset[str] = frozenset()
@@ -267,23 +267,23 @@ class Book:
         day = local.date()
         if local.time() < dt.time(16):
             day -= dt.timedelta(days=1)
-        depth = max((s.daysAgo for s in self.fillSpecs), default=0) + 1
+        depth = max((s.daysAgo for s in self.fillPlans), default=0) + 1
         days = trading_days_back(day, depth)[::-1]
         contracts = self.contracts(day)
         out: list[Fill] = []
         done: dict[int, tuple[float, float]] = {}
-        for n, spec in enumerate(sorted(self.fillSpecs, key=lambda s: (-s.daysAgo, s.clock))):
-            when = dt.datetime.combine(days[spec.daysAgo], dt.time.fromisoformat(spec.clock), ny)
-            qty, value = done.get(spec.permId, (0.0, 0.0))
-            qty, value = qty + spec.shares, value + spec.shares * spec.price
-            done[spec.permId] = (qty, value)
+        for n, plan in enumerate(sorted(self.fillPlans, key=lambda s: (-s.daysAgo, s.clock))):
+            when = dt.datetime.combine(days[plan.daysAgo], dt.time.fromisoformat(plan.clock), ny)
+            qty, value = done.get(plan.permId, (0.0, 0.0))
+            qty, value = qty + plan.shares, value + plan.shares * plan.price
+            done[plan.permId] = (qty, value)
             out.append(Fill(
-                contract=contracts[spec.contract],
-                execId=f"0000e0d5.{spec.permId:08x}.{when:%y%m%d}.{n + 1:02d}",
-                time=when, orderId=spec.orderId, permId=spec.permId, clientId=spec.clientId,
-                side=spec.side, shares=spec.shares, price=spec.price, cumQty=qty,
-                avgPrice=round(value / qty, 6), commission=spec.commission,
-                realizedPNL=spec.realizedPNL, exchange=spec.exchange, lastLiquidity=spec.lastLiquidity,
+                contract=contracts[plan.contract],
+                execId=f"0000e0d5.{plan.permId:08x}.{when:%y%m%d}.{n + 1:02d}",
+                time=when, orderId=plan.orderId, permId=plan.permId, clientId=plan.clientId,
+                side=plan.side, shares=plan.shares, price=plan.price, cumQty=qty,
+                avgPrice=round(value / qty, 6), commission=plan.commission,
+                realizedPNL=plan.realizedPNL, exchange=plan.exchange, lastLiquidity=plan.lastLiquidity,
                 account=self.accounts[0],
             ))
         return out
