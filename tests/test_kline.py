@@ -299,6 +299,12 @@ def test_bad_date_falls_back_with_the_parse_error(yfinance, logs):
 @pytest.mark.parametrize("words, period, count, adjust, duration, bar_size, what, rth", [
     ([], "day", 250, "none", "350 D", "1 day", "TRADES", True),
     (["5m", "200", "adj"], "5m", 200, "adj", "1 D", "5 mins", "ADJUSTED_LAST", False),
+    (["1m"], "1m", 120, "none", "1 D", "1 min", "TRADES", False),
+    (["15m"], "15m", 130, "none", "2 D", "15 mins", "TRADES", False),
+    (["30m"], "30m", 130, "none", "3 D", "30 mins", "TRADES", False),
+    (["1h"], "1h", 130, "none", "6 D", "1 hour", "TRADES", False),
+    (["month"], "month", 60, "none", "5 Y", "1 month", "TRADES", True),
+    (["1mo"], "1mo", 100, "none", "9 Y", "1 month", "TRADES", True),
     (["100"], "day", 100, "none", "140 D", "1 day", "TRADES", True),
     (["adj"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),
     (["adj", "100"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),

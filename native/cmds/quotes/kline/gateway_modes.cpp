@@ -56,8 +56,9 @@ py::object with_adjusted(py::object title, py::handle adjust) {
     return checked(PyUnicode_FromFormat("%U (adjusted)", title.ptr()));
 }
 
-/// `self.ib.reqHistoricalDataAsync(contract, ...)`: the client is read before `useRTH`
-/// is worked out, as the keyword list is evaluated after the callee.
+/// `self.ib.reqHistoricalDataAsync(contract, ...)` with `useRTH` = `_use_rth(period)`, or
+/// false for a null `period` (the intraday request). The client is read before `useRTH` is
+/// worked out, as Python evaluates the callee before the keyword list.
 py::object request_bars(py::handle self, py::handle contract, py::handle end,
                         py::handle duration, py::handle bar_size, py::handle what,
                         py::handle period) {
