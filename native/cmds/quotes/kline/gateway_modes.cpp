@@ -83,7 +83,9 @@ py::object back_days(py::handle count, py::handle bar_seconds, py::handle factor
         long long seconds = PyLong_AsLongLongAndOverflow(bar_seconds.ptr(), &seconds_overflow);
         if (PyErr_Occurred())
             throw py::error_already_set();
-        if (!count_overflow && !seconds_overflow && seconds > 0 && n > -exact / seconds && n < exact / seconds) {
+        const bool fits = !count_overflow && !seconds_overflow && seconds > 0 &&
+                          n > -exact / seconds && n < exact / seconds;
+        if (fits) {
             double days = static_cast<double>(n * seconds) * PyFloat_AS_DOUBLE(factor.ptr()) /
                           86400.0;
             return math_ceil(py::float_(days));

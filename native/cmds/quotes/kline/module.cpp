@@ -84,8 +84,8 @@ KLINE_FUNCTION(py_argmap) {
         return nullptr;
     return guarded([] {
         py::object darg = host::global<"DArg">();
-        py::object upper = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type))
-                                 .attr("upper");
+        py::handle str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
+        py::object upper = str_type.attr("upper");
         py::list descriptors;
         descriptors.append(darg("symbol", py::arg("convert") = upper));
         descriptors.append(darg("*rest"));

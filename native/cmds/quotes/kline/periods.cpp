@@ -120,7 +120,8 @@ void bind_vocabulary(py::module_ module) {
 
     // The interpreter's own regular expression, so `\d` and `$` keep their semantics
     // (any decimal digit; end or before one final newline).
-    date_shape = py::module_::import("re").attr("compile")(R"(^\d{4}-\d{2}-\d{2}$)").release().ptr();
+    py::object pattern = py::module_::import("re").attr("compile")(R"(^\d{4}-\d{2}-\d{2}$)");
+    date_shape = pattern.release().ptr();
 }
 
 const Vocabulary &vocabulary() { return *tables; }
