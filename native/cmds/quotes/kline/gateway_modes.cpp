@@ -1,0 +1,319 @@
+// cmds/quotes/kline/gateway_modes.cpp: latest-N, history and intraday bars from the gateway.
+//
+// Each mode parses its words, answers from the bar cache when it can, otherwise awaits one
+// `reqHistoricalDataAsync`, prints the bars, stores their records and returns them. Expected
+// failures come back as "error" results; everything else propagates to `run`.
+#include "cmds/quotes/kline/bar_frames.hpp"
+#include "cmds/quotes/kline/gateway_modes.hpp"
+#include "cmds/quotes/kline/periods.hpp"
+#include "host/host.hpp"
+
+namespace korvanta::kline {
+
+using bridge::Task;
+
+namespace {
+
+using host::global;
+using host::name;
+
+py::object checked(PyObject *made) {
+    if (!made)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
+bool truth(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+py::object length_of(py::handle sequence) {
+    Py_ssize_t length = PyObject_Length(sequence.ptr());
+    if (length < 0)
+        throw py::error_already_set();
+    return checked(PyLong_FromSsize_t(length));
+}
+
+/// The word at `index` of the (exact) list `rest`, or a null object past its end.
+py::object word_at(py::handle rest, Py_ssize_t index) {
+    if (index >= PyList_GET_SIZE(rest.ptr()))
+        return py::object();
+    return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(rest.ptr(), index));
+}
+
+py::handle what_to_show(py::handle adjust) {
+    return table_has(vocabulary().adjust_keywords, adjust) ? name<"ADJUSTED_LAST">()
+                                                           : name<"TRADES">();
+}
+
+/// `title + " (adjusted)"` when the adjust word asks for adjusted prices.
+py::object with_adjusted(py::object title, py::handle adjust) {
+    if (!table_has(vocabulary().adjust_keywords, adjust))
+        return title;
+    return checked(PyUnicode_FromFormat("%U (adjusted)", title.ptr()));
+}
+
+/// `self.ib.reqHistoricalDataAsync(contract, ...)`: the client is read before `useRTH`
+/// is worked out, as the keyword list is evaluated after the callee.
+py::object request_bars(py::handle self, py::handle contract, py::handle end,
+                        py::handle duration, py::handle bar_size, py::handle what,
+                        py::handle period) {
+    py::object request = self.attr(name<"ib">()).attr(name<"reqHistoricalDataAsync">());
+    bool rth = period ? use_rth(period) : false;
+    return request(contract, py::arg("endDateTime") = end, py::arg("durationStr") = duration,
+                   py::arg("barSizeSetting") = bar_size, py::arg("whatToShow") = what,
+                   py::arg("useRTH") = rth, py::arg("formatDate") = 2,
+                   py::arg("keepUpToDate") = false, py::arg("timeout") = 60);
+}
+
+/// The look-back of a latest-N request in whole days: ceil(count * seconds * factor / 86400),
+/// in that order: an integer product, then double precision.
+py::object back_days(py::handle count, py::handle bar_seconds, py::handle factor) {
+    static py::handle seconds_per_day = PyLong_FromLong(86400);
+    py::object product = checked(PyNumber_Multiply(count.ptr(), bar_seconds.ptr()));
+    py::object stretched = checked(PyNumber_Multiply(product.ptr(), factor.ptr()));
+    py::object days = checked(PyNumber_TrueDivide(stretched.ptr(), seconds_per_day.ptr()));
+    return global<"math">().attr("ceil")(days);
+}
+
+py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr())); }
+
+} // namespace
+
+Task kline(py::object self, py::object contract, py::object rest) {
+    static py::handle default_count = PyLong_FromLong(100);
+    static py::handle default_seconds = PyLong_FromLong(86400);
+    static py::handle default_factor = PyFloat_FromDouble(1.0);
+    const Vocabulary &words = vocabulary();
+    py::object symbol = self.attr(name<"symbol">());
+
+    py::object period = py::reinterpret_borrow<py::object>(name<"day">());
+    py::object count = table_get(words.period_default_count, period, default_count);
+    py::object adjust = py::reinterpret_borrow<py::object>(name<"none">());
+    Py_ssize_t index = 0;
+    if (py::object word = word_at(rest, index); word && is_period(word)) {
+        period = word;
+        count = table_get(words.period_default_count, period, default_count);
+        ++index;
+    }
+    if (py::object word = word_at(rest, index)) {
+        // int() of the word: a word that is no integer stays put and is read as the adjust word.
+        if (PyObject *number = PyNumber_Long(word.ptr())) {
+            count = py::reinterpret_steal<py::object>(number);
+            ++index;
+        } else if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    if (py::object word = word_at(rest, index)) {
+        adjust = word;
+        ++index;
+    }
+    py::handle what = what_to_show(adjust);
+
+    py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
+    py::object bar_seconds = table_get(words.bar_seconds, ib_period, default_seconds);
+    py::object factor = table_get(words.duration_factor, period, default_factor);
+    py::object duration = calc_duration(back_days(count, bar_seconds, factor));
+
+    py::object cache = get_cache();
+    py::object cache_key = global<"Barhold">().attr(name<"count_key">())(symbol, period, adjust,
+                                                                        count);
+    py::object cached = cache.attr(name<"get">())(cache_key);
+    py::object hit;
+    if (!cached.is_none()) {
+        host::log<"info">("[{}] kline exact cache hit: {} {} {}", symbol, period, count, adjust);
+        hit = std::move(cached);
+    } else {
+        py::object larger =
+            cache.attr(name<"try_larger_count">())(symbol, period, adjust, count);
+        if (!larger.is_none()) {
+            host::log<"info">("[{}] kline larger-cache hit: {} {} {}", symbol, period, count,
+                              adjust);
+            cache.attr(name<"set">())(cache_key, larger);
+            hit = std::move(larger);
+        }
+    }
+    if (hit) {
+        py::dict result;
+        result["symbol"] = symbol;
+        result["period"] = period;
+        result["count"] = length_of(hit);
+        result["adjust"] = adjust;
+        result["bars"] = hit;
+        result["cached"] = true;
+        co_return result;
+    }
+
+    host::log<"info">("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol,
+                      period, ib_period, count, duration, what);
+    py::object bars = co_await request_bars(self, contract, name<"">(), duration, ib_period,
+                                            what, period);
+    if (!truth(bars)) {
+        host::log<"error">("[{}] No data returned", symbol);
+        py::dict failure;
+        failure["error"] = "No data returned";
+        failure["symbol"] = symbol;
+        co_return failure;
+    }
+    py::object from = checked(PyNumber_Negative(count.ptr()));
+    py::object last = checked(PySlice_New(from.ptr(), nullptr, nullptr));
+    bars = checked(PyObject_GetItem(bars.ptr(), last.ptr()));
+
+    py::object frame = bars_frame(bars);
+    py::object title = checked(PyUnicode_FromFormat("%S %S (%S bars)", symbol.ptr(), period.ptr(),
+                                                    length_of(bars).ptr()));
+    host::print_frame(frame, with_adjusted(std::move(title), adjust));
+    py::list records = frame_records(frame);
+    cache.attr(name<"set">())(cache_key, records);
+
+    py::dict result;
+    result["symbol"] = symbol;
+    result["period"] = period;
+    result["count"] = length_of(records);
+    result["adjust"] = adjust;
+    result["bars"] = records;
+    co_return result;
+}
+
+Task history(py::object self, py::object contract, py::object rest) {
+    const Vocabulary &words = vocabulary();
+    py::object first = py::reinterpret_borrow<py::object>(PyList_GetItem(rest.ptr(), 0));
+    if (!first)
+        throw py::error_already_set();
+    py::object start = parse_date(first);
+    py::object end = py::none();
+    py::object period = py::reinterpret_borrow<py::object>(name<"day">());
+    py::object adjust = py::reinterpret_borrow<py::object>(name<"none">());
+    Py_ssize_t index = 1;
+    if (py::object word = word_at(rest, index); word && is_date(word)) {
+        end = parse_date(word);
+        ++index;
+    }
+    if (py::object word = word_at(rest, index); word && is_period(word)) {
+        period = word;
+        ++index;
+    }
+    if (py::object word = word_at(rest, index)) {
+        adjust = word;
+        ++index;
+    }
+    if (end.is_none())
+        end = global<"datetime">().attr("datetime").attr("now")().attr("date")();
+
+    int backwards = PyObject_RichCompareBool(start.ptr(), end.ptr(), Py_GE);
+    if (backwards < 0)
+        throw py::error_already_set();
+    if (backwards) {
+        host::log<"error">("Start must be before end: {} >= {}", start, end);
+        py::dict failure;
+        failure["error"] = "Start must be before end";
+        failure["start"] = text_of(start);
+        failure["end"] = text_of(end);
+        co_return failure;
+    }
+
+    py::handle what = what_to_show(adjust);
+    py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
+    py::object span = checked(PyNumber_Subtract(end.ptr(), start.ptr()));
+    py::object duration = calc_duration(span.attr("days"));
+    py::object symbol = self.attr(name<"symbol">());
+    host::log<"info">("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol,
+                      start, end, period, ib_period, duration, what);
+
+    py::object start_text = text_of(start);
+    py::object end_text = text_of(end);
+    py::object cache = get_cache();
+    py::object cache_key = global<"Barhold">().attr(name<"range_key">())(
+        symbol, period, adjust, start_text, end_text);
+    py::object cached = cache.attr(name<"get">())(cache_key);
+    if (!cached.is_none()) {
+        host::log<"info">("[{}] history cache hit: {}~{} {} {}", symbol, start, end, period,
+                          adjust);
+        py::dict result;
+        result["symbol"] = symbol;
+        result["period"] = period;
+        result["start"] = start_text;
+        result["end"] = end_text;
+        result["adjust"] = adjust;
+        result["bars"] = cached;
+        result["cached"] = true;
+        co_return result;
+    }
+
+    py::object bars = co_await request_bars(self, contract, end, duration, ib_period, what,
+                                            period);
+    if (!truth(bars)) {
+        host::log<"error">("[{}] No data in range {} → {}", symbol, start, end);
+        py::dict failure;
+        failure["error"] = "No data in range";
+        failure["symbol"] = symbol;
+        failure["start"] = start_text;
+        failure["end"] = end_text;
+        co_return failure;
+    }
+
+    py::object frame = bars_frame(bars);
+    py::object title = checked(PyUnicode_FromFormat("%S %S %S ~ %S", symbol.ptr(), period.ptr(),
+                                                    start.ptr(), end.ptr()));
+    host::print_frame(frame, with_adjusted(std::move(title), adjust));
+    py::list records = frame_records(frame);
+    cache.attr(name<"set">())(cache_key, records);
+
+    py::dict result;
+    result["symbol"] = symbol;
+    result["period"] = period;
+    result["start"] = start_text;
+    result["end"] = end_text;
+    result["adjust"] = adjust;
+    result["bars"] = records;
+    co_return result;
+}
+
+Task intraday(py::object self, py::object contract) {
+    py::object symbol = self.attr(name<"symbol">());
+    host::log<"info">("[{}] intraday", symbol);
+    py::object cache = get_cache();
+    py::object cache_key = global<"Barhold">().attr(name<"intraday_key">())(symbol);
+    py::object cached = cache.attr(name<"get">())(cache_key);
+    if (!cached.is_none()) {
+        host::log<"info">("[{}] intraday cache hit", symbol);
+        py::dict result;
+        result["symbol"] = symbol;
+        result["type"] = "intraday";
+        result["bars"] = cached;
+        result["source"] = "cache";
+        co_return result;
+    }
+
+    // One day of minute bars up to now, outside regular hours too: fixed, whatever words
+    // followed "intraday".
+    py::object bars = co_await request_bars(self, contract, name<"">(), name<"1 D">(),
+                                            name<"1 min">(), name<"TRADES">(), py::handle());
+    if (!truth(bars)) {
+        host::log<"error">("[{}] No intraday data", symbol);
+        py::dict failure;
+        failure["error"] = "No intraday data";
+        failure["symbol"] = symbol;
+        co_return failure;
+    }
+
+    py::object frame = bars_frame(bars);
+    host::print_frame(frame, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())));
+    py::list records = frame_records(frame);
+    cache.attr(name<"set">())(cache_key, records);
+
+    py::dict result;
+    result["symbol"] = symbol;
+    result["type"] = "intraday";
+    result["bars"] = records;
+    result["source"] = "ibkr";
+    co_return result;
+}
+
+} // namespace korvanta::kline

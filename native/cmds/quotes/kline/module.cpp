@@ -1,0 +1,255 @@
+// cmds/quotes/kline/module.cpp: the `korvanta.cmds.quotes.kline` module and `IOpKline`.
+//
+// Module-level names, in the order a reader of the namespace meets them: the imports, the
+// period tables, the word helpers, `_barhold`/`_get_cache`, `_normalize_yfinance_df`, then
+// the command class. Functions and methods are vectorcall builtins whose argument checks
+// live here; their logic lives in the sibling files.
+#include "bridge/args.hpp"
+#include "bridge/checks.hpp"
+#include "bridge/task.hpp"
+#include "cmds/quotes/kline/gateway_modes.hpp"
+#include "cmds/quotes/kline/periods.hpp"
+#include "cmds/quotes/kline/yfinance_modes.hpp"
+#include "host/host.hpp"
+
+namespace {
+
+namespace py = pybind11;
+namespace kline = korvanta::kline;
+namespace host = korvanta::host;
+using korvanta::bridge::bind_arguments;
+using korvanta::bridge::guarded;
+using korvanta::bridge::require_list;
+using korvanta::bridge::to_python;
+
+constexpr const char *module_doc = "Command: kline\n\nCategory: Live Market Quotes\n";
+
+constexpr const char *usage = R"(Fetch candlestick / OHLCV data via IBKR.
+
+    Modes:
+      kline <symbol> [period] [count] [adj]           # Latest N candles
+      kline <symbol> <start> [end] [period] [adj]     # History by date range
+      kline <symbol> intraday                          # Today's per-minute curve
+
+    Periods: 1m, 5m, 15m, 30m, 1h, day, week, month, year
+    Aliases: minute, hour, d, w, m, y, 1d, 1mo
+    Count:  number of bars (per-period default: 1m=120, 5m=78, day=250, etc.)
+    Adj:    adj (or forward) for split+dividend adjusted price (ADJUSTED_LAST)
+            omitted = TRADES (split-adjusted only)
+    Start / End: YYYY-MM-DD (end defaults to today)
+
+    Examples:
+      kline AAPL day 100
+      kline AAPL 5m 200 adj
+      kline AAPL 2025-01-01 day
+      kline AAPL 2025-01-01 2025-06-01 day
+      kline AAPL intraday
+    )";
+
+#define KLINE_FUNCTION(fn)                                                                    \
+    PyObject *fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+
+// ==== Module functions =========================================================
+
+KLINE_FUNCTION(py_use_rth) {
+    PyObject *a[1];
+    if (!bind_arguments("_use_rth", args, nargs, kwnames, {"period"}, 1, a))
+        return nullptr;
+    return guarded([&] { return py::bool_(kline::use_rth(a[0])); });
+}
+
+KLINE_FUNCTION(py_is_date) {
+    PyObject *a[1];
+    if (!bind_arguments("_is_date", args, nargs, kwnames, {"s"}, 1, a))
+        return nullptr;
+    return guarded([&] { return py::bool_(kline::is_date(a[0])); });
+}
+
+KLINE_FUNCTION(py_is_period) {
+    PyObject *a[1];
+    if (!bind_arguments("_is_period", args, nargs, kwnames, {"s"}, 1, a))
+        return nullptr;
+    return guarded([&] { return py::bool_(kline::is_period(a[0])); });
+}
+
+KLINE_FUNCTION(py_parse_date) {
+    PyObject *a[1];
+    if (!bind_arguments("_parse_date", args, nargs, kwnames, {"s"}, 1, a))
+        return nullptr;
+    return guarded([&] { return kline::parse_date(a[0]); });
+}
+
+KLINE_FUNCTION(py_calc_duration) {
+    PyObject *a[1];
+    if (!bind_arguments("_calc_duration", args, nargs, kwnames, {"back_days"}, 1, a))
+        return nullptr;
+    return guarded([&] { return kline::calc_duration(a[0]); });
+}
+
+KLINE_FUNCTION(py_strip_tz) {
+    PyObject *a[1];
+    if (!bind_arguments("_strip_tz", args, nargs, kwnames, {"df"}, 1, a))
+        return nullptr;
+    return guarded([&] { return kline::strip_tz(py::reinterpret_borrow<py::object>(a[0])); });
+}
+
+KLINE_FUNCTION(py_get_cache) {
+    PyObject *a[1];
+    if (!bind_arguments("_get_cache", args, nargs, kwnames, {}, 0, a))
+        return nullptr;
+    return guarded([] { return kline::get_cache(); });
+}
+
+// ==== IOpKline methods =========================================================
+
+KLINE_FUNCTION(py_argmap) {
+    PyObject *a[1];
+    if (!bind_arguments("IOpKline.argmap", args, nargs, kwnames, {"self"}, 1, a))
+        return nullptr;
+    return guarded([] {
+        py::object darg = host::global<"DArg">();
+        py::object upper = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type))
+                                 .attr("upper");
+        py::list descriptors;
+        descriptors.append(darg("symbol", py::arg("convert") = upper));
+        descriptors.append(darg("*rest"));
+        return descriptors;
+    });
+}
+
+KLINE_FUNCTION(py_run) {
+    PyObject *a[1];
+    if (!bind_arguments("IOpKline.run", args, nargs, kwnames, {"self"}, 1, a))
+        return nullptr;
+    return guarded([&] {
+        return to_python(kline::run(py::reinterpret_borrow<py::object>(a[0])), "IOpKline.run");
+    });
+}
+
+KLINE_FUNCTION(py_kline) {
+    PyObject *a[3];
+    const char *fn = "IOpKline._kline";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "contract", "rest"}, 3, a))
+        return nullptr;
+    return guarded([&] {
+        require_list(a[2], fn, "rest");
+        return to_python(kline::kline(py::reinterpret_borrow<py::object>(a[0]),
+                                      py::reinterpret_borrow<py::object>(a[1]),
+                                      py::reinterpret_borrow<py::object>(a[2])),
+                         fn);
+    });
+}
+
+KLINE_FUNCTION(py_history) {
+    PyObject *a[3];
+    const char *fn = "IOpKline._history";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "contract", "rest"}, 3, a))
+        return nullptr;
+    return guarded([&] {
+        require_list(a[2], fn, "rest");
+        return to_python(kline::history(py::reinterpret_borrow<py::object>(a[0]),
+                                        py::reinterpret_borrow<py::object>(a[1]),
+                                        py::reinterpret_borrow<py::object>(a[2])),
+                         fn);
+    });
+}
+
+KLINE_FUNCTION(py_intraday) {
+    PyObject *a[2];
+    const char *fn = "IOpKline._intraday";
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "contract"}, 2, a))
+        return nullptr;
+    return guarded([&] {
+        return to_python(kline::intraday(py::reinterpret_borrow<py::object>(a[0]),
+                                         py::reinterpret_borrow<py::object>(a[1])),
+                         fn);
+    });
+}
+
+#undef KLINE_FUNCTION
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
+PyMethodDef function_defs[] = {
+    {"_use_rth", reinterpret_cast<PyCFunction>(py_use_rth), fastcall, "_use_rth(period)\n--\n\n"},
+    {"_is_date", reinterpret_cast<PyCFunction>(py_is_date), fastcall,
+     "_is_date(s)\n--\n\nCheck if string looks like a date (YYYY-MM-DD or known keyword)."},
+    {"_is_period", reinterpret_cast<PyCFunction>(py_is_period), fastcall,
+     "_is_period(s)\n--\n\nCheck if string matches a known period or alias."},
+    {"_parse_date", reinterpret_cast<PyCFunction>(py_parse_date), fastcall,
+     "_parse_date(s)\n--\n\nParse date string to datetime.date. Supports 'today' and "
+     "'yesterday'."},
+    {"_calc_duration", reinterpret_cast<PyCFunction>(py_calc_duration), fastcall,
+     "_calc_duration(back_days)\n--\n\nCalculate IBKR durationStr from number of days.\n\n"
+     "    IBKR only accepts 'D' requests for \u2264365 days,\n"
+     "    else it requires full years of retrieval.\n"
+     "    "},
+    {"_strip_tz", reinterpret_cast<PyCFunction>(py_strip_tz), fastcall, "_strip_tz(df)\n--\n\n"},
+};
+
+PyMethodDef get_cache_def = {"_get_cache", reinterpret_cast<PyCFunction>(py_get_cache),
+                             fastcall, "_get_cache()\n--\n\n"};
+
+PyMethodDef method_defs[] = {
+    {"argmap", reinterpret_cast<PyCFunction>(py_argmap), fastcall, "argmap(self)\n--\n\n"},
+    {"run", reinterpret_cast<PyCFunction>(py_run), fastcall, "run(self)\n--\n\n"},
+    {"_kline", reinterpret_cast<PyCFunction>(py_kline), fastcall,
+     "_kline(self, contract, rest)\n--\n\n"},
+    {"_history", reinterpret_cast<PyCFunction>(py_history), fastcall,
+     "_history(self, contract, rest)\n--\n\n"},
+    {"_intraday", reinterpret_cast<PyCFunction>(py_intraday), fastcall,
+     "_intraday(self, contract)\n--\n\n"},
+};
+
+py::object builtin(PyMethodDef &def, py::handle module_name) {
+    PyObject *function = PyCFunction_NewEx(&def, nullptr, module_name.ptr());
+    if (!function)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(function);
+}
+
+/// A builtin as the `cpp_function` that `host::Method` holds; only the object is used.
+py::cpp_function as_cpp_function(py::object function) {
+    py::cpp_function wrapped;
+    static_cast<py::object &>(wrapped) = std::move(function);
+    return wrapped;
+}
+
+} // namespace
+
+PYBIND11_MODULE(kline, m) {
+    host::bind_module(m);
+    korvanta::bridge::init_coroutine_type();
+    m.doc() = module_doc;
+    py::object module_name = m.attr("__name__");
+
+    for (const char *stdlib : {"asyncio", "copy", "datetime", "math", "re"})
+        m.attr(stdlib) = py::module_::import(stdlib);
+    host::import_names("dataclasses", {"dataclass", "field"});
+    m.attr("pd") = py::module_::import("pandas");
+    host::import_names("ib_async", {"Contract"});
+    host::import_names("loguru", {"logger"});
+    host::import_names("korvanta.cmds.base", {"IOp", "command"});
+    host::import_star("korvanta.helpers");
+    host::import_names("quodra.dispatch", {"DArg"});
+    host::import_names("quodra.frame", {"printFrame"});
+    host::import_names("korvanta.gateway.barhold", {"Barhold"});
+
+    kline::bind_vocabulary(m);
+    for (PyMethodDef &def : function_defs)
+        m.attr(def.ml_name) = builtin(def, module_name);
+    m.attr("_barhold") = py::none();
+    m.attr("_get_cache") = builtin(get_cache_def, module_name);
+    m.attr("_normalize_yfinance_df") = kline::normalize_yfinance_df_function();
+
+    std::vector<host::Method> methods;
+    for (PyMethodDef &def : method_defs)
+        methods.push_back({def.ml_name, as_cpp_function(builtin(def, module_name))});
+    for (host::Method &method : kline::yfinance_methods())
+        methods.push_back(std::move(method));
+    py::dict class_attributes;
+    class_attributes["requires_gateway"] = false;
+    host::define_command("IOpKline", "kline", usage, {{"symbol", "str"}, {"rest", "list[str]"}},
+                         class_attributes, std::move(methods));
+}
