@@ -34,6 +34,10 @@ py::object checked(PyObject *made) {
     return py::reinterpret_steal<py::object>(made);
 }
 
+/// Keeps `object` for the life of the process: a static py::object would be released
+/// after the interpreter is gone.
+py::handle kept(py::object object) { return object.release(); }
+
 /// A numpy array's buffer, released with the view.
 class Buffer {
 public:
@@ -251,10 +255,8 @@ struct ColumnCells {
 };
 
 std::optional<ColumnCells> column_cells(py::handle series) {
-    static py::handle masked_type = [] {
-        py::object type = py::module_::import("pandas.core.arrays.masked").attr("BaseMaskedArray");
-        return type.release();
-    }();
+    static py::handle masked_type =
+        kept(py::module_::import("pandas.core.arrays.masked").attr("BaseMaskedArray"));
     py::object array = series.attr("array");
     int masked = PyObject_IsInstance(array.ptr(), masked_type.ptr());
     if (masked < 0)
@@ -278,18 +280,17 @@ std::optional<ColumnCells> column_cells(py::handle series) {
     if (kind == "M")
         // DatetimeArray's own iteration: the Timestamps itertuples hands to to_dict.
         return ColumnCells{Cells::timestamps, checked(PySequence_List(array.ptr())), {}};
-    if (kind == "O" && py::str(dtype.attr("str")).cast<std::string>() == "|O")
+    // Extension dtypes of kind "O" (text) box their cells their own way: left to pandas.
+    static py::handle numpy_dtype = kept(py::module_::import("numpy").attr("dtype"));
+    if (kind == "O" && PyObject_IsInstance(dtype.ptr(), numpy_dtype.ptr()) == 1)
         return ColumnCells{Cells::objects, series.attr("to_numpy")().attr("tolist")(), {}};
     return std::nullopt;
 }
 
 /// `maybe_box_native` of one object cell: Python scalars and dates pass unchanged.
 PyObject *box_native(PyObject *cell) {
-    static py::handle box = [] {
-        py::object function =
-            py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native");
-        return function.release();
-    }();
+    static py::handle box =
+        kept(py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native"));
     if (PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) || PyBool_Check(cell) ||
         PyUnicode_CheckExact(cell) || cell == Py_None || PyDate_CheckExact(cell) ||
         PyDateTime_CheckExact(cell))
