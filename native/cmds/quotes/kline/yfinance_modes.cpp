@@ -1,14 +1,337 @@
-// cmds/quotes/kline/yfinance_modes.cpp: placeholder until the yfinance modes land.
-#include "cmds/quotes/kline/yfinance_modes.hpp"
+// cmds/quotes/kline/yfinance_modes.cpp: the three kline modes served from yfinance, sharing
+// the bar cache and its keys with their gateway twins.
+#include "cmds/quotes/kline/yfinance_detail.hpp"
 
-namespace korvanta::kline {
+#include "host/host.hpp"
 
-std::vector<host::Method> yfinance_methods() { return {}; }
+#include <utility>
 
-py::cpp_function normalize_yfinance_df_function() {
-    return py::cpp_function([](py::object) -> py::object {
-        throw py::value_error("_normalize_yfinance_df is not built yet");
-    });
+namespace korvanta::kline::detail {
+
+namespace {
+
+// ==== Small steps ============================================================
+
+/// `item in container`.
+bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
 }
 
-} // namespace korvanta::kline
+py::object symbol_of(py::handle self) { return self.attr(host::name<"symbol">()); }
+
+/// The interned text `Text` as an object (defaults, fixed values).
+template <host::Literal Text>
+py::object text() {
+    return py::reinterpret_borrow<py::object>(host::name<Text>());
+}
+
+/// `int(word)`, or an empty object when the word is no integer text (ValueError).
+py::object int_or_nothing(py::handle word) {
+    PyObject *value = PyNumber_Long(word.ptr());
+    if (value)
+        return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return {};
+}
+
+/// `sequence[-count:]`: through a slice object, so any count behaves as in Python
+/// (0 keeps everything, a count beyond the length keeps everything).
+py::object last(py::handle sequence, py::handle count) {
+    py::object start = py::reinterpret_steal<py::object>(PyNumber_Negative(count.ptr()));
+    if (!start)
+        throw py::error_already_set();
+    py::object slice =
+        py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), Py_None, Py_None));
+    if (!slice)
+        throw py::error_already_set();
+    return sequence[slice];
+}
+
+/// `rest[index]` as an object.
+py::object word(const py::list &rest, std::size_t index) { return rest[index]; }
+
+/// No frame, or an empty one: the fetch brought no data.
+bool no_data(py::handle hist) {
+    return hist.is_none() || truthy(hist.attr(host::name<"empty">()));
+}
+
+py::object records_of(py::handle df) { return df.attr("to_dict")(py::arg("orient") = "records"); }
+
+py::object cache() { return call(host::global<"_get_cache">()); }
+
+/// `table.get(key, fallback)`.
+py::object lookup(py::handle table, py::handle key, py::handle fallback) {
+    return call_method<"get">(table, key, fallback);
+}
+
+/// The words of latest-N mode: `[period] [count] [adjust]`, each optional, in this order.
+struct LatestWords {
+    py::object period = text<"day">();
+    py::object count;
+    py::object adjust = text<"none">();
+};
+
+LatestWords parse_latest(const py::list &rest) {
+    LatestWords words;
+    py::object default_count = host::global<"PERIOD_DEFAULT_COUNT">();
+    py::int_ fallback(100);
+    words.count = lookup(default_count, words.period, fallback);
+    std::size_t idx = 0;
+    const std::size_t n = rest.size();
+    if (idx < n && truthy(call(host::global<"_is_period">(), word(rest, idx)))) {
+        words.period = word(rest, idx);
+        words.count = lookup(default_count, words.period, fallback);
+        ++idx;
+    }
+    if (idx < n) {
+        // A word that is no integer stays in place and is read as the adjust word.
+        if (py::object count = int_or_nothing(word(rest, idx))) {
+            words.count = std::move(count);
+            ++idx;
+        }
+    }
+    if (idx < n)
+        words.adjust = word(rest, idx);
+    return words;
+}
+
+/// The words of history mode: `<start> [end] [period] [adjust]`.
+struct RangeWords {
+    py::object start;
+    py::object end;
+    py::object period = text<"day">();
+    py::object adjust = text<"none">();
+};
+
+RangeWords parse_range(const py::list &rest) {
+    RangeWords words;
+    py::object parse_date = host::global<"_parse_date">();
+    words.start = call(parse_date, word(rest, 0));
+    std::size_t idx = 1;
+    const std::size_t n = rest.size();
+    if (idx < n && truthy(call(host::global<"_is_date">(), word(rest, idx)))) {
+        words.end = call(parse_date, word(rest, idx));
+        ++idx;
+    }
+    if (idx < n && truthy(call(host::global<"_is_period">(), word(rest, idx)))) {
+        words.period = word(rest, idx);
+        ++idx;
+    }
+    if (idx < n)
+        words.adjust = word(rest, idx);
+    if (!words.end || words.end.is_none())
+        words.end = host::global<"datetime">().attr("datetime").attr("now")().attr("date")();
+    return words;
+}
+
+/// `start >= end`.
+bool not_before(py::handle start, py::handle end) {
+    int result = PyObject_RichCompareBool(start.ptr(), end.ptr(), Py_GE);
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+bool is_mapping(py::handle value) {
+    if (PyDict_Check(value.ptr()))
+        return true;
+    // Leaked on purpose: a static py::object would be released after the interpreter is gone.
+    static py::handle mapping =
+        py::object(py::module_::import("collections.abc").attr("Mapping")).release();
+    int result = PyObject_IsInstance(value.ptr(), mapping.ptr());
+    if (result < 0)
+        throw py::error_already_set();
+    return result != 0;
+}
+
+} // namespace
+
+// ==== The modes ==============================================================
+
+bridge::Task run_yfinance(py::object self, py::list rest) {
+    host::log<"info">("[{}] yfinance fallback: rest={}", symbol_of(self), rest);
+    py::object result;
+    if (!rest.empty() && word(rest, 0).equal(text<"intraday">()))
+        result = co_await call_method<"_intraday_yfinance">(self);
+    else if (!rest.empty() && truthy(call(host::global<"_is_date">(), word(rest, 0))))
+        result = co_await call_method<"_history_yfinance">(self, rest);
+    else
+        result = co_await call_method<"_kline_yfinance">(self, rest);
+    // `run` hands this to the host unchanged: whatever a replaced mode returned must still
+    // be a kline result.
+    if (!result.is_none() && !is_mapping(result))
+        throw py::type_error("IOpKline._run_yfinance() must return a mapping or None, not " +
+                             py::str(py::type::handle_of(result).attr("__name__"))
+                                 .cast<std::string>());
+    co_return result;
+}
+
+bridge::Task kline_yfinance(py::object self, py::list rest) {
+    LatestWords words = parse_latest(rest);
+    py::object symbol = symbol_of(self);
+    py::object bars_cache = cache();
+    py::object cache_key = call_method<"count_key">(host::global<"Barhold">(), symbol,
+                                                    words.period, words.adjust, words.count);
+
+    // A cache hit says nothing and prints nothing, unlike the gateway twin.
+    py::object cached = call_method<"get">(bars_cache, cache_key);
+    if (cached.is_none()) {
+        cached = call_method<"try_larger_count">(bars_cache, symbol, words.period, words.adjust,
+                                                 words.count);
+        // Copied under the exact key, so the next identical request is an exact hit.
+        if (!cached.is_none())
+            call_method<"set">(bars_cache, cache_key, cached);
+    }
+    if (!cached.is_none()) {
+        py::dict result;
+        put<"symbol">(result, symbol);
+        put<"period">(result, words.period);
+        put<"count">(result, py::int_(py::len(cached)));
+        put<"adjust">(result, words.adjust);
+        put<"bars">(result, cached);
+        put<"cached">(result, py::bool_(true));
+        co_return result;
+    }
+
+    py::object yf_period = lookup(host::global<"YF_PERIOD">(), words.period, text<"1y">());
+    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
+    host::log<"info">("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol,
+                      yf_period, yf_interval, words.count, yf_adjust);
+
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
+        py::arg("period") = yf_period, py::arg("interval") = yf_interval,
+        py::arg("auto_adjust") = yf_adjust);
+    if (no_data(hist)) {
+        host::log<"error">("[{}] yfinance returned no data", symbol);
+        py::dict result;
+        put<"error">(result, text<"No data returned">());
+        put<"symbol">(result, symbol);
+        co_return result;
+    }
+
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
+    py::object bars = last(records_of(df), words.count);
+    // The table shows the rows the title counts, not the whole fetched look-back.
+    py::str title = py::str("{} {} ({} bars) [yfinance]").format(symbol, words.period,
+                                                                   py::len(bars));
+    host::print_frame(last(df.attr("iloc"), words.count), title);
+    call_method<"set">(bars_cache, cache_key, bars);
+
+    py::dict result;
+    put<"symbol">(result, symbol);
+    put<"period">(result, words.period);
+    put<"count">(result, py::int_(py::len(bars)));
+    put<"adjust">(result, words.adjust);
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
+    co_return result;
+}
+
+bridge::Task history_yfinance(py::object self, py::list rest) {
+    RangeWords words = parse_range(rest);
+    py::str start(words.start);
+    py::str end(words.end);
+    if (not_before(words.start, words.end)) {
+        py::dict result;
+        put<"error">(result, text<"Start must be before end">());
+        put<"start">(result, start);
+        put<"end">(result, end);
+        co_return result;
+    }
+
+    py::object symbol = symbol_of(self);
+    py::object bars_cache = cache();
+    py::object cache_key = call_method<"range_key">(host::global<"Barhold">(), symbol,
+                                                    words.period, words.adjust, start, end);
+    py::object cached = call_method<"get">(bars_cache, cache_key);
+    if (!cached.is_none()) {
+        py::dict result;
+        put<"symbol">(result, symbol);
+        put<"period">(result, words.period);
+        put<"start">(result, start);
+        put<"end">(result, end);
+        put<"adjust">(result, words.adjust);
+        put<"bars">(result, cached);
+        put<"cached">(result, py::bool_(true));
+        co_return result;
+    }
+
+    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
+    host::log<"info">("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol,
+                      words.start, words.end, yf_interval, yf_adjust);
+
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
+        py::arg("start") = words.start, py::arg("end") = words.end,
+        py::arg("interval") = yf_interval, py::arg("auto_adjust") = yf_adjust);
+    if (no_data(hist)) {
+        py::dict result;
+        put<"error">(result, text<"No data in range">());
+        put<"symbol">(result, symbol);
+        put<"start">(result, start);
+        put<"end">(result, end);
+        co_return result;
+    }
+
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
+    py::object bars = records_of(df);
+    host::print_frame(df, py::str("{} {} {} ~ {} [yfinance]")
+                              .format(symbol, words.period, words.start, words.end));
+    call_method<"set">(bars_cache, cache_key, bars);
+
+    py::dict result;
+    put<"symbol">(result, symbol);
+    put<"period">(result, words.period);
+    put<"start">(result, start);
+    put<"end">(result, end);
+    put<"adjust">(result, words.adjust);
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
+    co_return result;
+}
+
+bridge::Task intraday_yfinance(py::object self) {
+    py::object symbol = symbol_of(self);
+    host::log<"info">("[{}] yfinance intraday", symbol);
+    py::object bars_cache = cache();
+    py::object cache_key = call_method<"intraday_key">(host::global<"Barhold">(), symbol);
+    py::object cached = call_method<"get">(bars_cache, cache_key);
+    if (!cached.is_none()) {
+        host::log<"info">("[{}] intraday cache hit (yfinance path)", symbol);
+        py::dict result;
+        put<"symbol">(result, symbol);
+        put<"type">(result, text<"intraday">());
+        put<"bars">(result, cached);
+        put<"source">(result, text<"cache">());
+        co_return result;
+    }
+
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
+        py::arg("period") = "1d", py::arg("interval") = "1m", py::arg("auto_adjust") = false);
+    if (no_data(hist)) {
+        py::dict result;
+        put<"error">(result, text<"No intraday data">());
+        put<"symbol">(result, symbol);
+        co_return result;
+    }
+
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
+    py::object bars = records_of(df);
+    call_method<"set">(bars_cache, cache_key, bars);
+    host::print_frame(df, py::str("{} Intraday [yfinance]").format(symbol));
+
+    py::dict result;
+    put<"symbol">(result, symbol);
+    put<"type">(result, text<"intraday">());
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
+    co_return result;
+}
+
+} // namespace korvanta::kline::detail

@@ -1,0 +1,394 @@
+"""kline on yfinance: the fetch, frame normalisation and the three fallback modes.
+
+yfinance is faked through sys.modules with frames shaped as its `history` returns them:
+a tz-aware index named "Date" (daily) or "Datetime" (intraday), "Dividends" and
+"Stock Splits" after the prices, "Adj Close" when not auto-adjusted.
+"""
+
+import asyncio
+import datetime as dt
+import subprocess
+import sys
+import threading
+import types
+
+import pandas as pd
+import pytest
+from loguru import logger
+
+import korvanta.cmds.quotes.kline as kline
+
+ZONE = "America/New_York"
+
+
+def yf_frame(n, *, intraday=False, adj_close=False, actions=("Dividends", "Stock Splits")):
+    """n bars ending now (so the bar cache counts them fresh), as yfinance shapes them."""
+    now = pd.Timestamp.now(tz=ZONE)
+    if intraday:
+        index = pd.date_range(end=now.floor("min"), periods=n, freq="min", name="Datetime")
+    else:
+        index = pd.date_range(end=now.normalize(), periods=n, freq="D", name="Date")
+    close = [100.0 + i for i in range(n)]
+    columns = {"Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close],
+               "Close": close}
+    if adj_close:
+        columns["Adj Close"] = [c * 0.99 for c in close]
+    columns["Volume"] = pd.array([1000 + i for i in range(n)], dtype="int64")
+    for action in actions:
+        columns[action] = 0.0
+    return pd.DataFrame(columns, index=index)
+
+
+class FakeYfinance(types.ModuleType):
+    """Records each `Ticker(symbol).history(**kwargs)` call and the thread it ran in."""
+
+    def __init__(self):
+        super().__init__("yfinance")
+        self.config = types.SimpleNamespace(network=types.SimpleNamespace(proxy="untouched"))
+        self.calls = []
+        self.answer = yf_frame(300)
+        fake = self
+
+        class Ticker:
+            def __init__(self, symbol):
+                self.symbol = symbol
+
+            def history(self, **kwargs):
+                fake.calls.append((self.symbol, kwargs, threading.get_ident()))
+                if isinstance(fake.answer, Exception):
+                    raise fake.answer
+                return fake.answer
+
+        self.Ticker = Ticker
+
+
+@pytest.fixture
+def yf(monkeypatch, data_dir):
+    fake = FakeYfinance()
+    monkeypatch.setitem(sys.modules, "yfinance", fake)
+    monkeypatch.delenv("HTTPS_PROXY", raising=False)
+    monkeypatch.setattr(kline, "_barhold", None)
+    return fake
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    tables = []
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
+    return tables
+
+
+@pytest.fixture
+def logs():
+    lines = []
+    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
+                      format="{message}")
+    yield lines
+    logger.remove(sink)
+
+
+def command(symbol="AAPL"):
+    cmd = kline.IOpKline()
+    cmd.symbol = symbol
+    cmd.rest = []
+    return cmd
+
+
+def without_bars(result):
+    return {k: v for k, v in result.items() if k != "bars"}
+
+
+def today():
+    return dt.datetime.now().date()
+
+
+class TestNormalize:
+    @pytest.mark.parametrize("hist, columns", [
+        pytest.param(yf_frame(3), ["date", "open", "high", "low", "close", "volume"], id="daily"),
+        pytest.param(yf_frame(3, intraday=True), ["date", "open", "high", "low", "close", "volume"],
+                     id="intraday"),
+        pytest.param(yf_frame(3, adj_close=True, actions=("Stock Splits", "Capital Gains")),
+                     ["date", "open", "high", "low", "close", "Adj Close", "volume",
+                      "Capital Gains"], id="adj-close+one-action+extra"),
+    ])
+    def test_bar_record_form(self, hist, columns):
+        before = hist.copy()
+        df = kline._normalize_yfinance_df(hist)
+        assert list(df.columns) == columns + ["average", "barCount"]
+        assert df["date"].dt.tz is None
+        assert list(df["date"]) == list(hist.index.tz_localize(None))
+        assert list(df["average"]) == list(df["close"]) and set(df["barCount"]) == {1}
+        pd.testing.assert_frame_equal(hist, before)
+
+    def test_plain_dates_are_left_alone(self):
+        hist = yf_frame(2)
+        hist.index = pd.Index([d.date() for d in hist.index], name="Date")
+        assert list(kline._normalize_yfinance_df(hist)["date"]) == list(hist.index)
+
+    def test_no_close_column_raises(self):
+        with pytest.raises(KeyError):
+            kline._normalize_yfinance_df(yf_frame(2).drop(columns=["Close"]))
+
+
+class TestFetch:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("env, proxy", [
+        pytest.param({}, "untouched", id="unset"),
+        pytest.param({"HTTPS_PROXY": ""}, "untouched", id="empty"),
+        pytest.param({"https_proxy": "http://p:3128"}, "untouched", id="lower-case-ignored"),
+        pytest.param({"HTTPS_PROXY": "http://p:3128"},
+                     {"https": "http://p:3128", "http": "http://p:3128"}, id="set"),
+    ])
+    async def test_worker_thread_and_proxy(self, yf, monkeypatch, env, proxy):
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        hist = await command()._yf_history(period="5d", interval="1m", auto_adjust=True)
+        assert hist is yf.answer
+        [(symbol, kwargs, thread)] = yf.calls
+        assert (symbol, kwargs) == ("AAPL", {"period": "5d", "interval": "1m", "auto_adjust": True})
+        assert thread != threading.get_ident()
+        assert yf.config.network.proxy == proxy
+
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("library, text", [
+        pytest.param("raises", "rate limited", id="library-error"),
+        pytest.param("missing", "import of yfinance halted", id="not-installed"),
+    ])
+    async def test_failure_is_none_and_logged(self, yf, monkeypatch, logs, library, text):
+        if library == "missing":
+            monkeypatch.setitem(sys.modules, "yfinance", None)
+        else:
+            yf.answer = ConnectionError("rate limited")
+        assert await command()._yf_history(period="1d") is None
+        [(level, message)] = [line for line in logs if "fetch failed" in line[1]]
+        assert level == "ERROR" and message.startswith("[AAPL] yfinance fetch failed: ")
+        assert text in message
+
+    def test_yfinance_not_imported_with_the_module(self):
+        code = "import sys, korvanta.cmds.quotes.kline; print('yfinance' in sys.modules)"
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True).stdout
+        assert out.strip() == "False"
+
+
+@pytest.mark.asyncio
+class TestDispatch:
+    @pytest.mark.parametrize("words, mode", [
+        pytest.param([], "_kline_yfinance", id="empty"),
+        pytest.param(["intraday", "x"], "_intraday_yfinance", id="intraday"),
+        pytest.param(["Intraday"], "_kline_yfinance", id="Intraday-is-not"),
+        pytest.param(["2024-01-02", "day"], "_history_yfinance", id="date"),
+        pytest.param(["yesterday"], "_history_yfinance", id="yesterday"),
+        pytest.param(["5m", "2024-01-02"], "_kline_yfinance", id="period-first"),
+    ])
+    async def test_mode_by_first_word(self, yf, logs, words, mode):
+        cmd, seen = command(), []
+        for name in ("_kline_yfinance", "_history_yfinance", "_intraday_yfinance"):
+            async def fake(*args, name=name):
+                seen.append((name, args))
+                return {"mode": name}
+            setattr(cmd, name, fake)
+        assert await cmd._run_yfinance(words) == {"mode": mode}
+        assert seen == [(mode, () if mode == "_intraday_yfinance" else (words,))]
+        assert ("INFO", f"[AAPL] yfinance fallback: rest={words}") in logs
+
+    @pytest.mark.parametrize("rest", [("day",), None, type("Words", (list,), {})()],
+                             ids=["tuple", "None", "list-subclass"])
+    @pytest.mark.parametrize("method", ["_run_yfinance", "_kline_yfinance", "_history_yfinance"])
+    async def test_rest_must_be_a_list(self, yf, method, rest):
+        with pytest.raises(TypeError):
+            getattr(command(), method)(rest)
+        assert yf.calls == []
+
+    async def test_mode_result_must_be_a_mapping(self, yf):
+        cmd = command()
+
+        async def wrong(rest):
+            return ["not", "a", "dict"]
+        cmd._kline_yfinance = wrong
+        with pytest.raises(TypeError):
+            await cmd._run_yfinance([])
+
+    async def test_impossible_date_propagates(self, yf):
+        with pytest.raises(ValueError):
+            await command()._run_yfinance(["2025-13-45"])
+
+
+@pytest.mark.asyncio
+class TestLatest:
+    @pytest.mark.parametrize("words, period, count, adjust, asked", [
+        pytest.param([], "day", 250, "none", ("5y", "1d", False), id="defaults"),
+        pytest.param(["day", "adj"], "day", 250, "adj", ("5y", "1d", True), id="adj-not-count"),
+        pytest.param(["week", "20", "forward"], "week", 20, "forward", ("max", "1wk", True),
+                     id="all-three"),
+        pytest.param(["50"], "day", 50, "none", ("5y", "1d", False), id="count-only"),
+        pytest.param(["d"], "d", 100, "none", ("1y", "1d", False), id="alias"),
+        pytest.param(["5m", "2.5"], "5m", 78, "2.5", ("5d", "5m", False), id="float-is-adjust"),
+        pytest.param(["adj", "100"], "day", 250, "adj", ("5y", "1d", True), id="order-matters"),
+    ])
+    async def test_words(self, yf, printed, logs, words, period, count, adjust, asked):
+        result = await command()._kline_yfinance(words)
+        assert list(result) == ["symbol", "period", "count", "adjust", "bars", "source"]
+        assert without_bars(result) == {"symbol": "AAPL", "period": period, "count": count,
+                                        "adjust": adjust, "source": "yfinance"}
+        yf_period, interval, auto_adjust = asked
+        assert yf.calls[0][1] == {"period": yf_period, "interval": interval,
+                                  "auto_adjust": auto_adjust}
+        assert (f"[AAPL] yfinance kline: period={yf_period}, interval={interval}, "
+                f"count={count}, adjust={auto_adjust}") in [m for _, m in logs]
+        [(title, frame)] = printed
+        assert title == f"AAPL {period} ({count} bars) [yfinance]" and len(frame) == count
+        assert result["bars"] == frame.to_dict(orient="records")
+        assert result["bars"][-1]["date"] == kline._normalize_yfinance_df(yf.answer)["date"].iloc[-1]
+
+    async def test_count_zero_keeps_every_bar(self, yf, printed):
+        result = await command()._kline_yfinance(["day", "0"])
+        assert result["count"] == 300 and printed[0][0] == "AAPL day (300 bars) [yfinance]"
+
+    async def test_cached_then_exact_hit(self, yf, printed, logs):
+        first = await command()._kline_yfinance(["day", "30"])
+        printed.clear(), logs.clear()
+        again = await command()._kline_yfinance(["day", "30"])
+        assert without_bars(again) == {"symbol": "AAPL", "period": "day", "count": 30,
+                                       "adjust": "none", "cached": True}
+        assert again["bars"] == first["bars"]
+        assert len(yf.calls) == 1 and printed == [] and logs == []
+
+    async def test_larger_count_hit_becomes_exact(self, yf, printed):
+        await command()._kline_yfinance(["day", "200"])
+        smaller = await command()._kline_yfinance(["day", "50"])
+        assert smaller["cached"] and smaller["count"] == 50 and len(yf.calls) == 1
+        key = kline.Barhold.count_key("AAPL", "day", "none", 50)
+        assert kline._get_cache().get(key) is smaller["bars"]
+
+
+@pytest.mark.asyncio
+class TestHistory:
+    async def test_fresh_then_silent_cache_hit(self, yf, printed, logs):
+        start = today() - dt.timedelta(days=20)
+        words = [start.isoformat(), today().isoformat(), "week", "adj"]
+        result = await command()._history_yfinance(words)
+        assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
+        assert without_bars(result) == {"symbol": "AAPL", "period": "week", "start": words[0],
+                                        "end": words[1], "adjust": "adj", "source": "yfinance"}
+        assert yf.calls[0][1] == {"start": start, "end": today(), "interval": "1wk",
+                                  "auto_adjust": True}
+        assert ("INFO", f"[AAPL] yfinance history: {words[0]} → {words[1]}, interval=1wk, "
+                        "adjust=True") in logs
+        assert [title for title, _ in printed] == [f"AAPL week {words[0]} ~ {words[1]} [yfinance]"]
+        printed.clear(), logs.clear()
+        again = await command()._history_yfinance(words)
+        assert again["cached"] is True and again["bars"] is result["bars"]
+        assert len(yf.calls) == 1 and printed == [] and logs == []
+
+    @pytest.mark.parametrize("words, period, adjust, asked", [
+        pytest.param(["2024-01-02"], "day", "none", ("1d", False), id="start-only"),
+        pytest.param(["2024-01-02", "1h", "xyz"], "1h", "xyz", ("60m", False), id="odd-adjust"),
+        pytest.param(["2024-01-02", "w", "forward"], "w", "forward", ("1d", True), id="alias"),
+    ])
+    async def test_words(self, yf, printed, words, period, adjust, asked):
+        result = await command()._history_yfinance(words)
+        assert (result["period"], result["adjust"], result["end"]) == (period, adjust,
+                                                                       today().isoformat())
+        assert (yf.calls[0][1]["interval"], yf.calls[0][1]["auto_adjust"]) == asked
+
+    @pytest.mark.parametrize("words", [["today"], ["2024-03-01", "2024-01-02"]],
+                             ids=["today", "reversed"])
+    async def test_start_not_before_end(self, yf, logs, words):
+        result = await command()._history_yfinance(words)
+        assert list(result) == ["error", "start", "end"]
+        assert result["error"] == "Start must be before end"
+        assert yf.calls == [] and logs == []
+
+
+@pytest.mark.asyncio
+class TestIntraday:
+    async def test_fresh_stored_before_printing(self, yf, monkeypatch, logs):
+        yf.answer = yf_frame(30, intraday=True)
+        key = kline.Barhold.intraday_key("AAPL")
+        seen = []
+        monkeypatch.setattr(kline, "printFrame",
+                            lambda frame, title: seen.append((title, kline._get_cache().get(key))))
+        result = await command()._intraday_yfinance()
+        assert list(result) == ["symbol", "type", "bars", "source"]
+        assert without_bars(result) == {"symbol": "AAPL", "type": "intraday", "source": "yfinance"}
+        assert yf.calls[0][1] == {"period": "1d", "interval": "1m", "auto_adjust": False}
+        assert seen == [("AAPL Intraday [yfinance]", result["bars"])]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("answer", [ConnectionError("down"), pd.DataFrame()],
+                         ids=["fetch-failed", "empty"])
+@pytest.mark.parametrize("words, expected, error_line", [
+    pytest.param([], {"error": "No data returned", "symbol": "AAPL"},
+                 "[AAPL] yfinance returned no data", id="latest"),
+    pytest.param(["2024-01-02", "2024-02-01"],
+                 {"error": "No data in range", "symbol": "AAPL", "start": "2024-01-02",
+                  "end": "2024-02-01"}, None, id="history"),
+    pytest.param(["intraday"], {"error": "No intraday data", "symbol": "AAPL"}, None,
+                 id="intraday"),
+])
+async def test_no_data(yf, printed, logs, answer, words, expected, error_line):
+    yf.answer = answer
+    result = await command()._run_yfinance(words)
+    assert list(result.items()) == list(expected.items())
+    errors = [m for level, m in logs if level == "ERROR" and "fetch failed" not in m]
+    assert errors == ([error_line] if error_line else []) and printed == []
+    assert not kline._get_cache().cache.keys()
+
+
+@pytest.mark.asyncio
+class TestSharedCache:
+    """An entry written by the gateway path serves the yfinance path under the same key."""
+
+    @pytest.mark.parametrize("words, key", [
+        pytest.param(["day", "5"], lambda: kline.Barhold.count_key("AAPL", "day", "none", 5),
+                     id="count"),
+        pytest.param([(today() - dt.timedelta(days=9)).isoformat(), "day", "adj"],
+                     lambda: kline.Barhold.range_key(
+                         "AAPL", "day", "adj", (today() - dt.timedelta(days=9)).isoformat(),
+                         today().isoformat()), id="range"),
+        pytest.param(["intraday"], lambda: kline.Barhold.intraday_key("aapl"), id="intraday"),
+    ])
+    async def test_gateway_entry_served(self, yf, printed, logs, words, key):
+        bars = [{"date": dt.datetime.now().replace(second=0, microsecond=0), "open": 1.0,
+                 "high": 1.0, "low": 1.0, "close": 1.0, "volume": 5.0, "average": 1.0,
+                 "barCount": 3}]
+        kline._get_cache().set(key(), bars)
+        result = await command()._run_yfinance(words)
+        assert result["bars"] is bars and yf.calls == [] and printed == []
+        if words == ["intraday"]:
+            assert result["source"] == "cache"
+            assert ("INFO", "[AAPL] intraday cache hit (yfinance path)") in logs
+        else:
+            assert result["cached"] is True and "source" not in result
+
+    @pytest.mark.parametrize("words, gateway_mode", [
+        pytest.param(["day", "5"], "_kline", id="count"),
+        pytest.param([(today() - dt.timedelta(days=9)).isoformat(), "day", "adj"], "_history",
+                     id="range"),
+        pytest.param(["intraday"], "_intraday", id="intraday"),
+    ])
+    async def test_yfinance_entry_served_to_gateway(self, yf, printed, words, gateway_mode):
+        yf.answer = yf_frame(30, intraday=words == ["intraday"])
+        fresh = await command()._run_yfinance(words)
+        cmd = command()
+        cmd.ib = types.SimpleNamespace(reqHistoricalDataAsync=None)  # calling it would fail
+        args = (object(),) if gateway_mode == "_intraday" else (object(), words)
+        result = await getattr(cmd, gateway_mode)(*args)
+        assert result["bars"] is fresh["bars"] and len(yf.calls) == 1
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("state", [
+    pytest.param(types.SimpleNamespace(connected=False), id="no-gateway"),
+    pytest.param(types.SimpleNamespace(connected=True, positionalQuoteRepopulate=None),
+                 id="gateway-fails"),
+])
+async def test_run_ends_on_yfinance(yf, printed, state):
+    cmd = command()
+    cmd.state, cmd.rest = state, ["week", "20"]
+    result = await cmd.run()
+    assert without_bars(result) == {"symbol": "AAPL", "period": "week", "count": 20,
+                                    "adjust": "none", "source": "yfinance"}
+    assert yf.calls[0][1] == {"period": "max", "interval": "1wk", "auto_adjust": False}
