@@ -45,6 +45,23 @@ const Source sources[] = {
     {"commissionReport", {"commission", "realizedPNL"}},
 };
 
+/// Holds the cyclic collector off while one table's rows are made: every container built
+/// then is acyclic, yet their sheer number would trigger collections that each walk the
+/// heap of frames around them.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
 py::object attr(PyObject *object, const char *name) {
     PyObject *value = PyObject_GetAttrString(object, name);
     if (!value)
@@ -142,6 +159,7 @@ py::object collect_table(py::handle fills) {
         return py::none();
     }
     PyObject **items = PySequence_Fast_ITEMS(sequence.ptr());
+    CollectorPause pause;
     py::dict columns;
     for (const Source &source : sources) {
         std::vector<py::list> lists;
@@ -261,6 +279,7 @@ py::list to_records(py::handle df) {
     py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     for (Py_ssize_t k = 0; k < width; ++k)
         cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
+    CollectorPause pause;
     py::list records(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::dict row;
