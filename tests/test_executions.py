@@ -149,14 +149,17 @@ class TestExecutionTable:
         assert (records[0]["c_each"], records[0]["RPNL_each"]) == ("inf", "-inf")
         assert (records[1]["c_each"], records[1]["RPNL_each"]) == ("0.00", "0.00")
 
-    @pytest.mark.parametrize("words", [[], ["aapl"], [":m"]], ids=["all", "symbol", "own-client"])
-    def test_same_records_and_frames_as_plain_pandas(self, host, words):
+    @pytest.mark.parametrize("words, zone", [
+        ([], "US/Eastern"), (["aapl"], "US/Eastern"), ([":m"], "US/Eastern"), ([], "Asia/Tokyo"),
+    ], ids=["all", "symbol", "own-client", "tokyo-display"])
+    def test_same_records_and_frames_as_plain_pandas(self, host, monkeypatch, words, zone):
+        monkeypatch.setattr(ex, "USE_TZ", zone)
         fills = make_fills(600, seed=3)
         records, printed, _, _ = host(fills, words)
         theirs = []
         symbols = {w.upper() for w in words}
         expected = executions_baseline.build(fills, symbols, State.clientId,
-                                             lambda f, t: theirs.append((t, f)), tz="US/Eastern")
+                                             lambda f, t: theirs.append((t, f)), tz=zone)
         assert records == expected
         assert [t for t, _ in printed] == [t for t, _ in theirs]
         for (title, mine), (_, ref) in zip(printed, theirs):
@@ -201,6 +204,10 @@ class TestWordsAndOutcomes:
         result, printed, logged, _ = host(MIXED, ["zzz", "msft", ":mine", ":r"])
         assert result is False and printed == []
         assert logged == ["[MSFT ZZZ] No execution history found!"]
+
+    def test_fill_time_without_zone_raises(self, host):
+        with pytest.raises(TypeError):
+            host([fill(AAPL, dt.datetime(2026, 12, 1, 10, 0), "BOT", 1.0, 1.0)])
 
     def test_symbols_must_be_a_set(self):
         cmd = ex.IOpExecutions(state=State(), ib=Client(State(), MIXED))
