@@ -62,8 +62,15 @@ private:
     int was_enabled_;
 };
 
-py::object attr(PyObject *object, const char *name) {
-    PyObject *value = PyObject_GetAttrString(object, name);
+py::object interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+py::object attr(PyObject *object, py::handle name) {
+    PyObject *value = PyObject_GetAttr(object, name.ptr());
     if (!value)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
@@ -162,17 +169,22 @@ py::object collect_table(py::handle fills) {
     CollectorPause pause;
     py::dict columns;
     for (const Source &source : sources) {
+        // Interned once per call: 20 attribute reads per fill would otherwise each make
+        // their name anew.
+        std::vector<py::object> fields;
+        for (const char *field : source.fields)
+            fields.push_back(interned(field));
+        py::object record_name = interned(source.record);
         std::vector<py::list> lists;
         for (std::size_t j = 0; j < source.fields.size(); ++j)
             lists.emplace_back(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object record = attr(items[i], source.record);
-            for (std::size_t j = 0; j < source.fields.size(); ++j)
-                PyList_SET_ITEM(lists[j].ptr(), i,
-                                attr(record.ptr(), source.fields[j]).release().ptr());
+            py::object record = attr(items[i], record_name);
+            for (std::size_t j = 0; j < fields.size(); ++j)
+                PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
         }
-        for (std::size_t j = 0; j < source.fields.size(); ++j)
-            columns[source.fields[j]] = lists[j];
+        for (std::size_t j = 0; j < fields.size(); ++j)
+            columns[fields[j]] = lists[j];
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
@@ -271,6 +283,7 @@ py::object finish_table(py::object df) {
 
 py::list to_records(py::handle df) {
     py::object box = host::global<"_maybe_box_native">();
+    py::object timestamp_type = host::global<"pd">().attr("Timestamp");
     py::list columns = df.attr("columns").attr("tolist")();
     const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
     const Py_ssize_t n = py::len(df);
@@ -289,7 +302,8 @@ py::list to_records(py::handle df) {
             // Numbers, text and timestamps as pandas leaves them; numpy scalars and NA
             // go through pandas' own boxing.
             if (!(PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
-                  PyUnicode_CheckExact(cell) || PyBool_Check(cell)))
+                  PyUnicode_CheckExact(cell) || PyBool_Check(cell) ||
+                  Py_TYPE(cell) == reinterpret_cast<PyTypeObject *>(timestamp_type.ptr())))
                 value = box(value);
             if (PyDict_SetItem(row.ptr(), PyList_GET_ITEM(columns.ptr(), k), value.ptr()) < 0)
                 throw py::error_already_set();
