@@ -27,10 +27,11 @@ SPY_C = Option("SPY", "20261218", 600.0, "C", "SMART", multiplier="100", conId=7
                localSymbol="SPY   261218C00600000", tradingClass="SPY")
 
 
-def fill(contract, when, side, shares, avg, *, order=11, client=7, commission=1.0, pnl=0.0):
+def fill(contract, when, side, shares, avg, *, order=11, client=7, commission=1.0, pnl=0.0,
+         price=None):
     ex_ = Execution(execId=f"{order}.{when}", time=when, exchange="ISLAND", side=side,
-                    shares=shares, price=avg, clientId=client, orderId=order, cumQty=shares,
-                    avgPrice=avg)
+                    shares=shares, price=avg if price is None else price, clientId=client,
+                    orderId=order, cumQty=shares, avgPrice=avg)
     return Fill(contract, ex_, CommissionReport(execId=ex_.execId, commission=commission,
                                                 realizedPNL=pnl), when)
 
@@ -97,7 +98,8 @@ class TestModule:
 
     def test_argmap_converter_makes_new_upper_set(self):
         (arg,) = ex.IOpExecutions().argmap()
-        assert (arg.name, arg.desc) == ("*symbols", "Optional symbols to filter for in result listings")
+        assert arg.name == "*symbols"
+        assert arg.desc == "Optional symbols to filter for in result listings"
         assert arg.convert(["aapl", "AAPL", ":r"]) == {"AAPL", ":R"}
         assert arg.convert([]) == set()
 
@@ -108,14 +110,16 @@ class TestExecutionTable:
         assert [r["conId"] for r in records] == [265598, 700001, 265598] + [-1] * 6
         buy, opt, sell, s, sbuy, ssell, profit, med, mean = records
         assert list(buy) == ex._FINAL_COLUMNS and len(buy) == 26
-        assert (buy["clientId"], buy["orderId"], opt["clientId"], opt["orderId"]) == ("7", "11", "", "")
+        assert (buy["clientId"], buy["orderId"]) == ("7", "11")
+        assert (opt["clientId"], opt["orderId"]) == ("", "")
         assert (buy["date"], buy["time"], sell["time"]) == ("2026-12-01", "10:00:00", "10:30:00")
         assert buy["timestamp"] == pd.Timestamp("2026-12-01 10:00", tz="US/Eastern")
         # avgPrice rounded before the multiplier: 100 x 10.004 = 1000.4; 2 x 1.505 = 3.01, x 100.
         assert [r["total"] for r in (buy, opt, sell)] == ["1,000.40", "301.00", "1,050.00"]
         assert [r["dayProfit"] for r in (buy, opt, sell)] == ["0.00", "0.00", "47.00"]
         assert (sell["RPNL_each"], buy["c_each"], opt["c_each"]) == ("0.4700", "0.0100", "0.6500")
-        assert (buy["c_pct"], buy["c_pct_RPNL"], sell["c_pct_RPNL"]) == ("0.0010", "1.00", "0.0408")
+        assert (buy["c_pct"], buy["c_pct_RPNL"]) == ("0.0010", "1.00")
+        assert sell["c_pct_RPNL"] == "0.0408"
         summary = {k: (r["shares"], r["price"], r["commission"], r["total"], r["c_each"])
                    for k, r in zip(["sum", "sum-buy", "sum-sell", "profit", "med", "mean"],
                                    [s, sbuy, ssell, profit, med, mean])}
@@ -130,6 +134,10 @@ class TestExecutionTable:
         assert s["symbol"] == s["timestamp"] == s["orderId"] == ""
         table = printed[0][1]
         assert list(table.index[-6:]) == ["sum", "sum-buy", "sum-sell", "profit", "med", "mean"]
+
+    def test_total_uses_average_price(self, host):
+        records = host([fill(AAPL, at(15, 0), "BOT", 100.0, 10.004, price=99.0)])[0]
+        assert (records[0]["total"], records[0]["price"]) == ("1,000.40", "99.00")
 
     def test_med_and_mean_count_fills_only(self, host):
         # Over every row, three 100-share fills would show a mean of about 143 shares.

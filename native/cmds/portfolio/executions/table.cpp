@@ -41,7 +41,8 @@ const Source sources[] = {
     {"contract",
      {"secType", "conId", "symbol", "lastTradeDateOrContractMonth", "right", "strike",
       "multiplier", "exchange", "tradingClass", "localSymbol"}},
-    {"execution", {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
+    {"execution",
+     {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
     {"commissionReport", {"commission", "realizedPNL"}},
 };
 
