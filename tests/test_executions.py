@@ -9,7 +9,7 @@ from zoneinfo import ZoneInfo
 
 import pandas as pd
 import pytest
-from ib_async import CommissionReport, Contract, Execution, Fill, Option, Stock
+from ib_async import CommissionReport, Contract, Execution, Fill, Future, Option, Stock
 
 import korvanta.cmds.portfolio.executions as ex
 from korvanta.cmds.base import COMMANDS, execute
@@ -135,9 +135,14 @@ class TestExecutionTable:
         table = printed[0][1]
         assert list(table.index[-6:]) == ["sum", "sum-buy", "sum-sell", "profit", "med", "mean"]
 
-    def test_total_uses_average_price(self, host):
-        records = host([fill(AAPL, at(15, 0), "BOT", 100.0, 10.004, price=99.0)])[0]
+    def test_totals_use_average_price_and_multiplier(self, host):
+        es = Future("ES", "20261218", "CME", multiplier="50", conId=495512563, localSymbol="ESZ6")
+        cash = Contract(secType="CASH", conId=12087792, symbol="EUR", localSymbol="EUR.USD")
+        records = host([fill(AAPL, at(15, 0), "BOT", 100.0, 10.004, price=99.0),
+                        fill(es, at(15, 1), "BOT", 1.0, 6000.2549, order=2),
+                        fill(cash, at(15, 2), "SLD", 1000.0, 1.16405, order=3)])[0]
         assert (records[0]["total"], records[0]["price"]) == ("1,000.40", "99.00")
+        assert [r["total"] for r in records[1:3]] == ["300,012.50", "1,164.05"]
 
     def test_med_and_mean_count_fills_only(self, host):
         # Over every row, three 100-share fills would show a mean of about 143 shares.
@@ -222,6 +227,23 @@ class TestWordsAndOutcomes:
         cmd.symbols = [":R"]
         with pytest.raises(TypeError):
             asyncio.run(cmd.run())
+
+    def test_cancelled_during_reload(self):
+        class Stuck(State):
+            async def loadExecutions(self):
+                await asyncio.Event().wait()
+        state = Stuck()
+        cmd = ex.IOpExecutions(state=state, ib=Client(state, MIXED))
+        cmd.symbols = {":REF"}
+
+        async def cancel_it():
+            task = asyncio.create_task(cmd.run())
+            await asyncio.sleep(0.01)
+            task.cancel()
+            await task
+        with pytest.raises(asyncio.CancelledError):
+            asyncio.run(cancel_it())
+        assert state.events == []
 
     def test_reload_failure_propagates(self):
         class Boom(State):
