@@ -22,13 +22,6 @@ namespace {
 
 py::object pd() { return host::global<"pd">(); }
 
-py::list names(std::initializer_list<const char *> words) {
-    py::list out;
-    for (const char *word : words)
-        out.append(word);
-    return out;
-}
-
 struct Source {
     const char *record;
     std::vector<const char *> fields;
@@ -153,6 +146,13 @@ py::list int_texts(py::handle column) {
 }
 
 } // namespace
+
+py::list names(std::initializer_list<const char *> words) {
+    py::list out;
+    for (const char *word : words)
+        out.append(word);
+    return out;
+}
 
 py::object collect_table(py::handle fills) {
     py::object sequence = py::reinterpret_steal<py::object>(
