@@ -252,6 +252,9 @@ void format_prices(py::handle frame, const std::vector<py::object> &keys) {
 py::object finish_table(py::object df) {
     py::object add_row = host::global<"addRowSafe">();
     py::list sum_cols = names({"shares", "price", "commission", "total"});
+    // `avgPrice` and `multiplier` are not final columns: dropped now, their display forms
+    // are never made only to be thrown away.
+    df = df.attr("drop")(py::arg("columns") = names({"avgPrice", "multiplier"}));
     // Medians and means describe fills; the summary rows would count the totals among them.
     py::object fill_rows = df;
 
@@ -267,9 +270,8 @@ py::object finish_table(py::object df) {
     df = add_row(df, "mean", fill_rows[each_share_price].attr("mean")());
 
     std::vector<py::object> prices;
-    for (const char *column : {"c_each", "shares", "price", "avgPrice", "commission",
-                               "realizedPNL", "RPNL_each", "total", "dayProfit", "c_pct",
-                               "c_pct_RPNL"})
+    for (const char *column : {"c_each", "shares", "price", "commission", "realizedPNL",
+                               "RPNL_each", "total", "dayProfit", "c_pct", "c_pct_RPNL"})
         prices.push_back(py::str(column));
     format_prices(df, prices);
     df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
