@@ -1,0 +1,73 @@
+// cmds/portfolio/executions/executions.hpp: the steps of `IOpExecutions.run`, one job per file.
+//
+// command.cpp runs the flow; table.cpp builds the per-fill table, summaries.cpp the order,
+// per-day and half-hour tables; trading_day.cpp holds the trading-day rule.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <vector>
+
+namespace korvanta::executions {
+
+namespace py = pybind11;
+
+// ==== command.cpp ============================================================
+
+/// `IOpExecutions.run` as bound on the class: the Python coroutine object of one pass.
+py::object py_run(py::object self);
+
+// ==== table.cpp ==============================================================
+
+/// A list of column names, as pandas takes them for selections and sort keys.
+py::list names(std::initializer_list<const char *> words);
+
+/// The fills joined into one sorted frame of the fields the tables use; None, after the
+/// "No {}" lines, when there are no fills.
+py::object collect_table(py::handle fills);
+
+/// Rows whose `clientId` equals `client_id`.
+py::object keep_client(py::handle df, py::handle client_id);
+
+/// Rows whose `symbol` is in `symbols` and whose `conId` is present.
+py::object keep_symbols(py::handle df, py::handle symbols);
+
+/// The per-fill columns: display-zone times, per-share figures, totals and ratios.
+py::object add_fill_columns(py::object df);
+
+/// Summary rows, display formatting and the final column set.
+py::object finish_table(py::object df);
+
+/// `df.to_dict(orient="records")`.
+py::list to_records(py::handle df);
+
+/// `frame[keys] = frame[keys].fillna(0).map(fmtPrice)`, column by column.
+void format_prices(py::handle frame, const std::vector<py::object> &keys);
+
+// ==== summaries.cpp ==========================================================
+
+/// The order table `dfByTrade`, its price columns still numbers.
+py::object order_table(py::handle df);
+
+/// The order table's price columns in display form.
+void format_order_table(py::handle by_trade);
+
+/// `df` sorted for the time-profit copy.
+py::object time_profit_copy(py::handle df);
+
+/// Index, profit columns and trading days of the time-profit copy.
+py::object add_time_profit_columns(py::object by_time);
+
+/// Half-hour tables, the per-day summary and the order table, printed in that order.
+void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc);
+
+// ==== trading_day.cpp ========================================================
+
+/// `assign_trading_day(timestamp)`: the date of the session that began at 18:00 Eastern.
+py::object assign_trading_day(py::handle timestamp);
+
+/// `assign_trading_day` over a time-zone-aware DatetimeIndex, as a datetime64[s] array.
+py::object trading_days(py::handle index);
+
+} // namespace korvanta::executions

@@ -1,0 +1,133 @@
+// cmds/portfolio/executions/summaries.cpp: the order table, the per-day summary and the
+// half-hour tables, all pandas aggregations of the execution table before its summary rows.
+#include "cmds/portfolio/executions/executions.hpp"
+
+#include "host/host.hpp"
+
+namespace korvanta::executions {
+
+namespace host = korvanta::host;
+
+namespace {
+
+py::list agg_list(std::initializer_list<std::pair<const char *, const char *>> pairs) {
+    py::list out;
+    for (auto [name, how] : pairs)
+        out.append(py::make_tuple(name, how));
+    return out;
+}
+
+/// The aggregation of the per-day summary and of each half-hour table.
+py::dict summary_agg() {
+    py::dict agg;
+    agg["realizedPNL"] = "sum";
+    agg["orderId"] = agg_list({{"orders", "nunique"}, {"executions", "count"}});
+    agg["profit"] = "count";
+    agg["loss"] = "count";
+    agg["opening"] = "nunique";
+    agg["closing"] = "nunique";
+    return agg;
+}
+
+py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
+
+} // namespace
+
+py::object order_table(py::handle df) {
+    // Start and finish from the real fill times: times of day alone would put the first
+    // fill after midnight before the last one before it. The first date is the date of the
+    // first fill, which is also the least of the date texts (and far cheaper than a text
+    // minimum per order).
+    py::dict agg;
+    agg["timestamp"] = agg_list({{"start", "min"}, {"finish", "max"}});
+    agg["price"] = names({"mean"});
+    agg["shares"] = names({"sum"});
+    agg["total"] = names({"sum"});
+    agg["commission"] = names({"sum"});
+    agg["c_each"] = names({"mean"});
+    py::object by_trade =
+        df.attr("groupby")(names({"orderId", "side", "localSymbol"})).attr("agg")(agg);
+
+    py::object start = by_trade[py::make_tuple("timestamp", "start")];
+    py::object finish = by_trade[py::make_tuple("timestamp", "finish")];
+    py::dict renamed;
+    renamed["timestamp"] = "time";
+    by_trade = by_trade.attr("rename")(py::arg("columns") = renamed, py::arg("level") = 0);
+    by_trade.attr("insert")(0, py::make_tuple("date", "min"),
+                            start.attr("dt").attr("strftime")("%Y-%m-%d"));
+    by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
+    by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
+    // Whole seconds between the shown start and finish, so a same-day order keeps the
+    // difference of its two time-of-day texts.
+    py::object seconds = finish.attr("dt").attr("floor")("s")
+                             .attr("sub")(start.attr("dt").attr("floor")("s"))
+                             .attr("dt").attr("total_seconds")();
+    by_trade[py::make_tuple("duration", "")] = seconds.attr("astype")("int64");
+    py::object commission = by_trade[py::make_tuple("commission", "sum")];
+    by_trade[py::make_tuple("c_pct", "")] = commission.attr("div")(
+        by_trade[py::make_tuple("total", "sum")].attr("add")(commission));
+    return by_trade;
+}
+
+void format_order_table(py::handle by_trade) {
+    std::vector<py::object> keys;
+    for (const char *outer : {"price", "shares", "total", "commission", "c_each"}) {
+        py::object inner = by_trade[py::str(outer)].attr("columns");
+        for (py::handle key : inner)
+            keys.push_back(py::make_tuple(outer, key));
+    }
+    format_prices(by_trade, keys);
+}
+
+py::object time_profit_copy(py::handle df) {
+    return df.attr("sort_values")(names({"time", "orderId", "secType", "side", "localSymbol"}));
+}
+
+py::object add_time_profit_columns(py::object by_time) {
+    by_time = by_time.attr("set_index")("timestamp");
+    py::object pnl = by_time["realizedPNL"];
+    py::object order = by_time["orderId"];
+    by_time["profit"] = pnl.attr("where")(pnl.attr("gt")(0));
+    by_time["loss"] = pnl.attr("where")(pnl.attr("lt")(0));
+    by_time["opening"] = order.attr("where")(pnl.attr("eq")(0));
+    by_time["closing"] = order.attr("where")(pnl.attr("ne")(0));
+    by_time["trading_day"] = trading_days(by_time.attr("index"));
+    return by_time;
+}
+
+void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
+    py::object trading_day_summary = by_time.attr("groupby")("trading_day").attr("agg")(
+        summary_agg());
+
+    py::list numeric_cols = names({"orderId", "profit", "loss", "opening", "closing"});
+    for (py::handle item : by_time.attr("groupby")("trading_day")) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        // "30min" is the current spelling of the older "30Min" rule.
+        py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
+        day_profit[py::make_tuple("dayProfit", "")] =
+            day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
+        format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
+                                   py::make_tuple("dayProfit", "")});
+        day_profit.attr("loc")[py::make_tuple("sum", numeric_cols)] =
+            day_profit[numeric_cols].attr("sum")();
+        py::object trading_day_str = pair[0].attr("strftime")("%Y-%m-%d");
+        host::print_frame(day_profit, title("Profit by Half Hour for Trading Day ",
+                                            py::str(trading_day_str + desc)));
+    }
+
+    trading_day_summary[py::make_tuple("totalProfit", "")] =
+        trading_day_summary[py::make_tuple("realizedPNL", "sum")];
+    format_prices(trading_day_summary,
+                  {py::make_tuple("realizedPNL", "sum"), py::make_tuple("totalProfit", "")});
+    host::print_frame(trading_day_summary, title("Profit by Trading Day", desc));
+
+    py::list order;
+    order.append(py::make_tuple("date", "min"));
+    order.append(py::make_tuple("time", "start"));
+    order.append("orderId");
+    order.append("localSymbol");
+    host::print_frame(by_trade.attr("sort_values")(order),
+                      title("Execution Summary by Complete Order", desc));
+}
+
+} // namespace korvanta::executions

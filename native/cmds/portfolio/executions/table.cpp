@@ -1,0 +1,319 @@
+// cmds/portfolio/executions/table.cpp: the per-fill execution table, from fill records to
+// the returned rows.
+//
+// Frames are pandas throughout. Native work replaces only what pandas does one Python
+// object at a time: reading the records (a frame from dataclass records deep-copies each
+// one through `asdict`), the date and time texts, the integer texts, the element-wise
+// `fmtPrice` and the records of the result. Everything arithmetic stays a pandas call.
+#include "cmds/portfolio/executions/executions.hpp"
+
+#include "host/host.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace korvanta::executions {
+
+namespace host = korvanta::host;
+
+namespace {
+
+py::object pd() { return host::global<"pd">(); }
+
+struct Source {
+    const char *record;
+    std::vector<const char *> fields;
+};
+
+// Only the fields the tables read. Where records share a field name (`exchange`, `execId`),
+// the joined table keeps the first record's column, so the contract's `exchange` is the
+// one read here and the others never enter.
+const Source sources[] = {
+    {"contract",
+     {"secType", "conId", "symbol", "lastTradeDateOrContractMonth", "right", "strike",
+      "multiplier", "exchange", "tradingClass", "localSymbol"}},
+    {"execution",
+     {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
+    {"commissionReport", {"commission", "realizedPNL"}},
+};
+
+/// Holds the cyclic collector off while one table's rows are made: every container built
+/// then is acyclic, yet their sheer number would trigger collections that each walk the
+/// heap of frames around them.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
+py::object interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+py::object attr(PyObject *object, py::handle name) {
+    PyObject *value = PyObject_GetAttr(object, name.ptr());
+    if (!value)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+/// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
+void civil_from_days(std::int64_t z, int &year, unsigned &month, unsigned &day) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+/// `time.dt.strftime("%Y-%m-%d")` and `time.dt.strftime("%H:%M:%S")` from the wall clock of
+/// the zone-aware column; a missing time stays missing in both.
+std::pair<py::list, py::list> wall_texts(py::handle time) {
+    py::array_t<std::int64_t> seconds =
+        time.attr("dt").attr("tz_localize")(py::none())
+            .attr("to_numpy")(py::arg("dtype") = "datetime64[s]")
+            .attr("astype")("int64");
+    auto view = seconds.unchecked<1>();
+    const py::ssize_t n = view.shape(0);
+    py::list dates(n), times(n);
+    char buffer[32];
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const std::int64_t s = view(i);
+        if (s == INT64_MIN) {
+            PyList_SET_ITEM(dates.ptr(), i, py::none().release().ptr());
+            PyList_SET_ITEM(times.ptr(), i, py::none().release().ptr());
+            continue;
+        }
+        const std::int64_t days = floor_div(s, 86400);
+        const std::int64_t rest = s - days * 86400;
+        int year;
+        unsigned month, day;
+        civil_from_days(days, year, month, day);
+        int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", year, month, day);
+        PyList_SET_ITEM(dates.ptr(), i, py::str(buffer, length).release().ptr());
+        length = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", int(rest / 3600),
+                               int(rest / 60 % 60), int(rest % 60));
+        PyList_SET_ITEM(times.ptr(), i, py::str(buffer, length).release().ptr());
+    }
+    return {std::move(dates), std::move(times)};
+}
+
+/// `frame[[column]].map(lambda x: str(int(x)) if x else "")`.
+py::list int_texts(py::handle column) {
+    py::list values = column.attr("to_numpy")(py::arg("dtype") = py::dtype("O")).attr("tolist")();
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    py::list out(n);
+    py::str empty("");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = PyList_GET_ITEM(values.ptr(), i);
+        int truth = PyObject_IsTrue(x);
+        if (truth < 0)
+            throw py::error_already_set();
+        py::object text = empty;
+        if (truth) {
+            py::object number = py::reinterpret_steal<py::object>(PyNumber_Long(x));
+            if (!number)
+                throw py::error_already_set();
+            text = py::reinterpret_steal<py::object>(PyObject_Str(number.ptr()));
+            if (!text)
+                throw py::error_already_set();
+        }
+        PyList_SET_ITEM(out.ptr(), i, text.release().ptr());
+    }
+    return out;
+}
+
+} // namespace
+
+py::list names(std::initializer_list<const char *> words) {
+    py::list out;
+    for (const char *word : words)
+        out.append(word);
+    return out;
+}
+
+py::object collect_table(py::handle fills) {
+    py::object sequence = py::reinterpret_steal<py::object>(
+        PySequence_Fast(fills.ptr(), "fills() must give an iterable of fills"));
+    if (!sequence)
+        throw py::error_already_set();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.ptr());
+    if (n == 0) {
+        // One list per record kind, all as long as the fill list: empty together.
+        for (const char *list_name : {"Contracts", "Executions", "Commissions"})
+            host::log<"info">("No {}", list_name);
+        return py::none();
+    }
+    PyObject **items = PySequence_Fast_ITEMS(sequence.ptr());
+    CollectorPause pause;
+    py::dict columns;
+    for (const Source &source : sources) {
+        // Interned once per call: 20 attribute reads per fill would otherwise each make
+        // their name anew.
+        std::vector<py::object> fields;
+        for (const char *field : source.fields)
+            fields.push_back(interned(field));
+        py::object record_name = interned(source.record);
+        std::vector<py::list> lists;
+        for (std::size_t j = 0; j < source.fields.size(); ++j)
+            lists.emplace_back(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::object record = attr(items[i], record_name);
+            for (std::size_t j = 0; j < fields.size(); ++j)
+                PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
+        }
+        for (std::size_t j = 0; j < fields.size(); ++j)
+            columns[fields[j]] = lists[j];
+    }
+    // Sorted afresh rather than in place: pandas deprecates `inplace`.
+    return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
+}
+
+py::object keep_client(py::handle df, py::handle client_id) {
+    return df[df["clientId"].attr("eq")(client_id)];
+}
+
+py::object keep_symbols(py::handle df, py::handle symbols) {
+    py::object kept = df[df["symbol"].attr("isin")(symbols)];
+    return kept[kept["conId"].attr("notna")()];
+}
+
+py::object add_fill_columns(py::object df) {
+    py::object time = df["time"];
+    // Already a datetime column when pandas could read every value as one; only then is
+    // the per-value `Timestamp` an identity.
+    if (!pd().attr("api").attr("types").attr("is_datetime64_any_dtype")(time).cast<bool>())
+        time = time.attr("map")(pd().attr("Timestamp"));
+    time = time.attr("dt").attr("tz_convert")(host::global<"USE_TZ">());
+    df["timestamp"] = time.attr("copy")();
+    auto [dates, times] = wall_texts(time);
+    df["date"] = dates;
+    df["time"] = times;
+    df["c_each"] = df["commission"].attr("div")(df["shares"]);
+    for (const char *name : {"clientId", "orderId"})
+        df[name] = int_texts(df[name]);
+
+    py::object multiplier = df["multiplier"].attr("astype")(py::dtype("O"));
+    py::object unset = multiplier.attr("eq")("").attr("__or__")(multiplier.attr("isna")());
+    df["multiplier"] = multiplier.attr("mask")(unset, 1).attr("astype")("float64");
+
+    py::object shares = df["shares"], commission = df["commission"], pnl = df["realizedPNL"];
+    py::object total = shares.attr("mul")(df["avgPrice"]).attr("round")(2).attr("mul")(
+        df["multiplier"]);
+    df["total"] = total;
+    df["dayProfit"] = pnl.attr("cumsum")();
+    df["RPNL_each"] = pnl.attr("div")(shares);
+    df["c_pct"] = commission.attr("div")(total.attr("add")(commission));
+    py::object doubled = commission.attr("mul")(2);
+    df["c_pct_RPNL"] = doubled.attr("div")(pnl.attr("add")(doubled));
+    return df;
+}
+
+void format_prices(py::handle frame, const std::vector<py::object> &keys) {
+    py::object fmt = host::global<"fmtPrice">();
+    for (const py::object &key : keys) {
+        py::list values = frame[key].attr("fillna")(0)
+                              .attr("to_numpy")(py::arg("dtype") = py::dtype("O"))
+                              .attr("tolist")();
+        const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+        py::list out(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *text = PyObject_CallOneArg(fmt.ptr(), PyList_GET_ITEM(values.ptr(), i));
+            if (!text)
+                throw py::error_already_set();
+            PyList_SET_ITEM(out.ptr(), i, text);
+        }
+        frame[key] = out;
+    }
+}
+
+py::object finish_table(py::object df) {
+    py::object add_row = host::global<"addRowSafe">();
+    py::list sum_cols = names({"shares", "price", "commission", "total"});
+    // `avgPrice` and `multiplier` are not final columns: dropped now, their display forms
+    // are never made only to be thrown away.
+    df = df.attr("drop")(py::arg("columns") = names({"avgPrice", "multiplier"}));
+    // Medians and means describe fills; the summary rows would count the totals among them.
+    py::object fill_rows = df;
+
+    df = add_row(df, "sum", df[sum_cols].attr("sum")());
+    df = add_row(df, "sum-buy", df[df["side"].attr("eq")("BOT")][sum_cols].attr("sum")());
+    df = add_row(df, "sum-sell", df[df["side"].attr("eq")("SLD")][sum_cols].attr("sum")());
+    py::object loc = df.attr("loc");
+    for (const char *column : {"total", "price"})
+        loc[py::make_tuple("profit", column)] =
+            loc[py::make_tuple("sum-sell", column)] - loc[py::make_tuple("sum-buy", column)];
+    py::list each_share_price = names({"c_each", "shares", "price"});
+    df = add_row(df, "med", fill_rows[each_share_price].attr("median")());
+    df = add_row(df, "mean", fill_rows[each_share_price].attr("mean")());
+
+    std::vector<py::object> prices;
+    for (const char *column : {"c_each", "shares", "price", "commission", "realizedPNL",
+                               "RPNL_each", "total", "dayProfit", "c_pct", "c_pct_RPNL"})
+        prices.push_back(py::str(column));
+    format_prices(df, prices);
+    df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
+        py::module_::import("builtins").attr("int"));
+    df = df.attr("astype")(py::dtype("O"));
+    df = df.attr("fillna")("");
+    py::dict renamed;
+    renamed["lastTradeDateOrContractMonth"] = "conDate";
+    df = df.attr("rename")(py::arg("columns") = renamed);
+    return df[host::global<"_FINAL_COLUMNS">()];
+}
+
+py::list to_records(py::handle df) {
+    py::object box = host::global<"_maybe_box_native">();
+    py::object timestamp_type = host::global<"pd">().attr("Timestamp");
+    py::list columns = df.attr("columns").attr("tolist")();
+    const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
+    const Py_ssize_t n = py::len(df);
+    std::vector<py::list> cells;
+    py::object iloc = df.attr("iloc");
+    py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    for (Py_ssize_t k = 0; k < width; ++k)
+        cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
+    CollectorPause pause;
+    py::list records(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::dict row;
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            PyObject *cell = PyList_GET_ITEM(cells[k].ptr(), i);
+            py::object value = py::reinterpret_borrow<py::object>(cell);
+            // Numbers, text and timestamps as pandas leaves them; numpy scalars and NA
+            // go through pandas' own boxing.
+            if (!(PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
+                  PyUnicode_CheckExact(cell) || PyBool_Check(cell) ||
+                  Py_TYPE(cell) == reinterpret_cast<PyTypeObject *>(timestamp_type.ptr())))
+                value = box(value);
+            if (PyDict_SetItem(row.ptr(), PyList_GET_ITEM(columns.ptr(), k), value.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        PyList_SET_ITEM(records.ptr(), i, row.release().ptr());
+    }
+    return records;
+}
+
+} // namespace korvanta::executions
