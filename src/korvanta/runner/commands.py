@@ -9,8 +9,10 @@ from loguru import logger
 
 import korvanta.cmds
 from korvanta.cmds.base import COMMANDS, lookup
+from quodra import frame
 from quodra.dispatch import apply_words
 
+from .display import show_unprinted
 from .state import HostState
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
@@ -72,6 +74,7 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
                else "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY")
         logger.error("{} needs a connected gateway: {}", word, why)
         return False
+    printed_before = frame.printed
     try:
         command = cls(state=state, ib=state.ib)
         apply_words(command, command.argmap(), args)
@@ -83,4 +86,6 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
     reason = failure(result)
     if reason is not None:
         logger.error("{}: {}", word, reason)
-    return reason is None
+        return False
+    show_unprinted(result, printed_before)
+    return True
