@@ -79,6 +79,9 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
         command = cls(state=state, ib=state.ib)
         apply_words(command, command.argmap(), args)
         result = await command.run()
+    except BrokenPipeError:
+        # The reader of our output is gone (`| head`); no later command can be shown either.
+        raise
     except Exception as e:
         logger.error("{}: {}: {}", word, type(e).__name__, e)
         logger.opt(exception=e).debug("{} failed", word)
