@@ -362,3 +362,33 @@ class TestSharedCache:
             assert ("INFO", "[AAPL] intraday cache hit (yfinance path)") in logs
         else:
             assert result["cached"] is True and "source" not in result
+
+    @pytest.mark.parametrize("words, gateway_mode", [
+        pytest.param(["day", "5"], "_kline", id="count"),
+        pytest.param([(today() - dt.timedelta(days=9)).isoformat(), "day", "adj"], "_history",
+                     id="range"),
+        pytest.param(["intraday"], "_intraday", id="intraday"),
+    ])
+    async def test_yfinance_entry_served_to_gateway(self, yf, printed, words, gateway_mode):
+        yf.answer = yf_frame(30, intraday=words == ["intraday"])
+        fresh = await command()._run_yfinance(words)
+        cmd = command()
+        cmd.ib = types.SimpleNamespace(reqHistoricalDataAsync=None)  # calling it would fail
+        args = (object(),) if gateway_mode == "_intraday" else (object(), words)
+        result = await getattr(cmd, gateway_mode)(*args)
+        assert result["bars"] is fresh["bars"] and len(yf.calls) == 1
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("state", [
+    pytest.param(types.SimpleNamespace(connected=False), id="no-gateway"),
+    pytest.param(types.SimpleNamespace(connected=True, positionalQuoteRepopulate=None),
+                 id="gateway-fails"),
+])
+async def test_run_ends_on_yfinance(yf, printed, state):
+    cmd = command()
+    cmd.state, cmd.rest = state, ["week", "20"]
+    result = await cmd.run()
+    assert without_bars(result) == {"symbol": "AAPL", "period": "week", "count": 20,
+                                    "adjust": "none", "source": "yfinance"}
+    assert yf.calls[0][1] == {"period": "max", "interval": "1wk", "auto_adjust": False}
