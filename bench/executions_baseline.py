@@ -1,6 +1,7 @@
 """The executions tables built the plain pandas way: the reference the native module must match.
 
-`build` is the whole pass of `IOpExecutions.run` after the reload, written as a pandas user
+Where pandas deprecates an operation (`inplace`, short keys for new columns of two-level
+frames) its current equivalent is used. `build` is the whole pass of `IOpExecutions.run` after the reload, written as a pandas user
 would (frames from the fill records through `pd.DataFrame`), with the same three mends:
 "med"/"mean" over the fill rows only, order start/finish/duration from the real fill times,
 and `fmtPrice` fed the infinite or missing ratios as they come.
@@ -65,7 +66,7 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
 
     df = pd.concat(dict(use), axis=1)
     df = df.droplevel(0, axis=1)
-    df.sort_values(["time", "clientId"], inplace=True)
+    df = df.sort_values(["time", "clientId"])
 
     if SELF_CHECK & symbols:
         symbols -= SELF_CHECK
@@ -110,8 +111,8 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     dfByTrade = dfByTrade.rename(columns={"timestamp": "time"}, level=0)
     dfByTrade[("time", "start")] = start.dt.strftime("%H:%M:%S")
     dfByTrade[("time", "finish")] = finish.dt.strftime("%H:%M:%S")
-    dfByTrade["duration"] = (finish.dt.floor("s") - start.dt.floor("s")).dt.total_seconds().astype("int64")
-    dfByTrade["c_pct"] = dfByTrade[("commission", "sum")] / (
+    dfByTrade[("duration", "")] = (finish.dt.floor("s") - start.dt.floor("s")).dt.total_seconds().astype("int64")
+    dfByTrade[("c_pct", "")] = dfByTrade[("commission", "sum")] / (
         dfByTrade[("total", "sum")] + dfByTrade[("commission", "sum")])
 
     dfByTimeProfit = df.sort_values(["time", "orderId", "secType", "side", "localSymbol"])
@@ -134,11 +135,11 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     df[needsPrices] = df[needsPrices].fillna(0).map(fmtPrice)
     df["conId"] = df.conId.fillna(-1).astype(int)
     df = df.astype(object)
-    df.fillna("", inplace=True)
-    df.rename(columns={"lastTradeDateOrContractMonth": "conDate"}, inplace=True)
+    df = df.fillna("")
+    df = df.rename(columns={"lastTradeDateOrContractMonth": "conDate"})
     df = df[FINAL]
 
-    dfByTimeProfit.set_index("timestamp", inplace=True)
+    dfByTimeProfit = dfByTimeProfit.set_index("timestamp")
     dfByTimeProfit["profit"] = dfByTimeProfit.where(dfByTimeProfit.realizedPNL > 0).realizedPNL
     dfByTimeProfit["loss"] = dfByTimeProfit.where(dfByTimeProfit.realizedPNL < 0).realizedPNL
     dfByTimeProfit["opening"] = dfByTimeProfit.where(dfByTimeProfit.realizedPNL == 0).orderId
@@ -155,7 +156,7 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     trading_day_summary = dfByTimeProfit.groupby("trading_day").agg(SUMMARY_AGG)
     for trading_day, group in trading_day_groups:
         day_profit = group.resample("30min").agg(SUMMARY_AGG)
-        day_profit["dayProfit"] = day_profit[("realizedPNL", "sum")].cumsum()
+        day_profit[("dayProfit", "")] = day_profit[("realizedPNL", "sum")].cumsum()
         needsPrices = "realizedPNL dayProfit".split()
         day_profit[needsPrices] = day_profit[needsPrices].fillna(0).map(fmtPrice)
         numeric_cols = "orderId profit loss opening closing".split()
@@ -163,7 +164,7 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
         trading_day_str = trading_day.strftime("%Y-%m-%d")
         printFrame(day_profit, "Profit by Half Hour for Trading Day " + trading_day_str + desc)
 
-    trading_day_summary["totalProfit"] = trading_day_summary[("realizedPNL", "sum")]
+    trading_day_summary[("totalProfit", "")] = trading_day_summary[("realizedPNL", "sum")]
     needsPrices = "realizedPNL totalProfit".split()
     trading_day_summary[needsPrices] = trading_day_summary[needsPrices].fillna(0).map(fmtPrice)
     printFrame(trading_day_summary, "Profit by Trading Day" + desc)

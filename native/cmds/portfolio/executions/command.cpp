@@ -92,7 +92,7 @@ Task run(py::object self) {
     py::object by_time = time_profit_copy(df);
     format_order_table(by_trade);
     df = finish_table(std::move(df));
-    add_time_profit_columns(by_time);
+    by_time = add_time_profit_columns(std::move(by_time));
 
     py::str desc = title_suffix(self.attr("symbols"));
     host::print_frame(df.attr("convert_dtypes")(), title("Execution Summary", desc));

@@ -53,7 +53,7 @@ void format_order_table(py::handle by_trade);
 py::object time_profit_copy(py::handle df);
 
 /// Index, profit columns and trading days of the time-profit copy.
-void add_time_profit_columns(py::handle by_time);
+py::object add_time_profit_columns(py::object by_time);
 
 /// Half-hour tables, the per-day summary and the order table, printed in that order.
 void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc);

@@ -41,10 +41,11 @@ py::str title(const char *head, py::handle desc) { return py::str(py::str(head) 
 } // namespace
 
 py::object order_table(py::handle df) {
-    py::dict agg;
-    agg["date"] = names({"min"});
     // Start and finish from the real fill times: times of day alone would put the first
-    // fill after midnight before the last one before it.
+    // fill after midnight before the last one before it. The first date is the date of the
+    // first fill, which is also the least of the date texts (and far cheaper than a text
+    // minimum per order).
+    py::dict agg;
     agg["timestamp"] = agg_list({{"start", "min"}, {"finish", "max"}});
     agg["price"] = names({"mean"});
     agg["shares"] = names({"sum"});
@@ -59,6 +60,8 @@ py::object order_table(py::handle df) {
     py::dict renamed;
     renamed["timestamp"] = "time";
     by_trade = by_trade.attr("rename")(py::arg("columns") = renamed, py::arg("level") = 0);
+    by_trade.attr("insert")(0, py::make_tuple("date", "min"),
+                            start.attr("dt").attr("strftime")("%Y-%m-%d"));
     by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
     by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
     // Whole seconds between the shown start and finish, so a same-day order keeps the
@@ -66,9 +69,9 @@ py::object order_table(py::handle df) {
     py::object seconds = finish.attr("dt").attr("floor")("s")
                              .attr("sub")(start.attr("dt").attr("floor")("s"))
                              .attr("dt").attr("total_seconds")();
-    by_trade["duration"] = seconds.attr("astype")("int64");
+    by_trade[py::make_tuple("duration", "")] = seconds.attr("astype")("int64");
     py::object commission = by_trade[py::make_tuple("commission", "sum")];
-    by_trade["c_pct"] = commission.attr("div")(
+    by_trade[py::make_tuple("c_pct", "")] = commission.attr("div")(
         by_trade[py::make_tuple("total", "sum")].attr("add")(commission));
     return by_trade;
 }
@@ -87,8 +90,8 @@ py::object time_profit_copy(py::handle df) {
     return df.attr("sort_values")(names({"time", "orderId", "secType", "side", "localSymbol"}));
 }
 
-void add_time_profit_columns(py::handle by_time) {
-    by_time.attr("set_index")("timestamp", py::arg("inplace") = true);
+py::object add_time_profit_columns(py::object by_time) {
+    by_time = by_time.attr("set_index")("timestamp");
     py::object pnl = by_time["realizedPNL"];
     py::object order = by_time["orderId"];
     by_time["profit"] = pnl.attr("where")(pnl.attr("gt")(0));
@@ -96,6 +99,7 @@ void add_time_profit_columns(py::handle by_time) {
     by_time["opening"] = order.attr("where")(pnl.attr("eq")(0));
     by_time["closing"] = order.attr("where")(pnl.attr("ne")(0));
     by_time["trading_day"] = trading_days(by_time.attr("index"));
+    return by_time;
 }
 
 void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
@@ -106,7 +110,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
     for (py::handle item : by_time.attr("groupby")("trading_day")) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
-        day_profit["dayProfit"] =
+        day_profit[py::make_tuple("dayProfit", "")] =
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
         format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
                                    py::make_tuple("dayProfit", "")});
@@ -117,7 +121,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
                                             py::str(trading_day_str + desc)));
     }
 
-    trading_day_summary["totalProfit"] =
+    trading_day_summary[py::make_tuple("totalProfit", "")] =
         trading_day_summary[py::make_tuple("realizedPNL", "sum")];
     format_prices(trading_day_summary,
                   {py::make_tuple("realizedPNL", "sum"), py::make_tuple("totalProfit", "")});

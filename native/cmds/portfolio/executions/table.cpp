@@ -156,9 +156,8 @@ py::object collect_table(py::handle fills) {
         for (std::size_t j = 0; j < source.fields.size(); ++j)
             columns[source.fields[j]] = lists[j];
     }
-    py::object df = pd().attr("DataFrame")(columns);
-    df.attr("sort_values")(names({"time", "clientId"}), py::arg("inplace") = true);
-    return df;
+    // Sorted afresh rather than in place: pandas deprecates `inplace`.
+    return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
 }
 
 py::object keep_client(py::handle df, py::handle client_id) {
@@ -245,10 +244,10 @@ py::object finish_table(py::object df) {
     df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
         py::module_::import("builtins").attr("int"));
     df = df.attr("astype")(py::dtype("O"));
-    df.attr("fillna")("", py::arg("inplace") = true);
+    df = df.attr("fillna")("");
     py::dict renamed;
     renamed["lastTradeDateOrContractMonth"] = "conDate";
-    df.attr("rename")(py::arg("columns") = renamed, py::arg("inplace") = true);
+    df = df.attr("rename")(py::arg("columns") = renamed);
     return df[host::global<"_FINAL_COLUMNS">()];
 }
 
