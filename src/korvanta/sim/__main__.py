@@ -1,0 +1,43 @@
+"""Command line: serve the simulated gateway on 127.0.0.1 until interrupted or its lifetime ends."""
+
+import argparse
+import asyncio
+import contextlib
+import logging
+import signal
+
+from .server import GatewaySim
+
+
+async def serve(port: int, lifetime: float) -> None:
+    sim = GatewaySim()
+    await sim.start(port)
+    print(f"korvanta.sim: gateway simulator listening on 127.0.0.1:{sim.port}", flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        with contextlib.suppress(NotImplementedError):
+            loop.add_signal_handler(sig, stop.set)
+    try:
+        # stops by itself when the lifetime is over, so a forgotten simulator does not linger
+        with contextlib.suppress(TimeoutError):
+            await asyncio.wait_for(stop.wait(), lifetime)
+    finally:
+        await sim.stop()
+        served = ", ".join(f"{name} {n}" for name, n in sorted(sim.requests.items())) or "none"
+        print(f"korvanta.sim: stopped; requests served: {served}", flush=True)
+
+
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(prog="python -m korvanta.sim", description=__doc__)
+    parser.add_argument("--port", type=int, default=4002, help="loopback port (0: any free port)")
+    parser.add_argument("--lifetime", type=float, default=3600.0, help="seconds until it stops by itself")
+    parser.add_argument("--verbose", action="store_true", help="log faults and protocol problems")
+    args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
+                        format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    asyncio.run(serve(args.port, args.lifetime))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,144 @@
+"""One client connection: the version handshake, startApi, then requests through the table."""
+
+import asyncio
+import datetime as dt
+import logging
+import re
+
+from . import replies
+from .framing import HANDSHAKE_MAGIC, ProtocolError, encode, read_message
+from .requests import HANDLERS, Request
+
+# The message layouts in replies.py and requests.py follow the client's decoder from 166
+# (error with advancedOrderRejectJson) up to 178 (executions with pendingPriceRevision).
+MIN_SERVER_VERSION = 166
+MAX_SERVER_VERSION = 178
+
+# bounds one connection's work; a real session sends far fewer
+MAX_MESSAGES = 100_000
+
+log = logging.getLogger("korvanta.sim")
+
+
+def negotiate(offer: str, highest: int = MAX_SERVER_VERSION) -> int | None:
+    """The server version for the client's "v<min>..<max>[ options]" offer, None when the ranges miss."""
+    m = re.match(r"v(\d+)(?:\.\.(\d+))?", offer)
+    if not m:
+        return None
+    low = int(m[1])
+    high = int(m[2] or m[1])
+    version = min(high, highest)
+    return version if version >= max(low, MIN_SERVER_VERSION) else None
+
+
+class Session:
+    def __init__(self, server, reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
+        self.server = server
+        self.reader = reader
+        self.writer = writer
+        self.version = 0
+        self.clientId: int | None = None
+        self.closed = False
+        self._delayed: dict[int, asyncio.TimerHandle] = {}
+
+    async def run(self) -> None:
+        try:
+            if await self._handshake():
+                for _ in range(MAX_MESSAGES):
+                    fields = await asyncio.wait_for(read_message(self.reader), self.server.idle_timeout)
+                    if fields:
+                        self.dispatch(fields)
+                    if self.closed:
+                        break
+        except (asyncio.IncompleteReadError, ConnectionError, ProtocolError, TimeoutError):
+            pass
+        finally:
+            self.close()
+
+    async def _handshake(self) -> bool:
+        timeout = self.server.idle_timeout
+        magic = await asyncio.wait_for(self.reader.readexactly(len(HANDSHAKE_MAGIC)), timeout)
+        if magic != HANDSHAKE_MAGIC:
+            return False
+        offer = await asyncio.wait_for(read_message(self.reader), timeout)
+        version = negotiate(offer[0] if offer else "", self.server.server_version)
+        if version is None:
+            # a gateway that cannot speak the client's range just hangs up
+            log.warning("no common server version for %r", offer)
+            return False
+        self.version = version
+        now = self.server.now()
+        self.send([version, f"{now.astimezone(dt.UTC):%Y%m%d %H:%M:%S} UTC"])
+        return True
+
+    def send(self, fields) -> None:
+        if not self.closed:
+            self.writer.write(encode(fields))
+
+    def dispatch(self, fields: list[str]) -> None:
+        try:
+            handler = HANDLERS.get(int(fields[0]))
+        except ValueError:
+            handler = None
+        if handler is None:
+            self.server.requests[f"unknown:{fields[0]}"] += 1
+            return
+        try:
+            req = handler(self, fields)
+        except (ValueError, IndexError):
+            self.server.requests["malformed"] += 1
+            self.send(replies.error(self.version, -1, 321, f"Error validating request: malformed message {fields[0]}"))
+            return
+        self.server.requests[req.name] += 1
+        fault = self.server.take_fault(req)
+        if fault is None:
+            self.answer(req)
+        elif fault.action == "drop":
+            log.info("fault: dropping the connection on %s", req.name)
+            self.close()
+        elif fault.action == "delay":
+            log.info("fault: answering %s after %.1f s", req.name, fault.seconds)
+            handle = asyncio.get_running_loop().call_later(fault.seconds, self._answer_late, req)
+            self._delayed[req.reqId] = handle
+        else:
+            self.send(replies.error(self.version, req.reqId, fault.code, fault.text(req)))
+
+    def answer(self, req: Request) -> None:
+        try:
+            messages = req.answer()
+        except (ValueError, IndexError) as e:
+            messages = [replies.error(self.version, req.reqId, 321, f"Error validating request: {e}")]
+        for message in messages:
+            self.send(message)
+
+    def _answer_late(self, req: Request) -> None:
+        self._delayed.pop(req.reqId, None)
+        self.answer(req)
+
+    def cancel_delayed(self, req_id: int) -> list:
+        """cancelHistoricalData: a late answer the client gave up on is not sent any more."""
+        handle = self._delayed.pop(req_id, None)
+        if handle:
+            handle.cancel()
+        return []
+
+    def start_api(self, client_id: int) -> list:
+        if client_id in self.server.client_ids():
+            self.send(replies.error(self.version, -1, 326, "Unable to connect as the client id is already in use. "
+                                                          "Retry with a unique client id."))
+            self.close()
+            return []
+        self.clientId = client_id
+        return [replies.next_valid_id(self.server.next_order_id()),
+                replies.managed_accounts(self.server.book.accounts)]
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        self.closed = True
+        for handle in self._delayed.values():
+            handle.cancel()
+        self._delayed.clear()
+        # close() flushes what is buffered, so an error sent just before still arrives
+        self.writer.close()
+        self.server.forget(self)

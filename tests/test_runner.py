@@ -1,0 +1,364 @@
+"""The command runner: one command line, the shell, the host state, logs, and end to end runs."""
+
+import asyncio
+import io
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from ib_async import ContFuture, Contract, ContractDetails, Future, Stock
+from loguru import logger
+
+from korvanta import cmds as cmds_package
+from korvanta.cmds.base import COMMANDS, IOp, command
+from korvanta.runner import commands as runner_commands
+from korvanta.runner.cli import parser
+from korvanta.runner.commands import load_command_modules, run_line
+from korvanta.runner.shell import run_shell
+from korvanta.runner.state import HostState
+from quodra.dispatch import DArg
+from quodra.frame import printFrame
+
+RAN: list = []
+
+OUTCOMES = {
+    "ok": {"symbol": "X"},
+    "records": [{"a": 1}],
+    "error": {"error": "No data returned", "symbol": "X"},
+    "none": None,
+    "false": False,
+    "cached": {"symbol": "X", "period": "day", "count": 1, "bars": [{"date": "2024-01-02", "close": 1.5}], "cached": True},
+}
+
+
+@command(names=["t-fake"])
+@dataclass
+class IOpFake(IOp):
+    """Fake command: the first word picks the outcome."""
+
+    requires_gateway = False
+    outcome: str = field(init=False)
+    rest: list = field(init=False)
+
+    def argmap(self):
+        return [DArg("outcome", convert=str.lower), DArg("*rest")]
+
+    async def run(self):
+        RAN.append((self.outcome, self.rest, self.state, self.ib))
+        if self.outcome == "raise":
+            raise ValueError("month must be in 1..12")
+        if self.outcome == "shown":
+            printFrame(pd.DataFrame(OUTCOMES["cached"]["bars"]), "X shown")
+            return OUTCOMES["cached"]
+        return OUTCOMES[self.outcome]
+
+
+@command(names=["t-gw"])
+@dataclass
+class IOpNeedsGateway(IOp):
+    symbol: str = field(init=False)
+
+    def argmap(self):
+        return [DArg("symbol")]
+
+    async def run(self):
+        RAN.append(("gw", self.symbol))
+        return {}
+
+
+@pytest.fixture
+def logged():
+    lines: list[str] = []
+    sink = logger.add(lambda m: lines.append(m.rstrip("\n")), format="{level} {message}", level="DEBUG")
+    RAN.clear()
+    yield lines
+    logger.remove(sink)
+
+
+def errors(lines):
+    return [line.removeprefix("ERROR ") for line in lines if line.startswith("ERROR ")]
+
+
+def needs(module):
+    return pytest.importorskip(module, exc_type=ImportError, reason=f"{module} is not built in this tree")
+
+
+class FakeIB:
+    """Answers contract-details requests by symbol, as the gateway answers a continuous future
+    with the details of its front contract."""
+
+    def __init__(self, known=()):
+        self.known = {c.symbol: c for c in known}
+        self.asked: list[Contract] = []
+
+    def isConnected(self):
+        return True
+
+    async def reqContractDetailsAsync(self, contract):
+        self.asked.append(contract)
+        found = self.known.get(contract.symbol)
+        return [ContractDetails(contract=found)] if found else []
+
+
+class TestRunLine:
+    @pytest.mark.parametrize("words, ok, message", [
+        (["t-fake", "ok"], True, None),
+        (["T-FAKE", "records", "x"], True, None),
+        (["t-fake", "error"], False, "t-fake: No data returned"),
+        (["t-fake", "none"], False, "t-fake: nothing to show"),
+        (["t-fake", "false"], False, "t-fake: nothing matched"),
+        (["t-fake", "raise"], False, "t-fake: ValueError: month must be in 1..12"),
+        (["nosuch", "aapl"], False, "Unknown command 'nosuch'"),
+        (["t-gw", "aapl", "extra"], False, "t-gw: ValueError: unexpected extra words: extra"),
+    ], ids=["dict", "records", "error-dict", "none", "false", "raises", "unknown", "extra-word"])
+    def test_outcome_and_reason(self, logged, words, ok, message):
+        assert asyncio.run(run_line(words, HostState(FakeIB()))) is ok
+        reported = errors(logged)
+        assert reported == [] if ok else len(reported) == 1 and reported[0].startswith(message)
+
+    @pytest.mark.parametrize("outcome, title", [("cached", "X day (1 bars) [cached]"), ("shown", "X shown")])
+    def test_bars_the_command_did_not_print_are_shown(self, logged, capsys, outcome, title):
+        assert asyncio.run(run_line(["t-fake", outcome], HostState(None)))
+        assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("X ")] == [title]
+
+    @pytest.mark.parametrize("address, hint", [
+        (None, "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"),
+        (("10.0.0.9", 4002), "the gateway at 10.0.0.9:4002 is not connected"),
+    ], ids=["no-gateway", "gateway-down"])
+    def test_gateway_command_refused_when_disconnected(self, logged, address, hint):
+        assert not asyncio.run(run_line(["t-gw", "aapl"], HostState(None, address=address)))
+        assert RAN == [] and errors(logged) == [f"t-gw needs a connected gateway: {hint}"]
+
+
+def test_shell_reports_a_failure_and_goes_on_until_quit(logged, monkeypatch, capsys):
+    script = "t-fake ok\n\nt-fake raise\nt-fake 'a b\nhelp t-fake\nt-fake records one two\nquit\nt-fake ok\n"
+    monkeypatch.setattr(sys, "stdin", io.StringIO(script))
+    state = HostState(None)
+    with asyncio.Runner() as runner:
+        assert run_shell(runner, state) == 0
+    assert RAN == [("ok", [], state, None), ("raise", [], state, None), ("records", ["one", "two"], state, None)]
+    assert errors(logged)[0] == "t-fake: ValueError: month must be in 1..12"
+    assert errors(logged)[1].startswith("Cannot split the line into words")
+    assert capsys.readouterr().out == "t-fake\n    Fake command: the first word picks the outcome.\n\n"
+
+
+class TestResolveSymbol:
+    AAPL = Contract(secType="STK", symbol="AAPL", exchange="SMART", currency="USD", conId=265598)
+    ES = Contract(secType="FUT", symbol="ES", exchange="CME", lastTradeDateOrContractMonth="20261218", conId=1)
+
+    @pytest.mark.parametrize("typed, asked, found, kind", [
+        ("AAPL", Stock("AAPL", "SMART", "USD"), "AAPL", Stock),
+        ("/ES", ContFuture("ES"), "/ES", Future),
+        ("NOSUCH", Stock("NOSUCH", "SMART", "USD"), "", type(None)),
+    ], ids=["stock", "futures-root", "unknown"])
+    def test_resolution(self, typed, asked, found, kind):
+        ib = FakeIB([self.AAPL, self.ES])
+        state = HostState(ib)
+        symbol, contract = asyncio.run(state.positionalQuoteRepopulate(typed))
+        assert ib.asked == [asked] and symbol == found and type(contract) is kind
+        if contract is not None:
+            assert contract.conId and contract.symbol == typed.lstrip("/")
+            # A session asks the gateway once per symbol.
+            assert asyncio.run(state.positionalQuoteRepopulate(typed))[1] is contract and len(ib.asked) == 1
+
+
+@pytest.mark.parametrize("text, address", [
+    ("127.0.0.1:4002", ("127.0.0.1", 4002)), ("[::1]:4001", ("::1", 4001)), ("", None),
+    ("4002", SystemExit), ("gw:0", SystemExit), ("gw:http", SystemExit),
+], ids=["ip", "ipv6", "empty", "no-host", "port-0", "port-word"])
+def test_gateway_option(text, address, monkeypatch):
+    monkeypatch.setenv("KORVANTA_GATEWAY", text)
+    if address is SystemExit:
+        with pytest.raises(SystemExit):
+            parser().parse_args([])
+    else:
+        options = parser().parse_args(["kline", "-v"])
+        assert options.gateway == address and options.words == ["kline", "-v"]
+
+
+def test_command_modules_found_broken_and_missing(tmp_path, monkeypatch, logged):
+    category = tmp_path / "zz_runner_category"
+    category.mkdir()
+    (category / "__init__.py").write_text("")
+    (category / "found.py").write_text(textwrap.dedent("""
+        from dataclasses import dataclass
+        from korvanta.cmds.base import IOp, command
+        @command(names=["t-found"])
+        @dataclass
+        class IOpFound(IOp):
+            pass
+    """))
+    (category / "broken.py").write_text("import no_such_dependency_here\n")
+    monkeypatch.setattr(cmds_package, "__path__", [*cmds_package.__path__, str(tmp_path)])
+    monkeypatch.setattr(runner_commands, "SHIPPED", ("korvanta.cmds.quotes.not_built",))
+    try:
+        loaded = load_command_modules()
+        assert "korvanta.cmds.zz_runner_category.found" in loaded and "t-found" in COMMANDS
+    finally:
+        COMMANDS.pop("t-found", None)
+        for name in [n for n in sys.modules if n.startswith("korvanta.cmds.zz_runner_category")]:
+            del sys.modules[name]
+    assert "DEBUG Command module korvanta.cmds.quotes.not_built is not built; its commands are unavailable" in logged
+    assert ("WARNING Command module korvanta.cmds.zz_runner_category.broken cannot be loaded: "
+            "No module named 'no_such_dependency_here'") in logged
+
+
+BARS = pd.DataFrame({
+    "date": pd.date_range("2024-01-02", periods=100, freq="B"), "open": np.linspace(100, 200, 100),
+    "high": 201.25, "low": 99.5, "close": 150.123456, "volume": 12345678, "average": 150.123456, "barCount": 1,
+}).convert_dtypes()
+
+
+@pytest.mark.parametrize("columns", [80, 200], ids=["80-columns", "wide"])
+def test_print_frame_fits_the_terminal(columns, monkeypatch, capsys):
+    monkeypatch.setenv("COLUMNS", str(columns))
+    printFrame(BARS, "AAPL day (100 bars)")
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "AAPL day (100 bars)" and max(map(len, lines)) <= columns
+    headers = [line for line in lines if "date" in line.split() or "barCount" in line.split()]
+    # Wide: one block holding every column; narrow: the columns wrapped into blocks.
+    assert len(headers) == (1 if columns == 200 else 2)
+    assert lines[-1] == "[100 rows x 8 columns]" and len(lines) < 40
+
+
+def test_log_lines_one_per_event_with_level():
+    script = textwrap.dedent("""
+        import logging
+        from loguru import logger
+        from korvanta.runner import logs
+        logs.configure(0)
+        logger.error("bad\\nframe")
+        logger.debug("hidden at the default level")
+        logging.getLogger("ib_async.wrapper").warning("Error 200: no security definition")
+        logging.getLogger("ib_async.wrapper").info("Warning 2104: farm connection is OK")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    lines = [line.split(" ", 1)[1] for line in done.stderr.splitlines()]
+    assert lines == ["ERROR   bad frame", "WARNING ib_async.wrapper: Error 200: no security definition"]
+
+
+# End to end: the installed program in a child process, with yfinance replaced by a fake.
+
+FAKE_YFINANCE = '''
+import os
+import types
+import pandas as pd
+
+config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
+
+
+class Ticker:
+    def __init__(self, symbol):
+        self.symbol = symbol
+
+    def history(self, **kwargs):
+        if os.environ.get("FAKE_YFINANCE") == "fail":
+            raise ConnectionError("fake network down")
+        # Daily bars up to today, so that the bar cache keeps them.
+        today = pd.Timestamp.now(tz="America/New_York").normalize()
+        index = pd.date_range(end=today, periods=30, freq="D", name="Date")
+        close = [100.5 + i for i in range(30)]
+        return pd.DataFrame({
+            "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
+            "Volume": [1000 + i for i in range(30)], "Dividends": 0.0, "Stock Splits": 0.0,
+        }, index=index)
+'''
+
+
+@pytest.fixture
+def program(tmp_path):
+    """Runs the program (`python -m korvanta WORDS`) with the fake yfinance and no gateway."""
+    fake = tmp_path / "fake"
+    (fake / "yfinance").mkdir(parents=True)
+    (fake / "yfinance" / "__init__.py").write_text(FAKE_YFINANCE)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
+    env.update(PYTHONPATH=str(fake), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="120")
+
+    def run(*words, stdin=None, argv0=(sys.executable, "-m", "korvanta"), **extra_env):
+        return subprocess.run([*argv0, *words], input=stdin, capture_output=True, text=True,
+                              env={**env, **extra_env}, timeout=120)
+
+    return run
+
+
+def test_kline_prints_its_table_and_exits_0(program):
+    needs("korvanta.cmds.quotes.kline")
+    script = Path(sys.executable).with_name("korvanta")
+    done = program("kline", "AAPL", "day", "5", argv0=(str(script),))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "AAPL day (5 bars) [yfinance]"
+    rows = [line.split() for line in lines[2:]]
+    assert [row[0] for row in rows] == ["25", "26", "27", "28", "29"] and rows[-1][2] == "129.5"
+    assert " INFO    [AAPL] No gateway, using yfinance fallback" in done.stderr
+
+
+@pytest.mark.parametrize("words, extra_env, message", [
+    (["--", "klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
+    (["kline"], {}, "ERROR   kline: No symbol provided"),
+    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, "ERROR   kline: No data returned"),
+], ids=["unknown-command", "no-symbol", "fetch-failed"])
+def test_failures_exit_1_with_the_reason(program, words, extra_env, message):
+    needs("korvanta.cmds.quotes.kline")
+    done = program(*words, **extra_env)
+    assert done.returncode == 1 and done.stdout == ""
+    assert message in done.stderr
+
+
+def test_shell_runs_two_commands_and_quits(program):
+    needs("korvanta.cmds.quotes.kline")
+    done = program(stdin="kline AAPL day 5\nhelp kline\nkline msft week 3\nkline AAPL day 5\nquit\nkline IBM\n")
+    assert done.returncode == 0, done.stderr
+    titles = [line for line in done.stdout.splitlines() if line.endswith(("[yfinance]", "[cached]"))]
+    assert titles == ["AAPL day (5 bars) [yfinance]", "MSFT week (3 bars) [yfinance]", "AAPL day (5 bars) [cached]"]
+    assert "kline AAPL 2025-01-01 2025-06-01 day" in done.stdout and "IBM" not in done.stderr
+
+
+def test_executions_refused_without_gateway(program):
+    needs("korvanta.cmds.portfolio.executions")
+    done = program("executions", "aapl", ":r")
+    assert done.returncode == 1 and done.stdout == ""
+    assert "ERROR   executions needs a connected gateway: start korvanta with --gateway" in done.stderr
+
+
+def test_unreachable_gateway_said_once(program):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    done = program("nosuch", KORVANTA_GATEWAY=f"127.0.0.1:{port}")
+    assert done.returncode == 1
+    assert [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["WARNING", "ERROR"]
+    assert f"No gateway at 127.0.0.1:{port}" in done.stderr
+
+
+@pytest.fixture
+def gateway():
+    """The gateway simulator in a child process; its address."""
+    needs("korvanta.sim")
+    sim = subprocess.Popen([sys.executable, "-m", "korvanta.sim", "--port", "0", "--lifetime", "120"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        yield "127.0.0.1:" + sim.stdout.readline().rsplit(":", 1)[1].strip()
+    finally:
+        sim.terminate()
+        sim.communicate(timeout=30)
+
+
+def test_commands_through_the_gateway(program, gateway):
+    needs("korvanta.cmds.quotes.kline")
+    needs("korvanta.cmds.portfolio.executions")
+    done = program("--gateway", gateway, "executions", "aapl", ":r")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("Execution Summary Filtered for: AAPL\n")
+    done = program(stdin="kline /ES 1h 3\nexecutions :mine\nquit\n", KORVANTA_GATEWAY=gateway)
+    assert done.returncode == 0, done.stderr
+    titles = [line for line in done.stdout.splitlines() if line.startswith(("/ES", "Execution Summary"))]
+    assert titles == ["/ES 1h (3 bars)", "Execution Summary", "Execution Summary by Complete Order"]
+    assert done.stderr.count(f"Connected to the gateway at {gateway} as client 1") == 1
