@@ -25,14 +25,9 @@ namespace korvanta::kline {
 
 namespace {
 
+using bridge::checked;
 using host::global;
 using host::name;
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
 
 /// Keeps `object` for the life of the process: a static py::object would be released
 /// after the interpreter is gone.

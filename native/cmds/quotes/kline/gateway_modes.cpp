@@ -14,21 +14,10 @@ using bridge::Task;
 
 namespace {
 
+using bridge::checked;
+using bridge::truth;
 using host::global;
 using host::name;
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
 
 py::object length_of(py::handle sequence) {
     Py_ssize_t length = PyObject_Length(sequence.ptr());

@@ -10,6 +10,7 @@ namespace korvanta::kline {
 
 namespace {
 
+using bridge::checked;
 using host::global;
 using host::name;
 
@@ -18,12 +19,6 @@ using host::name;
 Vocabulary *tables = nullptr;
 PyObject *date_shape = nullptr;        // compiled "^\d{4}-\d{2}-\d{2}$"
 PyObject *module_namespace = nullptr;  // borrowed from the module, which outlives us
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
 
 bool equals(py::handle left, py::handle right) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);

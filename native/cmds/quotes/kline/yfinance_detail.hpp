@@ -6,12 +6,11 @@
 // so replacements made on the module, the class or the instance take effect.
 #pragma once
 
+#include "bridge/pyapi.hpp"
 #include "bridge/task.hpp"
 #include "host/host.hpp"
 
 #include <pybind11/pybind11.h>
-
-#include <type_traits>
 
 namespace korvanta::kline::detail {
 
@@ -19,41 +18,9 @@ namespace py = pybind11;
 
 // ==== Python operations used throughout ======================================
 
-/// Python's `bool(value)`.
-inline bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
-// Arguments are handles, not pybind11 accessors: an accessor's temporary object would be
-// gone before the call.
-
-/// `function(*args)` by vectorcall.
-template <typename... Args>
-    requires(std::is_base_of_v<py::handle, Args> && ...)
-py::object call(py::handle function, const Args &...args) {
-    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
-    PyObject *result = PyObject_Vectorcall(function.ptr(), argv + 1,
-                                           sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr);
-    if (!result)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-/// `target.Name(*args)`: looked up on the object each call, as Python's attribute access does.
-template <host::Literal Name, typename... Args>
-    requires(std::is_base_of_v<py::handle, Args> && ...)
-py::object call_method(py::handle target, const Args &...args) {
-    PyObject *argv[] = {target.ptr(), py::handle(args).ptr()...};
-    PyObject *result = PyObject_VectorcallMethod(host::name<Name>().ptr(), argv,
-                                                 1 + sizeof...(Args), nullptr);
-    if (!result)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
+using bridge::call;
+using bridge::call_method;
+using bridge::truth;
 
 /// `dict[Key] = value`, the key interned once.
 template <host::Literal Key>

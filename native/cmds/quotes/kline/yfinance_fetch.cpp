@@ -20,7 +20,7 @@ py::object fetch(py::handle self, py::handle kwargs) {
         py::module_ os = py::module_::import("os");
         py::module_ yfinance = py::module_::import("yfinance");
         py::object proxy = os.attr("environ").attr("get")("HTTPS_PROXY");
-        if (truthy(proxy)) {
+        if (truth(proxy)) {
             py::dict proxies;
             proxies["https"] = proxy;
             proxies["http"] = proxy;

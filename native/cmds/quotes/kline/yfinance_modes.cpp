@@ -57,7 +57,7 @@ py::object word(const py::list &rest, std::size_t index) { return rest[index]; }
 
 /// No frame, or an empty one: the fetch brought no data.
 bool no_data(py::handle hist) {
-    return hist.is_none() || truthy(hist.attr(host::name<"empty">()));
+    return hist.is_none() || truth(hist.attr(host::name<"empty">()));
 }
 
 py::object records_of(py::handle df) { return df.attr("to_dict")(py::arg("orient") = "records"); }
@@ -83,7 +83,7 @@ LatestWords parse_latest(const py::list &rest) {
     words.count = lookup(default_count, words.period, fallback);
     std::size_t idx = 0;
     const std::size_t n = rest.size();
-    if (idx < n && truthy(call(host::global<"_is_period">(), word(rest, idx)))) {
+    if (idx < n && truth(call(host::global<"_is_period">(), word(rest, idx)))) {
         words.period = word(rest, idx);
         words.count = lookup(default_count, words.period, fallback);
         ++idx;
@@ -114,11 +114,11 @@ RangeWords parse_range(const py::list &rest) {
     words.start = call(parse_date, word(rest, 0));
     std::size_t idx = 1;
     const std::size_t n = rest.size();
-    if (idx < n && truthy(call(host::global<"_is_date">(), word(rest, idx)))) {
+    if (idx < n && truth(call(host::global<"_is_date">(), word(rest, idx)))) {
         words.end = call(parse_date, word(rest, idx));
         ++idx;
     }
-    if (idx < n && truthy(call(host::global<"_is_period">(), word(rest, idx)))) {
+    if (idx < n && truth(call(host::global<"_is_period">(), word(rest, idx)))) {
         words.period = word(rest, idx);
         ++idx;
     }
@@ -158,7 +158,7 @@ bridge::Task run_yfinance(py::object self, py::list rest) {
     py::object result;
     if (!rest.empty() && word(rest, 0).equal(text<"intraday">()))
         result = co_await call_method<"_intraday_yfinance">(self);
-    else if (!rest.empty() && truthy(call(host::global<"_is_date">(), word(rest, 0))))
+    else if (!rest.empty() && truth(call(host::global<"_is_date">(), word(rest, 0))))
         result = co_await call_method<"_history_yfinance">(self, rest);
     else
         result = co_await call_method<"_kline_yfinance">(self, rest);
