@@ -12,7 +12,6 @@ import types
 import pandas as pd
 import pytest
 from ib_async import BarData, BarDataList, Future, Stock
-from loguru import logger
 
 import korvanta.cmds.quotes.kline as kline
 from korvanta.cmds.base import execute
@@ -81,14 +80,6 @@ def printed(monkeypatch):
     monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
     return tables
 
-
-@pytest.fixture
-def logs():
-    lines = []
-    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
-                      level="DEBUG", format="{message}")
-    yield lines
-    logger.remove(sink)
 
 
 @pytest.fixture

@@ -14,7 +14,6 @@ import types
 
 import pandas as pd
 import pytest
-from loguru import logger
 
 import korvanta.cmds.quotes.kline as kline
 
@@ -77,14 +76,6 @@ def printed(monkeypatch):
     monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
     return tables
 
-
-@pytest.fixture
-def logs():
-    lines = []
-    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
-                      format="{message}")
-    yield lines
-    logger.remove(sink)
 
 
 def command(symbol="AAPL"):
