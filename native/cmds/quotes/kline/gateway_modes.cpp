@@ -94,6 +94,16 @@ void put(py::dict &mapping, py::handle key, py::handle value) {
 
 py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 
+/// The tail every fresh gateway answer shares: the bars as a table, printed under `title`,
+/// then their records stored under `key`; the records are returned.
+py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key) {
+    py::object frame = bars_frame(bars);
+    host::print_frame(frame, title);
+    py::list records = frame_records(frame);
+    cache.attr(name<"set">())(key, records);
+    return records;
+}
+
 } // namespace
 
 Task kline(py::object self, py::object contract, py::object rest) {
@@ -178,12 +188,10 @@ Task kline(py::object self, py::object contract, py::object rest) {
     py::object last = checked(PySlice_New(from.ptr(), nullptr, nullptr));
     bars = checked(PyObject_GetItem(bars.ptr(), last.ptr()));
 
-    py::object frame = bars_frame(bars);
     py::object title = checked(PyUnicode_FromFormat("%S %S (%S bars)", symbol.ptr(), period.ptr(),
                                                     length_of(bars).ptr()));
-    host::print_frame(frame, with_adjusted(std::move(title), adjust));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
+                                      cache_key);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);
@@ -271,12 +279,10 @@ Task history(py::object self, py::object contract, py::object rest) {
         co_return failure;
     }
 
-    py::object frame = bars_frame(bars);
     py::object title = checked(PyUnicode_FromFormat("%S %S %S ~ %S", symbol.ptr(), period.ptr(),
                                                     start.ptr(), end.ptr()));
-    host::print_frame(frame, with_adjusted(std::move(title), adjust));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
+                                      cache_key);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);
@@ -316,10 +322,8 @@ Task intraday(py::object self, py::object contract) {
         co_return failure;
     }
 
-    py::object frame = bars_frame(bars);
-    host::print_frame(frame, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(
+        bars, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())), cache, cache_key);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);
