@@ -22,7 +22,7 @@ from fills import make_fills  # noqa: E402
 import korvanta.cmds.portfolio.executions as executions  # noqa: E402
 
 N_FILLS = 20_000
-ROUNDS = 5
+ROUNDS = 7
 CLIENT_ID = 7
 
 
@@ -65,21 +65,23 @@ def check_equal(fills):
     return len(native), [t for t, _ in native_printed]
 
 
-def median_time(fn, fills):
-    times = []
+def median_times(fills):
+    """Median seconds of baseline and native; rounds alternate so load on the machine
+    weighs on both alike."""
+    times = {run_baseline: [], run_native: []}
     for _ in range(ROUNDS):
-        start = time.perf_counter()
-        fn(fills, [])
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for fn, spent in times.items():
+            start = time.perf_counter()
+            fn(fills, [])
+            spent.append(time.perf_counter() - start)
+    return statistics.median(times[run_baseline]), statistics.median(times[run_native])
 
 
 def main():
     fills = make_fills(N_FILLS)
     rows, titles = check_equal(fills)
     print(f"{N_FILLS} fills -> {rows} rows, {len(titles)} tables; records and frames equal")
-    baseline = median_time(run_baseline, fills)
-    native = median_time(run_native, fills)
+    baseline, native = median_times(fills)
     print(f"executions run: baseline {baseline * 1000:.1f} ms, native {native * 1000:.1f} ms, "
           f"ratio {baseline / native:.2f}x")
 

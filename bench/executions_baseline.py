@@ -1,10 +1,11 @@
 """The executions tables built the plain pandas way: the reference the native module must match.
 
-Where pandas deprecates an operation (`inplace`, short keys for new columns of two-level
-frames) its current equivalent is used. `build` is the whole pass of `IOpExecutions.run` after the reload, written as a pandas user
+`build` is the whole pass of `IOpExecutions.run` after the reload, written as a pandas user
 would (frames from the fill records through `pd.DataFrame`), with the same three mends:
 "med"/"mean" over the fill rows only, order start/finish/duration from the real fill times,
-and `fmtPrice` fed the infinite or missing ratios as they come.
+and `fmtPrice` fed the infinite or missing ratios as they come. Where pandas deprecates an
+operation (`inplace`, short keys for new columns of two-level frames) its current
+equivalent is used.
 """
 
 import pandas as pd
@@ -111,7 +112,8 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     dfByTrade = dfByTrade.rename(columns={"timestamp": "time"}, level=0)
     dfByTrade[("time", "start")] = start.dt.strftime("%H:%M:%S")
     dfByTrade[("time", "finish")] = finish.dt.strftime("%H:%M:%S")
-    dfByTrade[("duration", "")] = (finish.dt.floor("s") - start.dt.floor("s")).dt.total_seconds().astype("int64")
+    seconds = (finish.dt.floor("s") - start.dt.floor("s")).dt.total_seconds()
+    dfByTrade[("duration", "")] = seconds.astype("int64")
     dfByTrade[("c_pct", "")] = dfByTrade[("commission", "sum")] / (
         dfByTrade[("total", "sum")] + dfByTrade[("commission", "sum")])
 
@@ -169,7 +171,7 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     trading_day_summary[needsPrices] = trading_day_summary[needsPrices].fillna(0).map(fmtPrice)
     printFrame(trading_day_summary, "Profit by Trading Day" + desc)
 
-    printFrame(dfByTrade.sort_values([("date", "min"), ("time", "start"), "orderId", "localSymbol"]),
-               "Execution Summary by Complete Order" + desc)
+    order = [("date", "min"), ("time", "start"), "orderId", "localSymbol"]
+    printFrame(dfByTrade.sort_values(order), "Execution Summary by Complete Order" + desc)
 
     return df.to_dict(orient="records")

@@ -27,3 +27,15 @@ def data_dir(tmp_path, monkeypatch):
     directory = tmp_path / "data"
     monkeypatch.setenv("KORVANTA_DATA_DIR", str(directory))
     return directory
+
+
+@pytest.fixture
+def logs():
+    """(level, message) of every loguru line while the test runs."""
+    from loguru import logger
+
+    lines = []
+    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
+                      level="DEBUG", format="{message}")
+    yield lines
+    logger.remove(sink)

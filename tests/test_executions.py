@@ -9,7 +9,7 @@ from zoneinfo import ZoneInfo
 
 import pandas as pd
 import pytest
-from ib_async import CommissionReport, Contract, Execution, Fill, Option, Stock
+from ib_async import CommissionReport, Contract, Execution, Fill, Future, Option, Stock
 
 import korvanta.cmds.portfolio.executions as ex
 from korvanta.cmds.base import COMMANDS, execute
@@ -27,10 +27,11 @@ SPY_C = Option("SPY", "20261218", 600.0, "C", "SMART", multiplier="100", conId=7
                localSymbol="SPY   261218C00600000", tradingClass="SPY")
 
 
-def fill(contract, when, side, shares, avg, *, order=11, client=7, commission=1.0, pnl=0.0):
+def fill(contract, when, side, shares, avg, *, order=11, client=7, commission=1.0, pnl=0.0,
+         price=None):
     ex_ = Execution(execId=f"{order}.{when}", time=when, exchange="ISLAND", side=side,
-                    shares=shares, price=avg, clientId=client, orderId=order, cumQty=shares,
-                    avgPrice=avg)
+                    shares=shares, price=avg if price is None else price, clientId=client,
+                    orderId=order, cumQty=shares, avgPrice=avg)
     return Fill(contract, ex_, CommissionReport(execId=ex_.execId, commission=commission,
                                                 realizedPNL=pnl), when)
 
@@ -97,7 +98,8 @@ class TestModule:
 
     def test_argmap_converter_makes_new_upper_set(self):
         (arg,) = ex.IOpExecutions().argmap()
-        assert (arg.name, arg.desc) == ("*symbols", "Optional symbols to filter for in result listings")
+        assert arg.name == "*symbols"
+        assert arg.desc == "Optional symbols to filter for in result listings"
         assert arg.convert(["aapl", "AAPL", ":r"]) == {"AAPL", ":R"}
         assert arg.convert([]) == set()
 
@@ -108,14 +110,16 @@ class TestExecutionTable:
         assert [r["conId"] for r in records] == [265598, 700001, 265598] + [-1] * 6
         buy, opt, sell, s, sbuy, ssell, profit, med, mean = records
         assert list(buy) == ex._FINAL_COLUMNS and len(buy) == 26
-        assert (buy["clientId"], buy["orderId"], opt["clientId"], opt["orderId"]) == ("7", "11", "", "")
+        assert (buy["clientId"], buy["orderId"]) == ("7", "11")
+        assert (opt["clientId"], opt["orderId"]) == ("", "")
         assert (buy["date"], buy["time"], sell["time"]) == ("2026-12-01", "10:00:00", "10:30:00")
         assert buy["timestamp"] == pd.Timestamp("2026-12-01 10:00", tz="US/Eastern")
         # avgPrice rounded before the multiplier: 100 x 10.004 = 1000.4; 2 x 1.505 = 3.01, x 100.
         assert [r["total"] for r in (buy, opt, sell)] == ["1,000.40", "301.00", "1,050.00"]
         assert [r["dayProfit"] for r in (buy, opt, sell)] == ["0.00", "0.00", "47.00"]
         assert (sell["RPNL_each"], buy["c_each"], opt["c_each"]) == ("0.4700", "0.0100", "0.6500")
-        assert (buy["c_pct"], buy["c_pct_RPNL"], sell["c_pct_RPNL"]) == ("0.0010", "1.00", "0.0408")
+        assert (buy["c_pct"], buy["c_pct_RPNL"]) == ("0.0010", "1.00")
+        assert sell["c_pct_RPNL"] == "0.0408"
         summary = {k: (r["shares"], r["price"], r["commission"], r["total"], r["c_each"])
                    for k, r in zip(["sum", "sum-buy", "sum-sell", "profit", "med", "mean"],
                                    [s, sbuy, ssell, profit, med, mean])}
@@ -130,6 +134,15 @@ class TestExecutionTable:
         assert s["symbol"] == s["timestamp"] == s["orderId"] == ""
         table = printed[0][1]
         assert list(table.index[-6:]) == ["sum", "sum-buy", "sum-sell", "profit", "med", "mean"]
+
+    def test_totals_use_average_price_and_multiplier(self, host):
+        es = Future("ES", "20261218", "CME", multiplier="50", conId=495512563, localSymbol="ESZ6")
+        cash = Contract(secType="CASH", conId=12087792, symbol="EUR", localSymbol="EUR.USD")
+        records = host([fill(AAPL, at(15, 0), "BOT", 100.0, 10.004, price=99.0),
+                        fill(es, at(15, 1), "BOT", 1.0, 6000.2549, order=2),
+                        fill(cash, at(15, 2), "SLD", 1000.0, 1.16405, order=3)])[0]
+        assert (records[0]["total"], records[0]["price"]) == ("1,000.40", "99.00")
+        assert [r["total"] for r in records[1:3]] == ["300,012.50", "1,164.05"]
 
     def test_med_and_mean_count_fills_only(self, host):
         # Over every row, three 100-share fills would show a mean of about 143 shares.
@@ -149,14 +162,17 @@ class TestExecutionTable:
         assert (records[0]["c_each"], records[0]["RPNL_each"]) == ("inf", "-inf")
         assert (records[1]["c_each"], records[1]["RPNL_each"]) == ("0.00", "0.00")
 
-    @pytest.mark.parametrize("words", [[], ["aapl"], [":m"]], ids=["all", "symbol", "own-client"])
-    def test_same_records_and_frames_as_plain_pandas(self, host, words):
+    @pytest.mark.parametrize("words, zone", [
+        ([], "US/Eastern"), (["aapl"], "US/Eastern"), ([":m"], "US/Eastern"), ([], "Asia/Tokyo"),
+    ], ids=["all", "symbol", "own-client", "tokyo-display"])
+    def test_same_records_and_frames_as_plain_pandas(self, host, monkeypatch, words, zone):
+        monkeypatch.setattr(ex, "USE_TZ", zone)
         fills = make_fills(600, seed=3)
         records, printed, _, _ = host(fills, words)
         theirs = []
         symbols = {w.upper() for w in words}
         expected = executions_baseline.build(fills, symbols, State.clientId,
-                                             lambda f, t: theirs.append((t, f)), tz="US/Eastern")
+                                             lambda f, t: theirs.append((t, f)), tz=zone)
         assert records == expected
         assert [t for t, _ in printed] == [t for t, _ in theirs]
         for (title, mine), (_, ref) in zip(printed, theirs):
@@ -202,11 +218,32 @@ class TestWordsAndOutcomes:
         assert result is False and printed == []
         assert logged == ["[MSFT ZZZ] No execution history found!"]
 
+    def test_fill_time_without_zone_raises(self, host):
+        with pytest.raises(TypeError):
+            host([fill(AAPL, dt.datetime(2026, 12, 1, 10, 0), "BOT", 1.0, 1.0)])
+
     def test_symbols_must_be_a_set(self):
         cmd = ex.IOpExecutions(state=State(), ib=Client(State(), MIXED))
         cmd.symbols = [":R"]
         with pytest.raises(TypeError):
             asyncio.run(cmd.run())
+
+    def test_cancelled_during_reload(self):
+        class Stuck(State):
+            async def loadExecutions(self):
+                await asyncio.Event().wait()
+        state = Stuck()
+        cmd = ex.IOpExecutions(state=state, ib=Client(state, MIXED))
+        cmd.symbols = {":REF"}
+
+        async def cancel_it():
+            task = asyncio.create_task(cmd.run())
+            await asyncio.sleep(0.01)
+            task.cancel()
+            await task
+        with pytest.raises(asyncio.CancelledError):
+            asyncio.run(cancel_it())
+        assert state.events == []
 
     def test_reload_failure_propagates(self):
         class Boom(State):

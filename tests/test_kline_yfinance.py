@@ -14,7 +14,6 @@ import types
 
 import pandas as pd
 import pytest
-from loguru import logger
 
 import korvanta.cmds.quotes.kline as kline
 
@@ -77,14 +76,6 @@ def printed(monkeypatch):
     monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
     return tables
 
-
-@pytest.fixture
-def logs():
-    lines = []
-    sink = logger.add(lambda m: lines.append((m.record["level"].name, m.record["message"])),
-                      format="{message}")
-    yield lines
-    logger.remove(sink)
 
 
 def command(symbol="AAPL"):
@@ -261,14 +252,6 @@ class TestLatest:
         key = kline.Barhold.count_key("AAPL", "day", "none", 50)
         assert kline._get_cache().get(key) is smaller["bars"]
 
-    @pytest.mark.parametrize("answer", [None, pd.DataFrame()], ids=["failed", "empty"])
-    async def test_no_data(self, yf, printed, logs, answer):
-        yf.answer = ConnectionError("down") if answer is None else answer
-        result = await command()._kline_yfinance([])
-        assert list(result.items()) == [("error", "No data returned"), ("symbol", "AAPL")]
-        assert ("ERROR", "[AAPL] yfinance returned no data") in logs and printed == []
-        assert kline._get_cache().get(kline.Barhold.count_key("AAPL", "day", "none", 250)) is None
-
 
 @pytest.mark.asyncio
 class TestHistory:
@@ -308,13 +291,6 @@ class TestHistory:
         assert result["error"] == "Start must be before end"
         assert yf.calls == [] and logs == []
 
-    async def test_no_data_is_silent(self, yf, printed, logs):
-        yf.answer = pd.DataFrame()
-        result = await command()._history_yfinance(["2024-01-02", "2024-02-01"])
-        assert result == {"error": "No data in range", "symbol": "AAPL", "start": "2024-01-02",
-                          "end": "2024-02-01"}
-        assert not [line for line in logs if line[0] == "ERROR"] and printed == []
-
 
 @pytest.mark.asyncio
 class TestIntraday:
@@ -330,11 +306,26 @@ class TestIntraday:
         assert yf.calls[0][1] == {"period": "1d", "interval": "1m", "auto_adjust": False}
         assert seen == [("AAPL Intraday [yfinance]", result["bars"])]
 
-    async def test_no_data_is_silent(self, yf, logs):
-        yf.answer = None
-        assert await command()._intraday_yfinance() == {"error": "No intraday data",
-                                                        "symbol": "AAPL"}
-        assert [m for _, m in logs] == ["[AAPL] yfinance intraday"]
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("answer", [ConnectionError("down"), pd.DataFrame()],
+                         ids=["fetch-failed", "empty"])
+@pytest.mark.parametrize("words, expected, error_line", [
+    pytest.param([], {"error": "No data returned", "symbol": "AAPL"},
+                 "[AAPL] yfinance returned no data", id="latest"),
+    pytest.param(["2024-01-02", "2024-02-01"],
+                 {"error": "No data in range", "symbol": "AAPL", "start": "2024-01-02",
+                  "end": "2024-02-01"}, None, id="history"),
+    pytest.param(["intraday"], {"error": "No intraday data", "symbol": "AAPL"}, None,
+                 id="intraday"),
+])
+async def test_no_data(yf, printed, logs, answer, words, expected, error_line):
+    yf.answer = answer
+    result = await command()._run_yfinance(words)
+    assert list(result.items()) == list(expected.items())
+    errors = [m for level, m in logs if level == "ERROR" and "fetch failed" not in m]
+    assert errors == ([error_line] if error_line else []) and printed == []
+    assert not kline._get_cache().cache.keys()
 
 
 @pytest.mark.asyncio
@@ -362,3 +353,33 @@ class TestSharedCache:
             assert ("INFO", "[AAPL] intraday cache hit (yfinance path)") in logs
         else:
             assert result["cached"] is True and "source" not in result
+
+    @pytest.mark.parametrize("words, gateway_mode", [
+        pytest.param(["day", "5"], "_kline", id="count"),
+        pytest.param([(today() - dt.timedelta(days=9)).isoformat(), "day", "adj"], "_history",
+                     id="range"),
+        pytest.param(["intraday"], "_intraday", id="intraday"),
+    ])
+    async def test_yfinance_entry_served_to_gateway(self, yf, printed, words, gateway_mode):
+        yf.answer = yf_frame(30, intraday=words == ["intraday"])
+        fresh = await command()._run_yfinance(words)
+        cmd = command()
+        cmd.ib = types.SimpleNamespace(reqHistoricalDataAsync=None)  # calling it would fail
+        args = (object(),) if gateway_mode == "_intraday" else (object(), words)
+        result = await getattr(cmd, gateway_mode)(*args)
+        assert result["bars"] is fresh["bars"] and len(yf.calls) == 1
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("state", [
+    pytest.param(types.SimpleNamespace(connected=False), id="no-gateway"),
+    pytest.param(types.SimpleNamespace(connected=True, positionalQuoteRepopulate=None),
+                 id="gateway-fails"),
+])
+async def test_run_ends_on_yfinance(yf, printed, state):
+    cmd = command()
+    cmd.state, cmd.rest = state, ["week", "20"]
+    result = await cmd.run()
+    assert without_bars(result) == {"symbol": "AAPL", "period": "week", "count": 20,
+                                    "adjust": "none", "source": "yfinance"}
+    assert yf.calls[0][1] == {"period": "max", "interval": "1wk", "auto_adjust": False}

@@ -29,11 +29,12 @@ from quodra.frame import printFrame
 RAN: list = []
 
 OUTCOMES = {
-    "ok": {"symbol": "X", "bars": []},
+    "ok": {"symbol": "X"},
     "records": [{"a": 1}],
     "error": {"error": "No data returned", "symbol": "X"},
     "none": None,
     "false": False,
+    "cached": {"symbol": "X", "period": "day", "count": 1, "bars": [{"date": "2024-01-02", "close": 1.5}], "cached": True},
 }
 
 
@@ -53,6 +54,9 @@ class IOpFake(IOp):
         RAN.append((self.outcome, self.rest, self.state, self.ib))
         if self.outcome == "raise":
             raise ValueError("month must be in 1..12")
+        if self.outcome == "shown":
+            printFrame(pd.DataFrame(OUTCOMES["cached"]["bars"]), "X shown")
+            return OUTCOMES["cached"]
         return OUTCOMES[self.outcome]
 
 
@@ -118,6 +122,11 @@ class TestRunLine:
         assert asyncio.run(run_line(words, HostState(FakeIB()))) is ok
         reported = errors(logged)
         assert reported == [] if ok else len(reported) == 1 and reported[0].startswith(message)
+
+    @pytest.mark.parametrize("outcome, title", [("cached", "X day (1 bars) [cached]"), ("shown", "X shown")])
+    def test_bars_the_command_did_not_print_are_shown(self, logged, capsys, outcome, title):
+        assert asyncio.run(run_line(["t-fake", outcome], HostState(None)))
+        assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("X ")] == [title]
 
     @pytest.mark.parametrize("address, hint", [
         (None, "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"),
@@ -252,7 +261,9 @@ class Ticker:
     def history(self, **kwargs):
         if os.environ.get("FAKE_YFINANCE") == "fail":
             raise ConnectionError("fake network down")
-        index = pd.date_range("2024-01-02", periods=30, freq="B", tz="America/New_York", name="Date")
+        # Daily bars up to today, so that the bar cache keeps them.
+        today = pd.Timestamp.now(tz="America/New_York").normalize()
+        index = pd.date_range(end=today, periods=30, freq="D", name="Date")
         close = [100.5 + i for i in range(30)]
         return pd.DataFrame({
             "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
@@ -303,10 +314,10 @@ def test_failures_exit_1_with_the_reason(program, words, extra_env, message):
 
 def test_shell_runs_two_commands_and_quits(program):
     needs("korvanta.cmds.quotes.kline")
-    done = program(stdin="kline AAPL day 5\nhelp kline\nkline msft week 3\nquit\nkline IBM\n")
+    done = program(stdin="kline AAPL day 5\nhelp kline\nkline msft week 3\nkline AAPL day 5\nquit\nkline IBM\n")
     assert done.returncode == 0, done.stderr
-    titles = [line for line in done.stdout.splitlines() if "[yfinance]" in line]
-    assert titles == ["AAPL day (5 bars) [yfinance]", "MSFT week (3 bars) [yfinance]"]
+    titles = [line for line in done.stdout.splitlines() if line.endswith(("[yfinance]", "[cached]"))]
+    assert titles == ["AAPL day (5 bars) [yfinance]", "MSFT week (3 bars) [yfinance]", "AAPL day (5 bars) [cached]"]
     assert "kline AAPL 2025-01-01 2025-06-01 day" in done.stdout and "IBM" not in done.stderr
 
 

@@ -6,10 +6,10 @@
 // module that called `bind_module`: each extension links its own copy of this state.
 #pragma once
 
+#include "bridge/pyapi.hpp"
+
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -20,21 +20,8 @@ namespace py = pybind11;
 
 // ==== Names ==================================================================
 
-/// A string literal usable as a template argument.
-template <std::size_t N>
-struct Literal {
-    constexpr Literal(const char (&text)[N]) { std::copy_n(text, N, chars); }
-    char chars[N];
-};
-
-/// The interned Python string `Text`, made once; attribute and global lookups
-/// with it skip building a new string per call.
-template <Literal Text>
-py::handle name() {
-    // Leaked on purpose: a static py::object would be released after the interpreter is gone.
-    static PyObject *interned = PyUnicode_InternFromString(Text.chars);
-    return interned;
-}
+using bridge::Literal;
+using bridge::name;
 
 // ==== The module namespace ===================================================
 

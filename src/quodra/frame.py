@@ -4,6 +4,10 @@ import shutil
 
 import pandas as pd
 
+# Frames printed so far in this process; a host compares it around a command to tell whether
+# the command showed its result (kline's cache hits return bars without printing them).
+printed = 0
+
 
 def printFrame(frame: pd.DataFrame, title: str) -> None:
     """Print `title`, then `frame` abbreviated as pandas does and wrapped to the terminal."""
@@ -17,5 +21,7 @@ def printFrame(frame: pd.DataFrame, title: str) -> None:
         line_width=width,
         show_dimensions="truncate",
     )
+    global printed
     print(title)
     print(table, flush=True)
+    printed += 1

@@ -9,28 +9,12 @@ namespace korvanta::barhold {
 
 namespace {
 
+using bridge::call_method;
+using bridge::checked;
+using bridge::compare;
+using bridge::truth;
 using host::global;
 using host::name;
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
-bool compare(py::handle left, py::handle right, int op) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
 
 /// `time.time()` through the module's `time`, so a test can move the clock.
 py::object now() {
@@ -107,15 +91,6 @@ bool starts_with(py::handle key, py::handle prefix) {
     return truth(key.attr(name<"startswith">())(prefix));
 }
 
-/// `obj.method(args...)` by vectorcall: no argument tuple on the hot paths.
-template <typename... Args>
-py::object call_method(py::handle obj, py::handle method, Args... args) {
-    PyObject *stack[] = {obj.ptr(), args.ptr()...};
-    return checked(PyObject_VectorcallMethod(method.ptr(), stack,
-                                             (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
-}
-
 /// A float, or an int that converts to one exactly; what the fast paths below accept.
 bool as_double(py::handle value, double &out) {
     if (PyFloat_CheckExact(value.ptr())) {
@@ -159,7 +134,7 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
 py::object timestamp(py::handle bar_time) {
     PyObject *value = bar_time.ptr();
     PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
-    py::object offset = call_method(zone, name<"utcoffset">(), bar_time);
+    py::object offset = call_method<"utcoffset">(zone, bar_time);
     if (PyDelta_CheckExact(offset.ptr())) {
         long long micros =
             (days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
@@ -214,11 +189,11 @@ bool is_stale(py::handle entry, py::handle key) {
 
 py::object get(py::handle self, py::handle key) {
     py::object cache = cache_of(self);
-    py::object entry = call_method(cache, name<"get">(), key);
+    py::object entry = call_method<"get">(cache, key);
     if (entry.is_none())
         return py::none();
     // Looked up on the instance so that a subclass's rule applies.
-    if (truth(call_method(self, name<"_is_stale">(), entry, key))) {
+    if (truth(call_method<"_is_stale">(self, entry, key))) {
         if (PyObject_DelItem(cache.ptr(), key.ptr()) < 0)
             throw py::error_already_set();
         return py::none();

@@ -3,6 +3,7 @@
 import argparse
 import asyncio
 import os
+import sys
 from collections.abc import Sequence
 
 from loguru import logger
@@ -72,4 +73,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         logger.warning("Interrupted")
         return 130
+    except BrokenPipeError:
+        # Python would report the failed flush of stdout at exit once more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 

@@ -9,8 +9,10 @@ from loguru import logger
 
 import korvanta.cmds
 from korvanta.cmds.base import COMMANDS, lookup
+from quodra import frame
 from quodra.dispatch import apply_words
 
+from .display import show_unprinted
 from .state import HostState
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
@@ -72,10 +74,14 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
                else "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY")
         logger.error("{} needs a connected gateway: {}", word, why)
         return False
+    printed_before = frame.printed
     try:
         command = cls(state=state, ib=state.ib)
         apply_words(command, command.argmap(), args)
         result = await command.run()
+    except BrokenPipeError:
+        # The reader of our output is gone (`| head`); no later command can be shown either.
+        raise
     except Exception as e:
         logger.error("{}: {}: {}", word, type(e).__name__, e)
         logger.opt(exception=e).debug("{} failed", word)
@@ -83,4 +89,6 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
     reason = failure(result)
     if reason is not None:
         logger.error("{}: {}", word, reason)
-    return reason is None
+        return False
+    show_unprinted(result, printed_before)
+    return True

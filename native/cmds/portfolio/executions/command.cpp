@@ -11,6 +11,9 @@ using bridge::Task;
 
 namespace {
 
+using bridge::checked;
+using bridge::truth;
+
 py::set make_set(std::initializer_list<const char *> words) {
     py::set out;
     for (const char *word : words)
@@ -18,23 +21,13 @@ py::set make_set(std::initializer_list<const char *> words) {
     return out;
 }
 
-/// `a & b`, `a - b` as Python spells them: a list or None on either side raises TypeError.
+/// `a & b` and `a - b` as Python spells them: with a list or None on either side they
+/// raise TypeError, as the command's sets must.
 py::object set_and(py::handle a, py::handle b) {
-    return py::reinterpret_steal<py::object>(PyNumber_And(a.ptr(), b.ptr()));
+    return checked(PyNumber_And(a.ptr(), b.ptr()));
 }
 py::object set_sub(py::handle a, py::handle b) {
-    return py::reinterpret_steal<py::object>(PyNumber_Subtract(a.ptr(), b.ptr()));
-}
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result;
-}
-py::object checked(py::object value) {
-    if (!value)
-        throw py::error_already_set();
-    return value;
+    return checked(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 
 /// `assert REFRESH_CHECK & SELF_CHECK == set(), "..."`, skipped under `python -O`.
@@ -42,7 +35,7 @@ void assert_disjoint(py::handle refresh, py::handle self_check) {
     py::object flags = py::module_::import("sys").attr("flags");
     if (flags.attr("optimize").cast<int>() > 0)
         return;
-    if (checked(set_and(refresh, self_check)).equal(py::set()))
+    if (set_and(refresh, self_check).equal(py::set()))
         return;
     PyErr_SetString(PyExc_AssertionError,
                     "There are conflicting keywords in REFRESH_CHECK vs SELF_CHECK?");
@@ -51,7 +44,7 @@ void assert_disjoint(py::handle refresh, py::handle self_check) {
 
 /// " Filtered for: A, B" in the set's own order, or "" without symbols.
 py::str title_suffix(py::handle symbols) {
-    if (!truthy(symbols))
+    if (!truth(symbols))
         return py::str("");
     return py::str(py::str(" Filtered for: ") + py::str(", ").attr("join")(symbols));
 }
@@ -66,8 +59,8 @@ Task run(py::object self) {
     py::set SELF_CHECK = make_set({":SELF", ":MINE", ":S", ":M"});
     assert_disjoint(REFRESH_CHECK, SELF_CHECK);
 
-    if (truthy(checked(set_and(REFRESH_CHECK, self.attr("symbols"))))) {
-        self.attr("symbols") = checked(set_sub(self.attr("symbols"), REFRESH_CHECK));
+    if (truth(set_and(REFRESH_CHECK, self.attr("symbols")))) {
+        self.attr("symbols") = set_sub(self.attr("symbols"), REFRESH_CHECK);
         co_await self.attr("state").attr("loadExecutions")();
     }
 
@@ -75,13 +68,13 @@ Task run(py::object self) {
     if (df.is_none())
         co_return py::none();
 
-    if (truthy(checked(set_and(SELF_CHECK, self.attr("symbols"))))) {
-        self.attr("symbols") = checked(set_sub(self.attr("symbols"), SELF_CHECK));
+    if (truth(set_and(SELF_CHECK, self.attr("symbols")))) {
+        self.attr("symbols") = set_sub(self.attr("symbols"), SELF_CHECK);
         df = keep_client(df, self.attr("state").attr("clientId"));
     }
-    if (truthy(self.attr("symbols")))
+    if (truth(self.attr("symbols")))
         df = keep_symbols(df, self.attr("symbols"));
-    if (truthy(df.attr("empty"))) {
+    if (truth(df.attr("empty"))) {
         py::object sorted = py::module_::import("builtins").attr("sorted")(self.attr("symbols"));
         host::log<"info">("[{}] No execution history found!", py::str(" ").attr("join")(sorted));
         co_return py::bool_(false);
@@ -100,6 +93,8 @@ Task run(py::object self) {
     co_return to_records(df);
 }
 
-py::object py_run(py::object self) { return bridge::to_python(run(std::move(self)), "IOpExecutions.run"); }
+py::object py_run(py::object self) {
+    return bridge::to_python(run(std::move(self)), "IOpExecutions.run");
+}
 
 } // namespace korvanta::executions

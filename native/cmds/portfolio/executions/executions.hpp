@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <vector>
 
 namespace korvanta::executions {
@@ -18,6 +19,9 @@ namespace py = pybind11;
 py::object py_run(py::object self);
 
 // ==== table.cpp ==============================================================
+
+/// A list of column names, as pandas takes them for selections and sort keys.
+py::list names(std::initializer_list<const char *> words);
 
 /// The fills joined into one sorted frame of the fields the tables use; None, after the
 /// "No {}" lines, when there are no fills.

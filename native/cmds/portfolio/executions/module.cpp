@@ -84,5 +84,6 @@ PYBIND11_MODULE(executions, m) {
     py::dict class_attributes;
     class_attributes["requires_gateway"] = true;
     host::define_command("IOpExecutions", "executions", usage, {{"symbols", "set[str]"}},
-                         class_attributes, {{"argmap", std::move(argmap)}, {"run", std::move(run)}});
+                         class_attributes,
+                         {{"argmap", std::move(argmap)}, {"run", std::move(run)}});
 }

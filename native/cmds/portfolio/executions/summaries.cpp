@@ -10,13 +10,6 @@ namespace host = korvanta::host;
 
 namespace {
 
-py::list names(std::initializer_list<const char *> words) {
-    py::list out;
-    for (const char *word : words)
-        out.append(word);
-    return out;
-}
-
 py::list agg_list(std::initializer_list<std::pair<const char *, const char *>> pairs) {
     py::list out;
     for (auto [name, how] : pairs)
@@ -109,6 +102,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
     py::list numeric_cols = names({"orderId", "profit", "loss", "opening", "closing"});
     for (py::handle item : by_time.attr("groupby")("trading_day")) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        // "30min" is the current spelling of the older "30Min" rule.
         py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
         day_profit[py::make_tuple("dayProfit", "")] =
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();

@@ -22,13 +22,6 @@ namespace {
 
 py::object pd() { return host::global<"pd">(); }
 
-py::list names(std::initializer_list<const char *> words) {
-    py::list out;
-    for (const char *word : words)
-        out.append(word);
-    return out;
-}
-
 struct Source {
     const char *record;
     std::vector<const char *> fields;
@@ -41,12 +34,37 @@ const Source sources[] = {
     {"contract",
      {"secType", "conId", "symbol", "lastTradeDateOrContractMonth", "right", "strike",
       "multiplier", "exchange", "tradingClass", "localSymbol"}},
-    {"execution", {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
+    {"execution",
+     {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
     {"commissionReport", {"commission", "realizedPNL"}},
 };
 
-py::object attr(PyObject *object, const char *name) {
-    PyObject *value = PyObject_GetAttrString(object, name);
+/// Holds the cyclic collector off while one table's rows are made: every container built
+/// then is acyclic, yet their sheer number would trigger collections that each walk the
+/// heap of frames around them.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
+py::object interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+py::object attr(PyObject *object, py::handle name) {
+    PyObject *value = PyObject_GetAttr(object, name.ptr());
     if (!value)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
@@ -129,6 +147,13 @@ py::list int_texts(py::handle column) {
 
 } // namespace
 
+py::list names(std::initializer_list<const char *> words) {
+    py::list out;
+    for (const char *word : words)
+        out.append(word);
+    return out;
+}
+
 py::object collect_table(py::handle fills) {
     py::object sequence = py::reinterpret_steal<py::object>(
         PySequence_Fast(fills.ptr(), "fills() must give an iterable of fills"));
@@ -142,19 +167,25 @@ py::object collect_table(py::handle fills) {
         return py::none();
     }
     PyObject **items = PySequence_Fast_ITEMS(sequence.ptr());
+    CollectorPause pause;
     py::dict columns;
     for (const Source &source : sources) {
+        // Interned once per call: 20 attribute reads per fill would otherwise each make
+        // their name anew.
+        std::vector<py::object> fields;
+        for (const char *field : source.fields)
+            fields.push_back(interned(field));
+        py::object record_name = interned(source.record);
         std::vector<py::list> lists;
         for (std::size_t j = 0; j < source.fields.size(); ++j)
             lists.emplace_back(n);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object record = attr(items[i], source.record);
-            for (std::size_t j = 0; j < source.fields.size(); ++j)
-                PyList_SET_ITEM(lists[j].ptr(), i,
-                                attr(record.ptr(), source.fields[j]).release().ptr());
+            py::object record = attr(items[i], record_name);
+            for (std::size_t j = 0; j < fields.size(); ++j)
+                PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
         }
-        for (std::size_t j = 0; j < source.fields.size(); ++j)
-            columns[source.fields[j]] = lists[j];
+        for (std::size_t j = 0; j < fields.size(); ++j)
+            columns[fields[j]] = lists[j];
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
@@ -221,6 +252,9 @@ void format_prices(py::handle frame, const std::vector<py::object> &keys) {
 py::object finish_table(py::object df) {
     py::object add_row = host::global<"addRowSafe">();
     py::list sum_cols = names({"shares", "price", "commission", "total"});
+    // `avgPrice` and `multiplier` are not final columns: dropped now, their display forms
+    // are never made only to be thrown away.
+    df = df.attr("drop")(py::arg("columns") = names({"avgPrice", "multiplier"}));
     // Medians and means describe fills; the summary rows would count the totals among them.
     py::object fill_rows = df;
 
@@ -236,9 +270,8 @@ py::object finish_table(py::object df) {
     df = add_row(df, "mean", fill_rows[each_share_price].attr("mean")());
 
     std::vector<py::object> prices;
-    for (const char *column : {"c_each", "shares", "price", "avgPrice", "commission",
-                               "realizedPNL", "RPNL_each", "total", "dayProfit", "c_pct",
-                               "c_pct_RPNL"})
+    for (const char *column : {"c_each", "shares", "price", "commission", "realizedPNL",
+                               "RPNL_each", "total", "dayProfit", "c_pct", "c_pct_RPNL"})
         prices.push_back(py::str(column));
     format_prices(df, prices);
     df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
@@ -253,6 +286,7 @@ py::object finish_table(py::object df) {
 
 py::list to_records(py::handle df) {
     py::object box = host::global<"_maybe_box_native">();
+    py::object timestamp_type = host::global<"pd">().attr("Timestamp");
     py::list columns = df.attr("columns").attr("tolist")();
     const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
     const Py_ssize_t n = py::len(df);
@@ -261,6 +295,7 @@ py::list to_records(py::handle df) {
     py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     for (Py_ssize_t k = 0; k < width; ++k)
         cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
+    CollectorPause pause;
     py::list records(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::dict row;
@@ -270,7 +305,8 @@ py::list to_records(py::handle df) {
             // Numbers, text and timestamps as pandas leaves them; numpy scalars and NA
             // go through pandas' own boxing.
             if (!(PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
-                  PyUnicode_CheckExact(cell) || PyBool_Check(cell)))
+                  PyUnicode_CheckExact(cell) || PyBool_Check(cell) ||
+                  Py_TYPE(cell) == reinterpret_cast<PyTypeObject *>(timestamp_type.ptr())))
                 value = box(value);
             if (PyDict_SetItem(row.ptr(), PyList_GET_ITEM(columns.ptr(), k), value.ptr()) < 0)
                 throw py::error_already_set();

@@ -25,14 +25,13 @@ namespace korvanta::kline {
 
 namespace {
 
+using bridge::checked;
 using host::global;
 using host::name;
 
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
+/// Keeps `object` for the life of the process: a static py::object would be released
+/// after the interpreter is gone.
+py::handle kept(py::object object) { return object.release(); }
 
 /// A numpy array's buffer, released with the view.
 class Buffer {
@@ -71,6 +70,7 @@ private:
 struct BarShape {
     PyTypeObject *type = nullptr;
     std::vector<py::object> fields;
+    bool micro_times = false;  // pandas makes datetime64[us] of datetime objects
 };
 
 const BarShape &bar_shape() {
@@ -84,6 +84,12 @@ const BarShape &bar_shape() {
             PyUnicode_InternInPlace(&field_name.ptr());
             made->fields.push_back(field_name);
         }
+        // Older pandas infer nanoseconds: their times are left to them.
+        py::dict row;
+        row["date"] = py::module_::import("datetime").attr("datetime")(2000, 1, 1);
+        py::object inferred = global<"pd">().attr("DataFrame")(py::make_tuple(row))["date"];
+        std::string unit = py::str(inferred.attr("dtype"));
+        made->micro_times = unit == "datetime64[us]";
         return made;
     }();
     return *shape;
@@ -93,11 +99,14 @@ const BarShape &bar_shape() {
 enum class Kind { real, integer, utc_time, naive_time, calendar_date };
 
 std::optional<Kind> kind_of(PyObject *value) {
+    static const bool micro_times = bar_shape().micro_times;
     if (PyFloat_CheckExact(value))
         return Kind::real;
     if (PyLong_CheckExact(value))
         return Kind::integer;
     if (PyDateTime_CheckExact(value)) {
+        if (!micro_times)
+            return std::nullopt;
         PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
         if (zone == Py_None)
             return Kind::naive_time;
@@ -251,10 +260,8 @@ struct ColumnCells {
 };
 
 std::optional<ColumnCells> column_cells(py::handle series) {
-    static py::handle masked_type = [] {
-        py::object type = py::module_::import("pandas.core.arrays.masked").attr("BaseMaskedArray");
-        return type.release();
-    }();
+    static py::handle masked_type =
+        kept(py::module_::import("pandas.core.arrays.masked").attr("BaseMaskedArray"));
     py::object array = series.attr("array");
     int masked = PyObject_IsInstance(array.ptr(), masked_type.ptr());
     if (masked < 0)
@@ -278,18 +285,28 @@ std::optional<ColumnCells> column_cells(py::handle series) {
     if (kind == "M")
         // DatetimeArray's own iteration: the Timestamps itertuples hands to to_dict.
         return ColumnCells{Cells::timestamps, checked(PySequence_List(array.ptr())), {}};
-    if (kind == "O" && py::str(dtype.attr("str")).cast<std::string>() == "|O")
+    // Extension dtypes of kind "O" (text) box their cells their own way: left to pandas.
+    static py::handle numpy_dtype = kept(py::module_::import("numpy").attr("dtype"));
+    if (kind == "O" && PyObject_IsInstance(dtype.ptr(), numpy_dtype.ptr()) == 1)
         return ColumnCells{Cells::objects, series.attr("to_numpy")().attr("tolist")(), {}};
     return std::nullopt;
 }
 
+py::handle box_function() {
+    static py::handle box =
+        kept(py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native"));
+    return box;
+}
+
+/// What to_dict makes of a missing cell of a masked column (None in current pandas).
+PyObject *missing_cell() {
+    static py::handle missing = kept(box_function()(global<"pd">().attr("NA")));
+    return Py_NewRef(missing.ptr());
+}
+
 /// `maybe_box_native` of one object cell: Python scalars and dates pass unchanged.
 PyObject *box_native(PyObject *cell) {
-    static py::handle box = [] {
-        py::object function =
-            py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native");
-        return function.release();
-    }();
+    py::handle box = box_function();
     if (PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) || PyBool_Check(cell) ||
         PyUnicode_CheckExact(cell) || cell == Py_None || PyDate_CheckExact(cell) ||
         PyDateTime_CheckExact(cell))
@@ -303,9 +320,8 @@ PyObject *cell_at(const ColumnCells &column, const Buffer *values, const Buffer 
     case Cells::masked_real:
     case Cells::masked_integer:
     case Cells::masked_bool:
-        // A missing cell is NA, which to_dict reports as None.
         if (mask->at<bool>(row))
-            return Py_NewRef(Py_None);
+            return missing_cell();
         if (column.cells == Cells::masked_real)
             return PyFloat_FromDouble(values->at<double>(row));
         if (column.cells == Cells::masked_integer)

@@ -11,20 +11,9 @@ using bridge::Task;
 
 namespace {
 
+using bridge::checked;
+using bridge::truth;
 using host::name;
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
 
 /// `first, second = value`, with the errors Python's unpacking raises.
 std::pair<py::object, py::object> unpack_pair(py::handle value) {

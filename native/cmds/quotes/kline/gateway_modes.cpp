@@ -14,21 +14,10 @@ using bridge::Task;
 
 namespace {
 
+using bridge::checked;
+using bridge::truth;
 using host::global;
 using host::name;
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
-
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
 
 py::object length_of(py::handle sequence) {
     Py_ssize_t length = PyObject_Length(sequence.ptr());
@@ -56,8 +45,9 @@ py::object with_adjusted(py::object title, py::handle adjust) {
     return checked(PyUnicode_FromFormat("%U (adjusted)", title.ptr()));
 }
 
-/// `self.ib.reqHistoricalDataAsync(contract, ...)`: the client is read before `useRTH`
-/// is worked out, as the keyword list is evaluated after the callee.
+/// `self.ib.reqHistoricalDataAsync(contract, ...)` with `useRTH` = `_use_rth(period)`, or
+/// false for a null `period` (the intraday request). The client is read before `useRTH` is
+/// worked out, as Python evaluates the callee before the keyword list.
 py::object request_bars(py::handle self, py::handle contract, py::handle end,
                         py::handle duration, py::handle bar_size, py::handle what,
                         py::handle period) {
@@ -73,13 +63,46 @@ py::object request_bars(py::handle self, py::handle contract, py::handle end,
 /// in that order: an integer product, then double precision.
 py::object back_days(py::handle count, py::handle bar_seconds, py::handle factor) {
     static py::handle seconds_per_day = PyLong_FromLong(86400);
+    if (PyLong_CheckExact(count.ptr()) && PyLong_CheckExact(bar_seconds.ptr()) &&
+        PyFloat_CheckExact(factor.ptr())) {
+        // Where the product is exact in a double the arithmetic is Python's own, step by step.
+        constexpr long long exact = 1LL << 53;
+        int count_overflow = 0, seconds_overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(count.ptr(), &count_overflow);
+        long long seconds = PyLong_AsLongLongAndOverflow(bar_seconds.ptr(), &seconds_overflow);
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        const bool fits = !count_overflow && !seconds_overflow && seconds > 0 &&
+                          n > -exact / seconds && n < exact / seconds;
+        if (fits) {
+            double days = static_cast<double>(n * seconds) * PyFloat_AS_DOUBLE(factor.ptr()) /
+                          86400.0;
+            return math_ceil(py::float_(days));
+        }
+    }
     py::object product = checked(PyNumber_Multiply(count.ptr(), bar_seconds.ptr()));
     py::object stretched = checked(PyNumber_Multiply(product.ptr(), factor.ptr()));
     py::object days = checked(PyNumber_TrueDivide(stretched.ptr(), seconds_per_day.ptr()));
-    return global<"math">().attr("ceil")(days);
+    return math_ceil(days);
+}
+
+/// `mapping[key] = value` with an interned key.
+void put(py::dict &mapping, py::handle key, py::handle value) {
+    if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
+        throw py::error_already_set();
 }
 
 py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr())); }
+
+/// The tail every fresh gateway answer shares: the bars as a table, printed under `title`,
+/// then their records stored under `key`; the records are returned.
+py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key) {
+    py::object frame = bars_frame(bars);
+    host::print_frame(frame, title);
+    py::list records = frame_records(frame);
+    cache.attr(name<"set">())(key, records);
+    return records;
+}
 
 } // namespace
 
@@ -141,12 +164,12 @@ Task kline(py::object self, py::object contract, py::object rest) {
     }
     if (hit) {
         py::dict result;
-        result["symbol"] = symbol;
-        result["period"] = period;
-        result["count"] = length_of(hit);
-        result["adjust"] = adjust;
-        result["bars"] = hit;
-        result["cached"] = true;
+        put(result, name<"symbol">(), symbol);
+        put(result, name<"period">(), period);
+        put(result, name<"count">(), length_of(hit));
+        put(result, name<"adjust">(), adjust);
+        put(result, name<"bars">(), hit);
+        put(result, name<"cached">(), py::handle(Py_True));
         co_return result;
     }
 
@@ -157,27 +180,25 @@ Task kline(py::object self, py::object contract, py::object rest) {
     if (!truth(bars)) {
         host::log<"error">("[{}] No data returned", symbol);
         py::dict failure;
-        failure["error"] = "No data returned";
-        failure["symbol"] = symbol;
+        put(failure, name<"error">(), name<"No data returned">());
+        put(failure, name<"symbol">(), symbol);
         co_return failure;
     }
     py::object from = checked(PyNumber_Negative(count.ptr()));
     py::object last = checked(PySlice_New(from.ptr(), nullptr, nullptr));
     bars = checked(PyObject_GetItem(bars.ptr(), last.ptr()));
 
-    py::object frame = bars_frame(bars);
     py::object title = checked(PyUnicode_FromFormat("%S %S (%S bars)", symbol.ptr(), period.ptr(),
                                                     length_of(bars).ptr()));
-    host::print_frame(frame, with_adjusted(std::move(title), adjust));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
+                                      cache_key);
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["period"] = period;
-    result["count"] = length_of(records);
-    result["adjust"] = adjust;
-    result["bars"] = records;
+    put(result, name<"symbol">(), symbol);
+    put(result, name<"period">(), period);
+    put(result, name<"count">(), length_of(records));
+    put(result, name<"adjust">(), adjust);
+    put(result, name<"bars">(), records);
     co_return result;
 }
 
@@ -212,9 +233,9 @@ Task history(py::object self, py::object contract, py::object rest) {
     if (backwards) {
         host::log<"error">("Start must be before end: {} >= {}", start, end);
         py::dict failure;
-        failure["error"] = "Start must be before end";
-        failure["start"] = text_of(start);
-        failure["end"] = text_of(end);
+        put(failure, name<"error">(), name<"Start must be before end">());
+        put(failure, name<"start">(), text_of(start));
+        put(failure, name<"end">(), text_of(end));
         co_return failure;
     }
 
@@ -236,13 +257,13 @@ Task history(py::object self, py::object contract, py::object rest) {
         host::log<"info">("[{}] history cache hit: {}~{} {} {}", symbol, start, end, period,
                           adjust);
         py::dict result;
-        result["symbol"] = symbol;
-        result["period"] = period;
-        result["start"] = start_text;
-        result["end"] = end_text;
-        result["adjust"] = adjust;
-        result["bars"] = cached;
-        result["cached"] = true;
+        put(result, name<"symbol">(), symbol);
+        put(result, name<"period">(), period);
+        put(result, name<"start">(), start_text);
+        put(result, name<"end">(), end_text);
+        put(result, name<"adjust">(), adjust);
+        put(result, name<"bars">(), cached);
+        put(result, name<"cached">(), py::handle(Py_True));
         co_return result;
     }
 
@@ -251,27 +272,25 @@ Task history(py::object self, py::object contract, py::object rest) {
     if (!truth(bars)) {
         host::log<"error">("[{}] No data in range {} → {}", symbol, start, end);
         py::dict failure;
-        failure["error"] = "No data in range";
-        failure["symbol"] = symbol;
-        failure["start"] = start_text;
-        failure["end"] = end_text;
+        put(failure, name<"error">(), name<"No data in range">());
+        put(failure, name<"symbol">(), symbol);
+        put(failure, name<"start">(), start_text);
+        put(failure, name<"end">(), end_text);
         co_return failure;
     }
 
-    py::object frame = bars_frame(bars);
     py::object title = checked(PyUnicode_FromFormat("%S %S %S ~ %S", symbol.ptr(), period.ptr(),
                                                     start.ptr(), end.ptr()));
-    host::print_frame(frame, with_adjusted(std::move(title), adjust));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
+                                      cache_key);
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["period"] = period;
-    result["start"] = start_text;
-    result["end"] = end_text;
-    result["adjust"] = adjust;
-    result["bars"] = records;
+    put(result, name<"symbol">(), symbol);
+    put(result, name<"period">(), period);
+    put(result, name<"start">(), start_text);
+    put(result, name<"end">(), end_text);
+    put(result, name<"adjust">(), adjust);
+    put(result, name<"bars">(), records);
     co_return result;
 }
 
@@ -284,10 +303,10 @@ Task intraday(py::object self, py::object contract) {
     if (!cached.is_none()) {
         host::log<"info">("[{}] intraday cache hit", symbol);
         py::dict result;
-        result["symbol"] = symbol;
-        result["type"] = "intraday";
-        result["bars"] = cached;
-        result["source"] = "cache";
+        put(result, name<"symbol">(), symbol);
+        put(result, name<"type">(), name<"intraday">());
+        put(result, name<"bars">(), cached);
+        put(result, name<"source">(), name<"cache">());
         co_return result;
     }
 
@@ -298,21 +317,19 @@ Task intraday(py::object self, py::object contract) {
     if (!truth(bars)) {
         host::log<"error">("[{}] No intraday data", symbol);
         py::dict failure;
-        failure["error"] = "No intraday data";
-        failure["symbol"] = symbol;
+        put(failure, name<"error">(), name<"No intraday data">());
+        put(failure, name<"symbol">(), symbol);
         co_return failure;
     }
 
-    py::object frame = bars_frame(bars);
-    host::print_frame(frame, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())));
-    py::list records = frame_records(frame);
-    cache.attr(name<"set">())(cache_key, records);
+    py::list records = show_and_store(
+        bars, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())), cache, cache_key);
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["type"] = "intraday";
-    result["bars"] = records;
-    result["source"] = "ibkr";
+    put(result, name<"symbol">(), symbol);
+    put(result, name<"type">(), name<"intraday">());
+    put(result, name<"bars">(), records);
+    put(result, name<"source">(), name<"ibkr">());
     co_return result;
 }
 

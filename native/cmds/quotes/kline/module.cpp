@@ -51,46 +51,22 @@ constexpr const char *usage = R"(Fetch candlestick / OHLCV data via IBKR.
 
 // ==== Module functions =========================================================
 
-KLINE_FUNCTION(py_use_rth) {
+/// A module function of one parameter, `Function(Parameter)`, running `Body`.
+template <host::Literal Function, host::Literal Parameter, py::object (*Body)(py::handle)>
+KLINE_FUNCTION(unary) {
     PyObject *a[1];
-    if (!bind_arguments("_use_rth", args, nargs, kwnames, {"period"}, 1, a))
+    if (!bind_arguments(Function.chars, args, nargs, kwnames, {Parameter.chars}, 1, a))
         return nullptr;
-    return guarded([&] { return py::bool_(kline::use_rth(a[0])); });
+    return guarded([&] { return Body(a[0]); });
 }
 
-KLINE_FUNCTION(py_is_date) {
-    PyObject *a[1];
-    if (!bind_arguments("_is_date", args, nargs, kwnames, {"s"}, 1, a))
-        return nullptr;
-    return guarded([&] { return py::bool_(kline::is_date(a[0])); });
-}
-
-KLINE_FUNCTION(py_is_period) {
-    PyObject *a[1];
-    if (!bind_arguments("_is_period", args, nargs, kwnames, {"s"}, 1, a))
-        return nullptr;
-    return guarded([&] { return py::bool_(kline::is_period(a[0])); });
-}
-
-KLINE_FUNCTION(py_parse_date) {
-    PyObject *a[1];
-    if (!bind_arguments("_parse_date", args, nargs, kwnames, {"s"}, 1, a))
-        return nullptr;
-    return guarded([&] { return kline::parse_date(a[0]); });
-}
-
-KLINE_FUNCTION(py_calc_duration) {
-    PyObject *a[1];
-    if (!bind_arguments("_calc_duration", args, nargs, kwnames, {"back_days"}, 1, a))
-        return nullptr;
-    return guarded([&] { return kline::calc_duration(a[0]); });
-}
-
-KLINE_FUNCTION(py_strip_tz) {
-    PyObject *a[1];
-    if (!bind_arguments("_strip_tz", args, nargs, kwnames, {"df"}, 1, a))
-        return nullptr;
-    return guarded([&] { return kline::strip_tz(py::reinterpret_borrow<py::object>(a[0])); });
+py::object py_use_rth(py::handle period) { return py::bool_(kline::use_rth(period)); }
+py::object py_is_date(py::handle s) { return py::bool_(kline::is_date(s)); }
+py::object py_is_period(py::handle s) { return py::bool_(kline::is_period(s)); }
+py::object py_parse_date(py::handle s) { return kline::parse_date(s); }
+py::object py_calc_duration(py::handle days) { return kline::calc_duration(days); }
+py::object py_strip_tz(py::handle df) {
+    return kline::strip_tz(py::reinterpret_borrow<py::object>(df));
 }
 
 KLINE_FUNCTION(py_get_cache) {
@@ -108,8 +84,8 @@ KLINE_FUNCTION(py_argmap) {
         return nullptr;
     return guarded([] {
         py::object darg = host::global<"DArg">();
-        py::object upper = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type))
-                                 .attr("upper");
+        py::handle str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
+        py::object upper = str_type.attr("upper");
         py::list descriptors;
         descriptors.append(darg("symbol", py::arg("convert") = upper));
         descriptors.append(darg("*rest"));
@@ -172,20 +148,26 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
 PyMethodDef function_defs[] = {
-    {"_use_rth", reinterpret_cast<PyCFunction>(py_use_rth), fastcall, "_use_rth(period)\n--\n\n"},
-    {"_is_date", reinterpret_cast<PyCFunction>(py_is_date), fastcall,
+    {"_use_rth", reinterpret_cast<PyCFunction>(unary<"_use_rth", "period", py_use_rth>),
+     fastcall, "_use_rth(period)\n--\n\n"},
+    {"_is_date", reinterpret_cast<PyCFunction>(unary<"_is_date", "s", py_is_date>), fastcall,
      "_is_date(s)\n--\n\nCheck if string looks like a date (YYYY-MM-DD or known keyword)."},
-    {"_is_period", reinterpret_cast<PyCFunction>(py_is_period), fastcall,
+    {"_is_period", reinterpret_cast<PyCFunction>(unary<"_is_period", "s", py_is_period>),
+     fastcall,
      "_is_period(s)\n--\n\nCheck if string matches a known period or alias."},
-    {"_parse_date", reinterpret_cast<PyCFunction>(py_parse_date), fastcall,
+    {"_parse_date", reinterpret_cast<PyCFunction>(unary<"_parse_date", "s", py_parse_date>),
+     fastcall,
      "_parse_date(s)\n--\n\nParse date string to datetime.date. Supports 'today' and "
      "'yesterday'."},
-    {"_calc_duration", reinterpret_cast<PyCFunction>(py_calc_duration), fastcall,
+    {"_calc_duration",
+     reinterpret_cast<PyCFunction>(unary<"_calc_duration", "back_days", py_calc_duration>),
+     fastcall,
      "_calc_duration(back_days)\n--\n\nCalculate IBKR durationStr from number of days.\n\n"
      "    IBKR only accepts 'D' requests for \u2264365 days,\n"
      "    else it requires full years of retrieval.\n"
      "    "},
-    {"_strip_tz", reinterpret_cast<PyCFunction>(py_strip_tz), fastcall, "_strip_tz(df)\n--\n\n"},
+    {"_strip_tz", reinterpret_cast<PyCFunction>(unary<"_strip_tz", "df", py_strip_tz>), fastcall,
+     "_strip_tz(df)\n--\n\n"},
 };
 
 PyMethodDef get_cache_def = {"_get_cache", reinterpret_cast<PyCFunction>(py_get_cache),

@@ -3,12 +3,14 @@
 
 #include "host/host.hpp"
 
+#include <cmath>
 #include <utility>
 
 namespace korvanta::kline {
 
 namespace {
 
+using bridge::checked;
 using host::global;
 using host::name;
 
@@ -17,12 +19,6 @@ using host::name;
 Vocabulary *tables = nullptr;
 PyObject *date_shape = nullptr;        // compiled "^\d{4}-\d{2}-\d{2}$"
 PyObject *module_namespace = nullptr;  // borrowed from the module, which outlives us
-
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
 
 bool equals(py::handle left, py::handle right) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
@@ -119,7 +115,8 @@ void bind_vocabulary(py::module_ module) {
 
     // The interpreter's own regular expression, so `\d` and `$` keep their semantics
     // (any decimal digit; end or before one final newline).
-    date_shape = py::module_::import("re").attr("compile")(R"(^\d{4}-\d{2}-\d{2}$)").release().ptr();
+    py::object pattern = py::module_::import("re").attr("compile")(R"(^\d{4}-\d{2}-\d{2}$)");
+    date_shape = pattern.release().ptr();
 }
 
 const Vocabulary &vocabulary() { return *tables; }
@@ -145,6 +142,12 @@ bool use_rth(py::handle period) { return !table_has(tables->intraday_periods, pe
 bool is_date(py::handle s) {
     if (equals(s, name<"today">()) || equals(s, name<"yesterday">()))
         return true;
+    // The pattern spans ten characters, or eleven ending in "\n": no other text can match.
+    if (PyUnicode_Check(s.ptr())) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(s.ptr());
+        if (length != 10 && length != 11)
+            return false;
+    }
     return !checked(PyObject_CallMethodOneArg(date_shape, name<"match">().ptr(), s.ptr()))
                 .is_none();
 }
@@ -175,9 +178,16 @@ py::object calc_duration(py::handle back_days) {
         return checked(PyUnicode_FromFormat("%U D", text.ptr()));
     }
     py::object years = checked(PyNumber_TrueDivide(back_days.ptr(), limit.ptr()));
-    py::object whole = global<"math">().attr("ceil")(years);
+    py::object whole = math_ceil(years);
     py::object text = checked(PyObject_Format(whole.ptr(), empty.ptr()));
     return checked(PyUnicode_FromFormat("%U Y", text.ptr()));
+}
+
+py::object math_ceil(py::handle x) {
+    // float.__ceil__ is this very conversion, errors for inf and nan included.
+    if (PyFloat_CheckExact(x.ptr()))
+        return checked(PyLong_FromDouble(std::ceil(PyFloat_AS_DOUBLE(x.ptr()))));
+    return global<"math">().attr("ceil")(x);
 }
 
 py::object strip_tz(py::object df) {

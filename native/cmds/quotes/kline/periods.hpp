@@ -51,6 +51,9 @@ py::object parse_date(py::handle s);
 /// `_calc_duration(back_days)`: "N D" up to 365 days, whole years "N Y" above.
 py::object calc_duration(py::handle back_days);
 
+/// `math.ceil(x)`, done here for a float.
+py::object math_ceil(py::handle x);
+
 /// `_strip_tz(df)`: drops the time zone of the "date" column in place, swallowing any
 /// ordinary exception; returns `df`.
 py::object strip_tz(py::object df);

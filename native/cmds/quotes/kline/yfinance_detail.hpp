@@ -6,13 +6,30 @@
 // so replacements made on the module, the class or the instance take effect.
 #pragma once
 
+#include "bridge/pyapi.hpp"
 #include "bridge/task.hpp"
+#include "host/host.hpp"
 
 #include <pybind11/pybind11.h>
 
 namespace korvanta::kline::detail {
 
 namespace py = pybind11;
+
+// ==== Python operations used throughout ======================================
+
+using bridge::call;
+using bridge::call_method;
+using bridge::truth;
+
+/// `dict[Key] = value`, the key interned once.
+template <host::Literal Key>
+void put(py::dict &dict, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), host::name<Key>().ptr(), value.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+// ==== The logic behind the functions ==========================================
 
 /// `_normalize_yfinance_df(hist)`: a yfinance frame as a new frame of bar-record rows.
 py::object normalize_yfinance_df(py::handle hist);

@@ -10,14 +10,6 @@ namespace korvanta::kline::detail {
 
 namespace {
 
-/// Python's `bool(value)`.
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
 py::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }
 
 /// `_fetch()`, the inner function of `_yf_history`: runs in a worker thread and turns
@@ -28,7 +20,7 @@ py::object fetch(py::handle self, py::handle kwargs) {
         py::module_ os = py::module_::import("os");
         py::module_ yfinance = py::module_::import("yfinance");
         py::object proxy = os.attr("environ").attr("get")("HTTPS_PROXY");
-        if (truthy(proxy)) {
+        if (truth(proxy)) {
             py::dict proxies;
             proxies["https"] = proxy;
             proxies["http"] = proxy;

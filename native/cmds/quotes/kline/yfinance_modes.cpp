@@ -12,14 +12,6 @@ namespace {
 
 // ==== Small steps ============================================================
 
-/// Python's `bool(value)`.
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw py::error_already_set();
-    return result != 0;
-}
-
 /// `item in container`.
 bool contains(py::handle container, py::handle item) {
     int result = PySequence_Contains(container.ptr(), item.ptr());
@@ -29,6 +21,12 @@ bool contains(py::handle container, py::handle item) {
 }
 
 py::object symbol_of(py::handle self) { return self.attr(host::name<"symbol">()); }
+
+/// The interned text `Text` as an object (defaults, fixed values).
+template <host::Literal Text>
+py::object text() {
+    return py::reinterpret_borrow<py::object>(host::name<Text>());
+}
 
 /// `int(word)`, or an empty object when the word is no integer text (ValueError).
 py::object int_or_nothing(py::handle word) {
@@ -54,45 +52,51 @@ py::object last(py::handle sequence, py::handle count) {
     return sequence[slice];
 }
 
+/// `rest[index]` as an object.
+py::object word(const py::list &rest, std::size_t index) { return rest[index]; }
+
 /// No frame, or an empty one: the fetch brought no data.
-bool no_data(py::handle hist) { return hist.is_none() || truthy(hist.attr("empty")); }
+bool no_data(py::handle hist) {
+    return hist.is_none() || truth(hist.attr(host::name<"empty">()));
+}
 
 py::object records_of(py::handle df) { return df.attr("to_dict")(py::arg("orient") = "records"); }
 
-py::object cache() { return host::global<"_get_cache">()(); }
+py::object cache() { return call(host::global<"_get_cache">()); }
 
 /// `table.get(key, fallback)`.
-py::object lookup(py::handle table, py::handle key, py::object fallback) {
-    return table.attr("get")(key, std::move(fallback));
+py::object lookup(py::handle table, py::handle key, py::handle fallback) {
+    return call_method<"get">(table, key, fallback);
 }
 
 /// The words of latest-N mode: `[period] [count] [adjust]`, each optional, in this order.
 struct LatestWords {
-    py::object period = py::str("day");
+    py::object period = text<"day">();
     py::object count;
-    py::object adjust = py::str("none");
+    py::object adjust = text<"none">();
 };
 
 LatestWords parse_latest(const py::list &rest) {
     LatestWords words;
     py::object default_count = host::global<"PERIOD_DEFAULT_COUNT">();
-    words.count = lookup(default_count, words.period, py::int_(100));
+    py::int_ fallback(100);
+    words.count = lookup(default_count, words.period, fallback);
     std::size_t idx = 0;
     const std::size_t n = rest.size();
-    if (idx < n && truthy(host::global<"_is_period">()(rest[idx]))) {
-        words.period = rest[idx];
-        words.count = lookup(default_count, words.period, py::int_(100));
+    if (idx < n && truth(call(host::global<"_is_period">(), word(rest, idx)))) {
+        words.period = word(rest, idx);
+        words.count = lookup(default_count, words.period, fallback);
         ++idx;
     }
     if (idx < n) {
         // A word that is no integer stays in place and is read as the adjust word.
-        if (py::object count = int_or_nothing(rest[idx])) {
+        if (py::object count = int_or_nothing(word(rest, idx))) {
             words.count = std::move(count);
             ++idx;
         }
     }
     if (idx < n)
-        words.adjust = rest[idx];
+        words.adjust = word(rest, idx);
     return words;
 }
 
@@ -100,26 +104,26 @@ LatestWords parse_latest(const py::list &rest) {
 struct RangeWords {
     py::object start;
     py::object end;
-    py::object period = py::str("day");
-    py::object adjust = py::str("none");
+    py::object period = text<"day">();
+    py::object adjust = text<"none">();
 };
 
 RangeWords parse_range(const py::list &rest) {
     RangeWords words;
     py::object parse_date = host::global<"_parse_date">();
-    words.start = parse_date(rest[0]);
+    words.start = call(parse_date, word(rest, 0));
     std::size_t idx = 1;
     const std::size_t n = rest.size();
-    if (idx < n && truthy(host::global<"_is_date">()(rest[idx]))) {
-        words.end = parse_date(rest[idx]);
+    if (idx < n && truth(call(host::global<"_is_date">(), word(rest, idx)))) {
+        words.end = call(parse_date, word(rest, idx));
         ++idx;
     }
-    if (idx < n && truthy(host::global<"_is_period">()(rest[idx]))) {
-        words.period = rest[idx];
+    if (idx < n && truth(call(host::global<"_is_period">(), word(rest, idx)))) {
+        words.period = word(rest, idx);
         ++idx;
     }
     if (idx < n)
-        words.adjust = rest[idx];
+        words.adjust = word(rest, idx);
     if (!words.end || words.end.is_none())
         words.end = host::global<"datetime">().attr("datetime").attr("now")().attr("date")();
     return words;
@@ -152,12 +156,12 @@ bool is_mapping(py::handle value) {
 bridge::Task run_yfinance(py::object self, py::list rest) {
     host::log<"info">("[{}] yfinance fallback: rest={}", symbol_of(self), rest);
     py::object result;
-    if (!rest.empty() && py::object(rest[0]).equal(py::str("intraday")))
-        result = co_await self.attr("_intraday_yfinance")();
-    else if (!rest.empty() && truthy(host::global<"_is_date">()(rest[0])))
-        result = co_await self.attr("_history_yfinance")(rest);
+    if (!rest.empty() && word(rest, 0).equal(text<"intraday">()))
+        result = co_await call_method<"_intraday_yfinance">(self);
+    else if (!rest.empty() && truth(call(host::global<"_is_date">(), word(rest, 0))))
+        result = co_await call_method<"_history_yfinance">(self, rest);
     else
-        result = co_await self.attr("_kline_yfinance")(rest);
+        result = co_await call_method<"_kline_yfinance">(self, rest);
     // `run` hands this to the host unchanged: whatever a replaced mode returned must still
     // be a kline result.
     if (!result.is_none() && !is_mapping(result))
@@ -171,62 +175,61 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
     LatestWords words = parse_latest(rest);
     py::object symbol = symbol_of(self);
     py::object bars_cache = cache();
-    py::object barhold = host::global<"Barhold">();
-    py::object cache_key =
-        barhold.attr("count_key")(symbol, words.period, words.adjust, words.count);
+    py::object cache_key = call_method<"count_key">(host::global<"Barhold">(), symbol,
+                                                    words.period, words.adjust, words.count);
 
     // A cache hit says nothing and prints nothing, unlike the gateway twin.
-    py::object cached = bars_cache.attr("get")(cache_key);
+    py::object cached = call_method<"get">(bars_cache, cache_key);
     if (cached.is_none()) {
-        cached = bars_cache.attr("try_larger_count")(symbol, words.period, words.adjust,
-                                                    words.count);
+        cached = call_method<"try_larger_count">(bars_cache, symbol, words.period, words.adjust,
+                                                 words.count);
         // Copied under the exact key, so the next identical request is an exact hit.
         if (!cached.is_none())
-            bars_cache.attr("set")(cache_key, cached);
+            call_method<"set">(bars_cache, cache_key, cached);
     }
     if (!cached.is_none()) {
         py::dict result;
-        result["symbol"] = symbol;
-        result["period"] = words.period;
-        result["count"] = py::len(cached);
-        result["adjust"] = words.adjust;
-        result["bars"] = cached;
-        result["cached"] = true;
+        put<"symbol">(result, symbol);
+        put<"period">(result, words.period);
+        put<"count">(result, py::int_(py::len(cached)));
+        put<"adjust">(result, words.adjust);
+        put<"bars">(result, cached);
+        put<"cached">(result, py::bool_(true));
         co_return result;
     }
 
-    py::object yf_period = lookup(host::global<"YF_PERIOD">(), words.period, py::str("1y"));
-    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, py::str("1d"));
+    py::object yf_period = lookup(host::global<"YF_PERIOD">(), words.period, text<"1y">());
+    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
     host::log<"info">("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol,
                       yf_period, yf_interval, words.count, yf_adjust);
 
-    py::object hist = co_await self.attr("_yf_history")(
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
         py::arg("period") = yf_period, py::arg("interval") = yf_interval,
         py::arg("auto_adjust") = yf_adjust);
     if (no_data(hist)) {
         host::log<"error">("[{}] yfinance returned no data", symbol);
         py::dict result;
-        result["error"] = "No data returned";
-        result["symbol"] = symbol;
+        put<"error">(result, text<"No data returned">());
+        put<"symbol">(result, symbol);
         co_return result;
     }
 
-    py::object df = host::global<"_normalize_yfinance_df">()(hist);
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = last(records_of(df), words.count);
     // The table shows the rows the title counts, not the whole fetched look-back.
     py::str title = py::str("{} {} ({} bars) [yfinance]").format(symbol, words.period,
                                                                    py::len(bars));
     host::print_frame(last(df.attr("iloc"), words.count), title);
-    bars_cache.attr("set")(cache_key, bars);
+    call_method<"set">(bars_cache, cache_key, bars);
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["period"] = words.period;
-    result["count"] = py::len(bars);
-    result["adjust"] = words.adjust;
-    result["bars"] = bars;
-    result["source"] = "yfinance";
+    put<"symbol">(result, symbol);
+    put<"period">(result, words.period);
+    put<"count">(result, py::int_(py::len(bars)));
+    put<"adjust">(result, words.adjust);
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
     co_return result;
 }
 
@@ -236,60 +239,60 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     py::str end(words.end);
     if (not_before(words.start, words.end)) {
         py::dict result;
-        result["error"] = "Start must be before end";
-        result["start"] = start;
-        result["end"] = end;
+        put<"error">(result, text<"Start must be before end">());
+        put<"start">(result, start);
+        put<"end">(result, end);
         co_return result;
     }
 
     py::object symbol = symbol_of(self);
     py::object bars_cache = cache();
-    py::object cache_key = host::global<"Barhold">().attr("range_key")(
-        symbol, words.period, words.adjust, start, end);
-    py::object cached = bars_cache.attr("get")(cache_key);
+    py::object cache_key = call_method<"range_key">(host::global<"Barhold">(), symbol,
+                                                    words.period, words.adjust, start, end);
+    py::object cached = call_method<"get">(bars_cache, cache_key);
     if (!cached.is_none()) {
         py::dict result;
-        result["symbol"] = symbol;
-        result["period"] = words.period;
-        result["start"] = start;
-        result["end"] = end;
-        result["adjust"] = words.adjust;
-        result["bars"] = cached;
-        result["cached"] = true;
+        put<"symbol">(result, symbol);
+        put<"period">(result, words.period);
+        put<"start">(result, start);
+        put<"end">(result, end);
+        put<"adjust">(result, words.adjust);
+        put<"bars">(result, cached);
+        put<"cached">(result, py::bool_(true));
         co_return result;
     }
 
-    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, py::str("1d"));
+    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
     host::log<"info">("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol,
                       words.start, words.end, yf_interval, yf_adjust);
 
-    py::object hist = co_await self.attr("_yf_history")(
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
         py::arg("start") = words.start, py::arg("end") = words.end,
         py::arg("interval") = yf_interval, py::arg("auto_adjust") = yf_adjust);
     if (no_data(hist)) {
         py::dict result;
-        result["error"] = "No data in range";
-        result["symbol"] = symbol;
-        result["start"] = start;
-        result["end"] = end;
+        put<"error">(result, text<"No data in range">());
+        put<"symbol">(result, symbol);
+        put<"start">(result, start);
+        put<"end">(result, end);
         co_return result;
     }
 
-    py::object df = host::global<"_normalize_yfinance_df">()(hist);
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = records_of(df);
     host::print_frame(df, py::str("{} {} {} ~ {} [yfinance]")
                               .format(symbol, words.period, words.start, words.end));
-    bars_cache.attr("set")(cache_key, bars);
+    call_method<"set">(bars_cache, cache_key, bars);
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["period"] = words.period;
-    result["start"] = start;
-    result["end"] = end;
-    result["adjust"] = words.adjust;
-    result["bars"] = bars;
-    result["source"] = "yfinance";
+    put<"symbol">(result, symbol);
+    put<"period">(result, words.period);
+    put<"start">(result, start);
+    put<"end">(result, end);
+    put<"adjust">(result, words.adjust);
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
     co_return result;
 }
 
@@ -297,37 +300,37 @@ bridge::Task intraday_yfinance(py::object self) {
     py::object symbol = symbol_of(self);
     host::log<"info">("[{}] yfinance intraday", symbol);
     py::object bars_cache = cache();
-    py::object cache_key = host::global<"Barhold">().attr("intraday_key")(symbol);
-    py::object cached = bars_cache.attr("get")(cache_key);
+    py::object cache_key = call_method<"intraday_key">(host::global<"Barhold">(), symbol);
+    py::object cached = call_method<"get">(bars_cache, cache_key);
     if (!cached.is_none()) {
         host::log<"info">("[{}] intraday cache hit (yfinance path)", symbol);
         py::dict result;
-        result["symbol"] = symbol;
-        result["type"] = "intraday";
-        result["bars"] = cached;
-        result["source"] = "cache";
+        put<"symbol">(result, symbol);
+        put<"type">(result, text<"intraday">());
+        put<"bars">(result, cached);
+        put<"source">(result, text<"cache">());
         co_return result;
     }
 
-    py::object hist = co_await self.attr("_yf_history")(
+    py::object hist = co_await self.attr(host::name<"_yf_history">())(
         py::arg("period") = "1d", py::arg("interval") = "1m", py::arg("auto_adjust") = false);
     if (no_data(hist)) {
         py::dict result;
-        result["error"] = "No intraday data";
-        result["symbol"] = symbol;
+        put<"error">(result, text<"No intraday data">());
+        put<"symbol">(result, symbol);
         co_return result;
     }
 
-    py::object df = host::global<"_normalize_yfinance_df">()(hist);
+    py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = records_of(df);
-    bars_cache.attr("set")(cache_key, bars);
+    call_method<"set">(bars_cache, cache_key, bars);
     host::print_frame(df, py::str("{} Intraday [yfinance]").format(symbol));
 
     py::dict result;
-    result["symbol"] = symbol;
-    result["type"] = "intraday";
-    result["bars"] = bars;
-    result["source"] = "yfinance";
+    put<"symbol">(result, symbol);
+    put<"type">(result, text<"intraday">());
+    put<"bars">(result, bars);
+    put<"source">(result, text<"yfinance">());
     co_return result;
 }
 

@@ -1,0 +1,205 @@
+"""kline's latest-N mode against the same work done the plain pandas way, in one process.
+
+A fresh request goes through `IOpKline.run` with an instant fake gateway and a no-op
+`printFrame`; the baseline runs the same steps in Python: `pd.DataFrame(bars)`,
+`convert_dtypes`, `_strip_tz`, `to_dict(orient="records")` and the cache store. Both must
+give the same records and the same printed frame. Prints the median time of each and the
+ratio baseline / native (above 1 means the native module is faster).
+Run: tools/in-env python bench/bench_kline.py
+"""
+
+import asyncio
+import math
+import os
+import statistics
+import tempfile
+import time
+from datetime import date, datetime, timedelta, timezone
+
+import pandas as pd
+from ib_async import BarData, BarDataList, Stock
+from loguru import logger
+
+os.environ["KORVANTA_DATA_DIR"] = tempfile.mkdtemp(prefix="bench-kline-")
+
+import korvanta.cmds.quotes.kline as kline  # noqa: E402  (after the data directory is set)
+from korvanta.gateway.barhold import Barhold  # noqa: E402
+
+
+class InstantIB:
+    def __init__(self, bars):
+        self.bars = bars
+
+    async def reqHistoricalDataAsync(self, contract, **kwargs):
+        return BarDataList(self.bars)
+
+
+class State:
+    connected = True
+
+    async def positionalQuoteRepopulate(self, symbol):
+        return symbol, Stock(symbol, "SMART", "USD")
+
+
+def strip_tz(df):
+    try:
+        df["date"] = df["date"].dt.tz_localize(None)
+    except Exception:
+        pass
+    return df
+
+
+async def plain_run(cmd, cache, shown):
+    """`run` and `_kline` written with plain pandas: the baseline."""
+    symbol, contract = await cmd.state.positionalQuoteRepopulate(cmd.symbol)
+    rest = cmd.rest or []
+    period, count, adjust, idx = "day", kline.PERIOD_DEFAULT_COUNT.get("day", 100), "none", 0
+    if idx < len(rest) and rest[idx] in kline.PERIOD_MAP:
+        period, count, idx = rest[idx], kline.PERIOD_DEFAULT_COUNT.get(rest[idx], 100), idx + 1
+    if idx < len(rest):
+        try:
+            count, idx = int(rest[idx]), idx + 1
+        except ValueError:
+            pass
+    if idx < len(rest):
+        adjust = rest[idx]
+    what = "ADJUSTED_LAST" if adjust in kline.ADJUST_KEYWORDS else "TRADES"
+    ib_period = kline.PERIOD_MAP[period]
+    bar_sec = kline.BAR_SECONDS.get(ib_period, 86400)
+    back_days = math.ceil(count * bar_sec * kline.DURATION_FACTOR.get(period, 1.0) / 86400)
+    duration = kline._calc_duration(back_days)
+    key = Barhold.count_key(symbol, period, adjust, count)
+    cached = cache.get(key)
+    if cached is not None:
+        logger.info("[{}] kline exact cache hit: {} {} {}", symbol, period, count, adjust)
+        return {"symbol": symbol, "period": period, "count": len(cached), "adjust": adjust,
+                "bars": cached, "cached": True, "source": "ibkr"}
+    logger.info("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol, period,
+                ib_period, count, duration, what)
+    bars = await cmd.ib.reqHistoricalDataAsync(
+        contract, endDateTime="", durationStr=duration, barSizeSetting=ib_period,
+        whatToShow=what, useRTH=kline._use_rth(period), formatDate=2, keepUpToDate=False,
+        timeout=60)
+    bars = bars[-count:]
+    df = strip_tz(pd.DataFrame(bars).convert_dtypes())
+    shown(df, f"{symbol} {period} ({len(bars)} bars)")
+    records = df.to_dict(orient="records")
+    cache.set(key, records)
+    return {"symbol": symbol, "period": period, "count": len(records), "adjust": adjust,
+            "bars": records, "source": "ibkr"}
+
+
+def bars_of(n, make_date):
+    return [BarData(date=make_date(n - 1 - i), open=100.0 + i * 0.01, high=101.0 + i % 3,
+                    low=99.0, close=100.5 + i * 0.02, volume=float(1000 + i), average=100.25,
+                    barCount=10 + i) for i in range(n)]
+
+
+def command(ib, words):
+    cmd = kline.IOpKline(state=State(), ib=ib)
+    cmd.symbol, cmd.rest = "BENCH", list(words)
+    return cmd
+
+
+def same(records, frame, plain_records, plain_frame):
+    pd.testing.assert_frame_equal(frame, plain_frame, check_exact=True)
+    assert frame.to_string() == plain_frame.to_string()
+    assert [[(k, type(v), repr(v)) for k, v in r.items()] for r in records] == \
+           [[(k, type(v), repr(v)) for k, v in r.items()] for r in plain_records]
+
+
+def median_calls(coroutines, repeat, setup):
+    """Median seconds of each coroutine function, run in turn so that both see the same
+    machine load; `asyncio.run`'s own cost, measured alongside, is taken out."""
+    async def nothing():
+        pass
+
+    samples = [[] for _ in coroutines]
+    overhead = []
+    for _ in range(repeat):
+        for coroutine, times in zip(coroutines, samples):
+            setup()
+            start = time.perf_counter()
+            asyncio.run(coroutine())
+            times.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        asyncio.run(nothing())
+        overhead.append(time.perf_counter() - start)
+    return [statistics.median(times) - statistics.median(overhead) for times in samples]
+
+
+def fresh_request(label, bars, words, repeat):
+    plain_cache = Barhold(tempfile.mkdtemp(prefix="bench-kline-plain-"))
+    native_ib, plain_ib = InstantIB(bars), InstantIB(bars)
+    frames = {}
+    kline.printFrame = lambda frame, title: frames.__setitem__("native", frame)
+
+    def plain_shown(frame, title):
+        frames["plain"] = frame
+
+    native = asyncio.run(command(native_ib, words).run())
+    plain = asyncio.run(plain_run(command(plain_ib, words), plain_cache, plain_shown))
+    same(native["bars"], frames["native"], plain["bars"], frames["plain"])
+
+    kline.printFrame = lambda frame, title: None
+
+    def forget():
+        kline._get_cache().invalidate("BENCH")
+        plain_cache.invalidate("BENCH")
+
+    async def native_once():
+        await command(native_ib, words).run()
+
+    async def plain_once():
+        await plain_run(command(plain_ib, words), plain_cache, lambda frame, title: None)
+
+    t_native, t_plain = median_calls([native_once, plain_once], repeat, forget)
+    print(f"{label:<40} native {t_native * 1e3:8.2f} ms   plain {t_plain * 1e3:8.2f} ms"
+          f"   ratio {t_plain / t_native:5.2f}x")
+    return t_plain / t_native
+
+
+def cache_hit(number=2000, repeat=15):
+    bars = bars_of(250, lambda back: date.today() - timedelta(days=back))
+    native_cmd = command(InstantIB(bars), ["day"])
+    plain_cache = Barhold(tempfile.mkdtemp(prefix="bench-kline-plain-"))
+    plain_cmd = command(InstantIB(bars), ["day"])
+
+    async def batches(once):
+        samples = []
+        await once()
+        for _ in range(repeat):
+            start = time.perf_counter()
+            for _ in range(number):
+                await once()
+            samples.append((time.perf_counter() - start) / number)
+        return statistics.median(samples)
+
+    async def native_once():
+        return await native_cmd.run()
+
+    async def plain_once():
+        return await plain_run(plain_cmd, plain_cache, lambda frame, title: None)
+
+    t_native = asyncio.run(batches(native_once))
+    assert asyncio.run(native_once())["cached"] is True
+    t_plain = asyncio.run(batches(plain_once))
+    print(f"{'exact cache hit through run (250 bars)':<40} native {t_native * 1e6:8.2f} us"
+          f"   plain {t_plain * 1e6:8.2f} us   ratio {t_plain / t_native:5.2f}x")
+    return t_native
+
+
+def main():
+    logger.remove()
+    kline._barhold = None
+    now = datetime.now(timezone.utc).replace(second=0, microsecond=0)
+    daily = bars_of(250, lambda back: date.today() - timedelta(days=back))
+    minutes = bars_of(10_000, lambda back: now - timedelta(minutes=back))
+    fresh_request("fresh latest-N, 250 daily bars", daily, ["day", "250"], 31)
+    ratio = fresh_request("fresh latest-N, 10,000 one-minute bars", minutes, ["1m", "10000"], 15)
+    hit = cache_hit()
+    print(f"goals: 10,000 bars >= 4x ({ratio:.2f}x); cache hit < 30 us ({hit * 1e6:.2f} us)")
+
+
+if __name__ == "__main__":
+    main()

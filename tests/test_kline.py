@@ -1,0 +1,503 @@
+"""kline command, gateway half: word helpers, dispatch and fallbacks, the three gateway modes.
+
+The yfinance half is replaced by a fake `_run_yfinance` throughout; the gateway client is a
+fake whose `reqHistoricalDataAsync` answers with real ib_async bars as formatDate 2 gives
+them (aware UTC datetimes for intraday bar sizes, plain dates for daily and longer).
+"""
+
+import asyncio
+import datetime as dt
+import types
+
+import pandas as pd
+import pytest
+from ib_async import BarData, BarDataList, Future, Stock
+
+import korvanta.cmds.quotes.kline as kline
+from korvanta.cmds.base import execute
+
+UTC = dt.timezone.utc
+
+
+# ==== Bars, gateway and host fakes ===========================================
+
+def bar(date, i):
+    # Some columns integral throughout, some not: convert_dtypes makes Int64 and Float64.
+    return BarData(date=date, open=100.0 + i * 0.25, high=101.0, low=99.0, close=100.5 + i,
+                   volume=float(1000 + i), average=100.125, barCount=7 + i)
+
+
+def daily_bars(n, last=None):
+    last = last or dt.date.today()
+    return [bar(last - dt.timedelta(days=n - 1 - i), i) for i in range(n)]
+
+
+def minute_bars(n):
+    last = dt.datetime.now(UTC).replace(second=0, microsecond=0)
+    return [bar(last - dt.timedelta(minutes=n - 1 - i), i) for i in range(n)]
+
+
+def plain_table(bars):
+    """The frame and records the plain pandas steps give."""
+    frame = kline._strip_tz(pd.DataFrame(bars).convert_dtypes())
+    return frame, frame.to_dict(orient="records")
+
+
+class FakeIB:
+    """Records each request; answers with `bars`, or raises `error`."""
+
+    def __init__(self, bars=(), error=None):
+        self.bars, self.error, self.calls = list(bars), error, []
+
+    async def reqHistoricalDataAsync(self, contract, **kwargs):
+        self.calls.append((contract, kwargs))
+        if self.error:
+            raise self.error
+        return BarDataList(self.bars)
+
+
+class FakeState:
+    def __init__(self, connected=True, resolved=None):
+        self.connected, self.resolved, self.asked = connected, resolved, []
+
+    async def positionalQuoteRepopulate(self, symbol):
+        self.asked.append(symbol)
+        if isinstance(self.resolved, BaseException):
+            raise self.resolved
+        if self.resolved is None:
+            return symbol, Stock(symbol, "SMART", "USD")
+        return self.resolved
+
+
+@pytest.fixture(autouse=True)
+def fresh_cache(data_dir, monkeypatch):
+    monkeypatch.setattr(kline, "_barhold", None)
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    tables = []
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
+    return tables
+
+
+
+@pytest.fixture
+def yfinance(monkeypatch):
+    """Replaces the yfinance path; `calls` holds (symbol, rest) per call."""
+    fake = types.SimpleNamespace(calls=[], errors=[])
+
+    async def run_yfinance(self, rest):
+        fake.calls.append((self.symbol, rest))
+        if fake.errors:
+            raise fake.errors.pop(0)
+        return {"symbol": self.symbol, "source": "yfinance"}
+
+    monkeypatch.setattr(kline.IOpKline, "_run_yfinance", run_yfinance, raising=False)
+    return fake
+
+
+def kline_words(*words, state=None, ib=None):
+    return asyncio.run(execute(["kline", *words], state=state or FakeState(), ib=ib or FakeIB()))
+
+
+def command(symbol="AAPL", ib=None):
+    cmd = kline.IOpKline(state=FakeState(), ib=ib or FakeIB())
+    cmd.symbol = symbol
+    return cmd
+
+
+# ==== Word helpers ===========================================================
+
+@pytest.mark.parametrize("word, period, date", [
+    ("m", True, False), ("M", False, False), ("1H", False, False), ("2h", False, False),
+    ("1mo", True, False), ("today", False, True), ("Today", False, False),
+    ("yesterday", False, True), ("2025-1-1", False, False), ("2025-13-45", False, True),
+    ("2025-01-01\n", False, True), (" 2025-01-01", False, False),
+    ("٢٠٢٥-٠١-٠١", False, True),
+], ids=lambda v: repr(v) if isinstance(v, str) else None)
+def test_word_shapes(word, period, date):
+    assert kline._is_period(word) is period
+    assert kline._is_date(word) is date
+
+
+@pytest.mark.parametrize("days, text", [
+    (0, "0 D"), (350, "350 D"), (365, "365 D"), (366, "2 Y"), (730, "2 Y"), (731, "3 Y"),
+    (1114, "4 Y"),
+])
+def test_calc_duration(days, text):
+    assert kline._calc_duration(days) == text
+
+
+@pytest.mark.parametrize("period, rth", [("1h", False), ("hour", False), ("minute", False),
+                                         ("day", True), ("1d", True), ("m", True)])
+def test_use_rth(period, rth):
+    assert kline._use_rth(period) is rth
+
+
+def fixed_clock(monkeypatch, now):
+    class Clock(dt.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return cls.fromisoformat(now)
+    monkeypatch.setattr(kline, "datetime", types.SimpleNamespace(datetime=Clock,
+                                                                  timedelta=dt.timedelta))
+
+
+def test_parse_date(monkeypatch):
+    fixed_clock(monkeypatch, "2025-03-01T00:30:00")
+    assert kline._parse_date("yesterday") == dt.date(2025, 2, 28)
+    assert kline._parse_date("today") == dt.date(2025, 3, 1)
+    assert kline._parse_date("2024-02-29") == dt.date(2024, 2, 29)
+    with pytest.raises(ValueError):
+        kline._parse_date("2025-13-45")
+
+
+def test_strip_tz():
+    times = pd.to_datetime(["2025-01-02 09:30"]).tz_localize("America/New_York")
+    aware = pd.DataFrame({"date": times})
+    assert kline._strip_tz(aware) is aware
+    assert aware["date"].dt.tz is None and str(aware["date"][0]) == "2025-01-02 09:30:00"
+    for untouched in (pd.DataFrame({"date": [dt.date(2025, 1, 2)]}), pd.DataFrame({"x": [1]})):
+        before = untouched.copy()
+        assert kline._strip_tz(untouched) is untouched
+        pd.testing.assert_frame_equal(untouched, before)
+
+
+def test_get_cache_is_made_once():
+    assert kline._barhold is None
+    first = kline._get_cache()
+    assert kline._get_cache() is first is kline._barhold
+
+
+# ==== Dispatch and fallbacks =================================================
+
+@pytest.fixture
+def modes(monkeypatch):
+    """Replaces the three gateway modes; each records (mode, contract, rest)."""
+    seen = []
+
+    def fake(mode, result):
+        async def run_mode(self, contract, rest=None):
+            seen.append((mode, contract, rest))
+            return dict(result) if isinstance(result, dict) else result
+        return run_mode
+
+    def answer(kline_result={"symbol": "X"}, history_result={"symbol": "X"},
+               intraday_result={"symbol": "X"}):
+        monkeypatch.setattr(kline.IOpKline, "_kline", fake("kline", kline_result))
+        monkeypatch.setattr(kline.IOpKline, "_history", fake("history", history_result))
+        monkeypatch.setattr(kline.IOpKline, "_intraday", fake("intraday", intraday_result))
+        return seen
+    return answer
+
+
+@pytest.mark.parametrize("words, mode", [
+    ([], "kline"), (["5m", "200", "adj"], "kline"), (["intraday", "5m"], "intraday"),
+    (["Intraday"], "kline"), (["today"], "history"), (["yesterday"], "history"),
+    (["2025-01-01", "day"], "history"), (["2025-13-45"], "history"), (["2025-1-1"], "kline"),
+])
+def test_words_pick_the_mode(modes, yfinance, words, mode):
+    seen = modes()
+    result = kline_words("aapl", *words)
+    assert [s[0] for s in seen] == [mode]
+    assert seen[0][2] == (None if mode == "intraday" else words)
+    assert result == {"symbol": "X", "source": "ibkr"} and not yfinance.calls
+
+
+def test_no_symbol(yfinance, logs):
+    state = FakeState()
+    assert kline_words(state=state) == {"error": "No symbol provided"}
+    assert logs == [("ERROR", "No symbol provided")]
+    assert not state.asked and not yfinance.calls
+
+
+def test_no_gateway_keeps_the_typed_symbol(yfinance, logs):
+    state = FakeState(connected=False)
+    assert kline_words("aapl", "5m", state=state) == {"symbol": "AAPL", "source": "yfinance"}
+    assert not state.asked and yfinance.calls == [("AAPL", ["5m"])]
+    assert logs == [("INFO", "[AAPL] No gateway, using yfinance fallback")]
+
+
+@pytest.mark.parametrize("resolved, warning", [
+    (("AAPL",), "[aapl] IBKR failed (not enough values to unpack (expected 2, got 1)), "
+                "falling back to yfinance"),
+    (("AAPL", None), "[AAPL] IBKR failed (), falling back to yfinance"),
+    (ConnectionError("gone"), "[aapl] IBKR failed (gone), falling back to yfinance"),
+], ids=["not-a-pair", "no-contract", "resolver-raises"])
+def test_resolution_failures_fall_back(modes, yfinance, logs, resolved, warning):
+    seen = modes()
+    state = FakeState(resolved=resolved)
+    cmd = kline.IOpKline(state=state, ib=FakeIB())
+    cmd.symbol, cmd.rest = "aapl", ["day"]
+    assert asyncio.run(cmd.run())["source"] == "yfinance"
+    assert not seen and yfinance.calls == [(cmd.symbol, ["day"])]
+    assert logs == [("WARNING", warning)]
+
+
+def test_unresolved_symbol(modes, yfinance, logs):
+    modes()
+    result = kline_words("zzzz", state=FakeState(resolved=("", None)))
+    assert result == {"symbol": "ZZZZ", "source": "yfinance"}
+    assert logs == [("ERROR", "Symbol not found: ZZZZ")]
+
+
+def test_failing_fallback_after_unresolved_symbol_runs_yfinance_again(modes, yfinance, logs):
+    modes()
+    yfinance.errors = [RuntimeError("rate limited"), KeyError("again")]
+    with pytest.raises(KeyError):
+        kline_words("zzzz", state=FakeState(resolved=("", None)))
+    assert len(yfinance.calls) == 2
+    assert logs == [("ERROR", "Symbol not found: ZZZZ"),
+                    ("WARNING", "[ZZZZ] IBKR failed (rate limited), falling back to yfinance")]
+
+
+@pytest.mark.parametrize("answer, shown", [
+    ({"error": "No data returned", "symbol": "AAPL"}, "No data returned"), ({}, "None"),
+    (None, None),
+], ids=["error", "empty", "none"])
+def test_mode_errors_fall_back(modes, yfinance, logs, answer, shown):
+    modes(kline_result=answer)
+    result = kline_words("aapl", state=FakeState(resolved=("AAPL.X", Stock("AAPL"))))
+    assert result == {"symbol": "AAPL.X", "source": "yfinance"}
+    assert yfinance.calls == [("AAPL.X", [])]
+    # None has no .get: that is a failure of the gateway path like any other.
+    expected = (f"[AAPL.X] IBKR returned error ({shown}), falling back to yfinance" if shown
+                else "[AAPL.X] IBKR failed ('NoneType' object has no attribute 'get'), "
+                     "falling back to yfinance")
+    assert logs == [("WARNING", expected)]
+
+
+@pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()],
+                         ids=["cancelled", "interrupt"])
+def test_non_exceptions_reach_the_host(yfinance, error):
+    with pytest.raises(type(error)):
+        kline_words("aapl", ib=FakeIB(error=error))
+    assert not yfinance.calls
+
+
+def test_futures_are_requested_as_continuous(yfinance):
+    future = Future("ES", "202512", "CME")
+    ib = FakeIB(daily_bars(3))
+    kline_words("es", state=FakeState(resolved=("ES", future)), ib=ib)
+    contract = ib.calls[0][0]
+    assert contract is not future and future.secType == "FUT"
+    assert (contract.secType, contract.symbol, contract.exchange) == ("CONTFUT", "ES", "CME")
+
+
+def test_bad_date_falls_back_with_the_parse_error(yfinance, logs):
+    kline_words("aapl", "2025-13-45")
+    assert yfinance.calls == [("AAPL", ["2025-13-45"])]
+    assert logs[-1][0] == "WARNING" and "month must be in 1..12" in logs[-1][1]
+
+
+# ==== Latest N ===============================================================
+
+@pytest.mark.parametrize("words, period, count, adjust, duration, bar_size, what, rth", [
+    ([], "day", 250, "none", "350 D", "1 day", "TRADES", True),
+    (["5m", "200", "adj"], "5m", 200, "adj", "1 D", "5 mins", "ADJUSTED_LAST", False),
+    (["1m"], "1m", 120, "none", "1 D", "1 min", "TRADES", False),
+    (["15m"], "15m", 130, "none", "2 D", "15 mins", "TRADES", False),
+    (["30m"], "30m", 130, "none", "3 D", "30 mins", "TRADES", False),
+    (["1h"], "1h", 130, "none", "6 D", "1 hour", "TRADES", False),
+    (["month"], "month", 60, "none", "5 Y", "1 month", "TRADES", True),
+    (["1mo"], "1mo", 100, "none", "9 Y", "1 month", "TRADES", True),
+    (["100"], "day", 100, "none", "140 D", "1 day", "TRADES", True),
+    (["adj"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),
+    (["adj", "100"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),
+    (["5m", "2.5"], "5m", 78, "2.5", "1 D", "5 mins", "TRADES", False),
+    (["d"], "d", 100, "none", "100 D", "1 day", "TRADES", True),
+    (["week"], "week", 156, "none", "4 Y", "1 week", "TRADES", True),
+    (["w"], "w", 100, "none", "2 Y", "1 week", "TRADES", True),
+    (["year"], "year", 120, "none", "10 Y", "1 month", "TRADES", True),
+    (["m", "forward"], "m", 100, "forward", "9 Y", "1 month", "ADJUSTED_LAST", True),
+    (["hour"], "hour", 100, "none", "5 D", "1 hour", "TRADES", False),
+    (["day", "261"], "day", 261, "none", "2 Y", "1 day", "TRADES", True),
+    (["day", "260"], "day", 260, "none", "364 D", "1 day", "TRADES", True),
+    (["1h", " 1_0 "], "1h", 10, "none", "1 D", "1 hour", "TRADES", False),
+    (["day", "-5", "x", "y"], "day", -5, "x", "-7 D", "1 day", "TRADES", True),
+], ids=lambda v: " ".join(v) or "defaults" if isinstance(v, list) else None)
+def test_request_sizing(words, period, count, adjust, duration, bar_size, what, rth):
+    ib = FakeIB(daily_bars(3) if rth else minute_bars(3))
+    result = kline_words("aapl", *words, ib=ib)
+    assert ib.calls[0][1] == dict(endDateTime="", durationStr=duration, barSizeSetting=bar_size,
+                                  whatToShow=what, useRTH=rth, formatDate=2,
+                                  keepUpToDate=False, timeout=60)
+    assert (result["period"], result["adjust"]) == (period, adjust)
+    key = kline.Barhold.count_key("AAPL", period, adjust, count)
+    assert kline._get_cache().get(key) is result["bars"]
+
+
+def test_latest_bars_are_kept_printed_and_returned(printed, logs):
+    bars = daily_bars(300)
+    result = kline_words("aapl", "day", "250", "adj", ib=FakeIB(bars))
+    assert list(result) == ["symbol", "period", "count", "adjust", "bars", "source"]
+    assert result["count"] == 250 and result["bars"] == plain_table(bars[-250:])[1]
+    assert [title for title, _ in printed] == ["AAPL day (250 bars) (adjusted)"]
+    assert logs == [("INFO", "[AAPL] kline: period=day (1 day), count=250, duration=350 D, "
+                             "what=ADJUSTED_LAST")]
+
+
+@pytest.mark.parametrize("count", ["0", "50"])
+def test_short_answers_are_kept_whole(printed, count):
+    result = kline_words("aapl", "day", count, ib=FakeIB(daily_bars(40)))
+    assert result["count"] == 40 and printed[0][0] == "AAPL day (40 bars)"
+
+
+def test_exact_and_larger_cache_hits(printed, logs):
+    ib = FakeIB(daily_bars(600))
+    kline_words("aapl", "day", "500", ib=ib)
+    larger = kline_words("aapl", "day", "250", ib=ib)
+    exact = kline_words("aapl", "day", "250", ib=ib)
+    assert len(ib.calls) == 1 and len(printed) == 1
+    for result in (larger, exact):
+        assert result["cached"] is True and result["source"] == "ibkr" and result["count"] == 250
+        assert result["bars"][-1]["date"] == dt.date.today()
+    assert [m for _, m in logs[1:]] == ["[AAPL] kline larger-cache hit: day 250 none",
+                                        "[AAPL] kline exact cache hit: day 250 none"]
+
+
+@pytest.mark.parametrize("ib", [FakeIB([]), FakeIB(error=TimeoutError("slow"))],
+                         ids=["empty", "raises"])
+def test_failed_requests_cache_nothing(yfinance, printed, logs, ib):
+    kline_words("aapl", ib=ib)
+    kline_words("aapl", ib=ib)
+    assert len(ib.calls) == 2 and not printed and len(yfinance.calls) == 2
+    if not ib.error:
+        assert ("ERROR", "[AAPL] No data returned") in logs
+        assert asyncio.run(command()._kline(Stock("AAPL"), [])) == {
+            "error": "No data returned", "symbol": "AAPL"}
+
+
+@pytest.mark.parametrize("method, args", [
+    ("_kline", (Stock("AAPL"), ("day",))), ("_kline", (Stock("AAPL"), None)),
+    ("_history", (Stock("AAPL"), type("Words", (list,), {})(["today"]))),
+])
+def test_rest_must_be_a_list(method, args):
+    with pytest.raises(TypeError, match="must be list"):
+        getattr(command(), method)(*args)
+
+
+# ==== History ================================================================
+
+def test_history_defaults(monkeypatch, printed):
+    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+    ib = FakeIB(daily_bars(5, dt.date(2024, 2, 29)))
+    result = kline_words("aapl", "2024-01-02", ib=ib)
+    assert ib.calls[0][1] == dict(endDateTime=dt.date(2024, 3, 1), durationStr="59 D",
+                                  barSizeSetting="1 day", whatToShow="TRADES", useRTH=True,
+                                  formatDate=2, keepUpToDate=False, timeout=60)
+    assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
+    assert (result["start"], result["end"]) == ("2024-01-02", "2024-03-01")
+    assert printed[0][0] == "AAPL day 2024-01-02 ~ 2024-03-01"
+
+
+@pytest.mark.parametrize("words, end, period, adjust, what, title", [
+    (["2024-01-02", "week"], "2024-03-01", "week", "none", "TRADES",
+     "AAPL week 2024-01-02 ~ 2024-03-01"),
+    (["2023-01-02", "2024-02-01", "day", "adj"], "2024-02-01", "day", "adj", "ADJUSTED_LAST",
+     "AAPL day 2023-01-02 ~ 2024-02-01 (adjusted)"),
+    (["2024-01-02", "2024-02-01", "xyz", "tail"], "2024-02-01", "day", "xyz", "TRADES",
+     "AAPL day 2024-01-02 ~ 2024-02-01"),
+    (["yesterday", "5m"], "2024-03-01", "5m", "none", "TRADES",
+     "AAPL 5m 2024-02-29 ~ 2024-03-01"),
+], ids=["period", "all-four", "odd-adjust", "yesterday"])
+def test_history_words(monkeypatch, printed, words, end, period, adjust, what, title):
+    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+    ib = FakeIB(minute_bars(3))
+    result = kline_words("aapl", *words, ib=ib)
+    request = ib.calls[0][1]
+    assert (str(request["endDateTime"]), request["whatToShow"]) == (end, what)
+    assert request["useRTH"] is (period != "5m")
+    assert (result["period"], result["adjust"], printed[0][0]) == (period, adjust, title)
+    key = kline.Barhold.range_key("AAPL", period, adjust, result["start"], result["end"])
+    assert kline._get_cache().get(key) is result["bars"]
+
+
+@pytest.mark.parametrize("words", [["today"], ["2024-03-01"], ["2024-03-02", "2024-03-01"]])
+def test_history_start_not_before_end(monkeypatch, logs, words):
+    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+    ib = FakeIB(daily_bars(3))
+    result = asyncio.run(command(ib=ib)._history(Stock("AAPL"), words))
+    start = "2024-03-02" if len(words) == 2 else "2024-03-01"
+    assert result == {"error": "Start must be before end", "start": start, "end": "2024-03-01"}
+    assert logs == [("ERROR", f"Start must be before end: {start} >= 2024-03-01")]
+    assert not ib.calls and kline._barhold is None
+
+
+def test_history_cache_hit_and_empty_range(printed, logs):
+    start = str(dt.date.today() - dt.timedelta(days=30))
+    ib = FakeIB(daily_bars(20))
+    kline_words("aapl", start, ib=ib)
+    hit = kline_words("aapl", start, ib=ib)
+    assert hit["cached"] is True and len(ib.calls) == 1 and len(printed) == 1
+    assert [m for _, m in logs[-2:]] == [
+        f"[AAPL] history: {start} → {dt.date.today()}, period=day (1 day), duration=30 D, "
+        "what=TRADES",
+        f"[AAPL] history cache hit: {start}~{dt.date.today()} day none"]
+    words = ["2020-01-01", "2020-02-01"]
+    empty = asyncio.run(command(ib=FakeIB([]))._history(Stock("AAPL"), words))
+    assert empty == {"error": "No data in range", "symbol": "AAPL", "start": "2020-01-01",
+                     "end": "2020-02-01"}
+    assert logs[-1] == ("ERROR", "[AAPL] No data in range 2020-01-01 → 2020-02-01")
+
+
+# ==== Intraday ===============================================================
+
+def test_intraday(printed, logs):
+    ib = FakeIB(minute_bars(390))
+    fresh = kline_words("aapl", "intraday", "5m", "adj", ib=ib)
+    hit = kline_words("aapl", "intraday", ib=ib)
+    assert ib.calls[0][1] == dict(endDateTime="", durationStr="1 D", barSizeSetting="1 min",
+                                  whatToShow="TRADES", useRTH=False, formatDate=2,
+                                  keepUpToDate=False, timeout=60)
+    assert len(ib.calls) == 1 and [t for t, _ in printed] == ["AAPL Intraday"]
+    assert list(fresh) == ["symbol", "type", "bars", "source"]
+    assert fresh["source"] == hit["source"] == "ibkr" and hit["bars"] is fresh["bars"]
+    assert [m for _, m in logs] == ["[AAPL] intraday", "[AAPL] intraday",
+                                    "[AAPL] intraday cache hit"]
+    direct = asyncio.run(command()._intraday(Stock("AAPL")))
+    assert direct["source"] == "cache"
+
+
+def test_intraday_serves_an_entry_written_elsewhere_and_reports_empty_answers():
+    bars = [{"date": dt.datetime.now().replace(microsecond=0), "close": 1.5}]
+    kline._get_cache().set(kline.Barhold.intraday_key("msft"), bars)
+    assert asyncio.run(command("MSFT")._intraday(Stock("MSFT")))["bars"] == bars
+    empty = asyncio.run(command("IBM", FakeIB([]))._intraday(Stock("IBM")))
+    assert empty == {"error": "No intraday data", "symbol": "IBM"}
+
+
+# ==== Tables equal to the plain pandas steps =================================
+
+def odd(bars, **changes):
+    for index, values in changes.items():
+        for name, value in values.items():
+            setattr(bars[int(index[1:])], name, value)
+    return bars
+
+
+@pytest.mark.parametrize("bars", [
+    pytest.param(minute_bars(2000), id="utc-minutes"),
+    pytest.param(daily_bars(250), id="dates"),
+    pytest.param([bar(dt.datetime(2025, 1, 2, 9, 30) + dt.timedelta(minutes=i), i)
+                  for i in range(5)], id="naive"),
+    pytest.param([bar(dt.datetime(2025, 3, 9, 1, 59, tzinfo=dt.timezone(-dt.timedelta(hours=5))),
+                      0)], id="other-zone"),
+    pytest.param(odd(minute_bars(4), r1={"close": float("nan")}, r2={"volume": 5}),
+                 id="nan-and-int"),
+    pytest.param(odd(daily_bars(3), r0={"barCount": 2**70}), id="huge-int"),
+    pytest.param(odd(daily_bars(3), r1={"date": dt.datetime(2025, 1, 1)}), id="mixed-dates"),
+    pytest.param([{"date": dt.date(2025, 1, 2), "close": 1.0, "note": "x"}], id="dicts"),
+])
+def test_tables_match_plain_pandas(printed, bars):
+    cmd = command(ib=FakeIB(bars))
+    result = asyncio.run(cmd._intraday(Stock("AAPL")))
+    frame, records = plain_table(bars)
+    shown = printed[0][1]
+    pd.testing.assert_frame_equal(shown, frame, check_exact=True)
+    assert shown.to_string() == frame.to_string()
+    got = result["bars"]
+    assert [[(type(v), repr(v)) for v in r.values()] for r in got] == \
+           [[(type(v), repr(v)) for v in r.values()] for r in records]
+    assert [list(r) for r in got] == [list(r) for r in records]
