@@ -11,34 +11,15 @@ import os
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
 from korvanta.sim import Fault, GatewaySim
 from korvanta.sim.book import trading_days_back
 
+FAKES = Path(__file__).parent / "fakes"  # holds the fake yfinance package
 pytestmark = pytest.mark.e2e
-
-FAKE_YFINANCE = '''
-import types
-import pandas as pd
-
-config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
-
-
-class Ticker:
-    def __init__(self, symbol):
-        self.symbol = symbol
-
-    def history(self, **kwargs):
-        index = pd.date_range("2026-01-02", periods=40, freq="B", tz="America/New_York", name="Date")
-        close = [50.25 + i for i in range(40)]
-        return pd.DataFrame({
-            "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
-            "Volume": [500 + i for i in range(40)], "Dividends": 0.0, "Stock Splits": 0.0,
-        }, index=index)
-'''
-
 
 def needs(module: str) -> None:
     try:
@@ -93,11 +74,8 @@ def gateway():
 @pytest.fixture
 def korvanta(tmp_path, gateway):
     """Runs the program against the simulator; the same bar-cache directory for every run of a test."""
-    fake = tmp_path / "fake"
-    (fake / "yfinance").mkdir(parents=True)
-    (fake / "yfinance" / "__init__.py").write_text(FAKE_YFINANCE)
     env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
-    env.update(PYTHONPATH=str(fake), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="200")
+    env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="200")
 
     def run(*words, stdin=None):
         done = subprocess.run([sys.executable, "-m", "korvanta", "--gateway", f"127.0.0.1:{gateway.port}", *words],

@@ -26,6 +26,8 @@ from korvanta.runner.state import HostState
 from quodra.dispatch import DArg
 from quodra.frame import printFrame
 
+FAKES = Path(__file__).parent / "fakes"  # holds the fake yfinance package
+
 RAN: list = []
 
 OUTCOMES = {
@@ -246,40 +248,11 @@ def test_log_lines_one_per_event_with_level():
 
 # End to end: the installed program in a child process, with yfinance replaced by a fake.
 
-FAKE_YFINANCE = '''
-import os
-import types
-import pandas as pd
-
-config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
-
-
-class Ticker:
-    def __init__(self, symbol):
-        self.symbol = symbol
-
-    def history(self, **kwargs):
-        if os.environ.get("FAKE_YFINANCE") == "fail":
-            raise ConnectionError("fake network down")
-        # Daily bars up to today, so that the bar cache keeps them.
-        today = pd.Timestamp.now(tz="America/New_York").normalize()
-        index = pd.date_range(end=today, periods=30, freq="D", name="Date")
-        close = [100.5 + i for i in range(30)]
-        return pd.DataFrame({
-            "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
-            "Volume": [1000 + i for i in range(30)], "Dividends": 0.0, "Stock Splits": 0.0,
-        }, index=index)
-'''
-
-
 @pytest.fixture
 def program(tmp_path):
     """Runs the program (`python -m korvanta WORDS`) with the fake yfinance and no gateway."""
-    fake = tmp_path / "fake"
-    (fake / "yfinance").mkdir(parents=True)
-    (fake / "yfinance" / "__init__.py").write_text(FAKE_YFINANCE)
     env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
-    env.update(PYTHONPATH=str(fake), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="120")
+    env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="120")
 
     def run(*words, stdin=None, argv0=(sys.executable, "-m", "korvanta"), **extra_env):
         return subprocess.run([*argv0, *words], input=stdin, capture_output=True, text=True,
