@@ -31,11 +31,6 @@ constexpr const char *usage = R"(Display all executions (fills) for the current 
         executions AAPL
     )";
 
-constexpr const char *final_columns =
-    "clientId secType conId symbol conDate right strike date exchange tradingClass "
-    "localSymbol time timestamp orderId side shares cumQty price total realizedPNL RPNL_each "
-    "commission c_each c_pct c_pct_RPNL dayProfit";
-
 /// The "*symbols" converter: a new set of the words, each through `str.upper`.
 py::set py_upper_words(py::object words) {
     py::set out;
@@ -64,9 +59,6 @@ PYBIND11_MODULE(executions, m) {
     host::import_names("quodra.dispatch", {"DArg"});
     host::import_names("quodra.frame", {"printFrame"});
     host::import_names("quodra.numeric", {"fmtPrice"});
-    m.attr("_FINAL_COLUMNS") = py::str(final_columns).attr("split")();
-    m.attr("_maybe_box_native") =
-        py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native");
     m.def("_assign_trading_day", &executions::assign_trading_day, py::arg("timestamp"),
           "The trading day of one fill time: sessions start at 18:00 Eastern.");
 

@@ -22,6 +22,28 @@ namespace {
 
 py::object pd() { return host::global<"pd">(); }
 
+/// Keeps `object` for the life of the process: a static py::object would be released
+/// after the interpreter is gone.
+py::handle kept(py::object object) { return object.release(); }
+
+// The 26 columns of the final table, in order.
+constexpr const char *final_columns =
+    "clientId secType conId symbol conDate right strike date exchange tradingClass "
+    "localSymbol time timestamp orderId side shares cumQty price total realizedPNL RPNL_each "
+    "commission c_each c_pct c_pct_RPNL dayProfit";
+
+/// pandas' own boxing of a cell, the one `to_dict` applies.
+py::handle box_native() {
+    static py::handle box =
+        kept(py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native"));
+    return box;
+}
+
+py::handle final_column_list() {
+    static py::handle columns = kept(py::str(final_columns).attr("split")());
+    return columns;
+}
+
 struct Source {
     const char *record;
     std::vector<const char *> fields;
@@ -281,11 +303,11 @@ py::object finish_table(py::object df) {
     py::dict renamed;
     renamed["lastTradeDateOrContractMonth"] = "conDate";
     df = df.attr("rename")(py::arg("columns") = renamed);
-    return df[host::global<"_FINAL_COLUMNS">()];
+    return df[final_column_list()];
 }
 
 py::list to_records(py::handle df) {
-    py::object box = host::global<"_maybe_box_native">();
+    py::handle box = box_native();
     py::object timestamp_type = host::global<"pd">().attr("Timestamp");
     py::list columns = df.attr("columns").attr("tolist")();
     const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
