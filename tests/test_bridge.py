@@ -83,6 +83,11 @@ class TestExceptions:
         with pytest.raises(ValueError, match="bad words"):
             run(fx.raise_cpp("bad words"))
 
+    def test_stop_iteration_leaving_the_body_is_a_runtime_error(self):
+        with pytest.raises(RuntimeError, match="raised StopIteration") as caught:
+            run(fx.call_and_return(lambda: next(iter(()))))
+        assert isinstance(caught.value.__cause__, StopIteration)
+
     def test_original_exception_object_arrives(self):
         error = LookupError("same object")
 

@@ -1,6 +1,8 @@
 // bridge/task.cpp: the Python coroutine type that drives a C++ Task, `yield from` style.
 #include "bridge/task.hpp"
 
+#include "bridge/pyapi.hpp"
+
 #include <pybind11/detail/exception_translation.h>
 
 namespace korvanta::bridge {
@@ -169,6 +171,16 @@ PySendResult drive(CoroutineObject *coro, PyObject *arg, PyObject *exc, PyObject
     py::object result = std::move(promise.result);
     destroy_frame(coro);
     if (error) {
+        // As for Python coroutines: a StopIteration leaving the body would read as a return.
+        if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_StopIteration)) {
+            PyObject *replaced = PyObject_CallOneArg(
+                PyExc_RuntimeError, name<"coroutine raised StopIteration">().ptr());
+            if (!replaced)
+                return PYGEN_ERROR;
+            PyException_SetCause(replaced, Py_NewRef(error.ptr()));
+            PyException_SetContext(replaced, Py_NewRef(error.ptr()));
+            error = py::reinterpret_steal<py::object>(replaced);
+        }
         PyErr_SetRaisedException(error.release().ptr());
         return PYGEN_ERROR;
     }

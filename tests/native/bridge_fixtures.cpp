@@ -55,6 +55,9 @@ Task ignore_exit(py::object first, py::object second) {
     co_return co_await std::move(second);
 }
 
+/// Lets a StopIteration from Python code leave the body.
+Task call_and_return(py::object function) { co_return function(); }
+
 Task return_tuple() { co_return py::make_tuple("a", 1); }
 
 Task raise_cpp(std::string message) {
@@ -76,6 +79,8 @@ PYBIND11_MODULE(_bridge_fixtures, m) {
     m.def("ignore_exit", [](py::object a, py::object b) {
         return to_python(ignore_exit(a, b), "ignore_exit");
     });
+    m.def("call_and_return",
+          [](py::object f) { return to_python(call_and_return(f), "call_and_return"); });
     m.def("return_tuple", [] { return to_python(return_tuple(), "fixtures.return_tuple"); });
     m.def("raise_cpp", [](std::string s) { return to_python(raise_cpp(s), "raise_cpp"); });
 }
