@@ -411,9 +411,13 @@ void coroutine_dealloc(PyObject *self) {
 }
 
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coroutine_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\n"
+     "return next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL, "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
+     METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\n"
+     "Raise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
