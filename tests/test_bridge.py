@@ -248,6 +248,8 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine")
 def test_frames_are_freed():
     # Coroutine frames live on the C++ heap, out of tracemalloc's sight: watch the process.
     def loop(times):
