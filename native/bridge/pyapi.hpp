@@ -57,6 +57,19 @@ inline bool compare(py::handle left, py::handle right, int op) {
     return result != 0;
 }
 
+/// `mapping.get(key, fallback)`; a plain dict is read directly.
+inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (found)
+            return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(fallback);
+    }
+    return mapping.attr(name<"get">())(key, fallback);
+}
+
 // ==== Calls ======================================================================
 
 // Arguments are handles, not pybind11 accessors: an accessor's temporary object would be

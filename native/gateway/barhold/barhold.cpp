@@ -12,6 +12,7 @@ namespace {
 using bridge::call_method;
 using bridge::checked;
 using bridge::compare;
+using bridge::get_or;
 using bridge::truth;
 using host::global;
 using host::name;
@@ -22,19 +23,6 @@ py::object now() {
     PyObject *stack[] = {clock.ptr()};
     return checked(PyObject_VectorcallMethod(name<"time">().ptr(), stack,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-/// `mapping.get(key)` or `mapping.get(key, fallback)`; a plain dict is read directly.
-py::object lookup(py::handle mapping, py::handle key, py::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (found)
-            return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(fallback);
-    }
-    return mapping.attr(name<"get">())(key, fallback);
 }
 
 /// The period field of a key: the text between its first and second ":", "day" without ":".
@@ -170,17 +158,17 @@ bool is_stale(py::handle entry, py::handle key) {
     static py::handle two = PyLong_FromLong(2);
     static py::handle one_day = PyLong_FromLong(86400);
 
-    py::object cached_at = lookup(entry, name<"cached_at">(), zero);
+    py::object cached_at = get_or(entry, name<"cached_at">(), zero);
     py::object period = key_period(key);
-    py::object stale_after = lookup(global<"STALE_AFTER">(), period, one_day);
+    py::object stale_after = get_or(global<"STALE_AFTER">(), period, one_day);
     if (exceeds(now(), cached_at, stale_after))
         return true;
 
-    py::object bars = lookup(entry, name<"bars">(), py::none());
+    py::object bars = get_or(entry, name<"bars">(), py::none());
     if (bars.is_none() || !truth(bars))
         return false;
     py::object last = checked(PySequence_GetItem(bars.ptr(), -1));
-    py::object bar_time = exchange_time(lookup(last, name<"date">(), py::none()));
+    py::object bar_time = exchange_time(get_or(last, name<"date">(), py::none()));
     if (bar_time.is_none())
         return false;
     py::object limit = checked(PyNumber_Multiply(two.ptr(), stale_after.ptr()));
@@ -198,7 +186,7 @@ py::object get(py::handle self, py::handle key) {
             throw py::error_already_set();
         return py::none();
     }
-    py::object bars = lookup(entry, name<"bars">(), py::none());
+    py::object bars = get_or(entry, name<"bars">(), py::none());
     if (!bars.is_none() && !PyList_CheckExact(bars.ptr())) {
         PyErr_Format(PyExc_TypeError, "get() must return list[dict] | None, not %.200s",
                      Py_TYPE(bars.ptr())->tp_name);

@@ -114,12 +114,12 @@ Task kline(py::object self, py::object contract, py::object rest) {
     py::object symbol = self.attr(name<"symbol">());
 
     py::object period = py::reinterpret_borrow<py::object>(name<"day">());
-    py::object count = table_get(words.period_default_count, period, default_count);
+    py::object count = bridge::get_or(words.period_default_count, period, default_count);
     py::object adjust = py::reinterpret_borrow<py::object>(name<"none">());
     Py_ssize_t index = 0;
     if (py::object word = word_at(rest, index); word && is_period(word)) {
         period = word;
-        count = table_get(words.period_default_count, period, default_count);
+        count = bridge::get_or(words.period_default_count, period, default_count);
         ++index;
     }
     if (py::object word = word_at(rest, index)) {
@@ -140,8 +140,8 @@ Task kline(py::object self, py::object contract, py::object rest) {
     py::handle what = what_to_show(adjust);
 
     py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
-    py::object bar_seconds = table_get(words.bar_seconds, ib_period, default_seconds);
-    py::object factor = table_get(words.duration_factor, period, default_factor);
+    py::object bar_seconds = bridge::get_or(words.bar_seconds, ib_period, default_seconds);
+    py::object factor = bridge::get_or(words.duration_factor, period, default_factor);
     py::object duration = calc_duration(back_days(count, bar_seconds, factor));
 
     py::object cache = get_cache();

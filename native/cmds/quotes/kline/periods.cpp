@@ -121,15 +121,6 @@ void bind_vocabulary(py::module_ module) {
 
 const Vocabulary &vocabulary() { return *tables; }
 
-py::object table_get(const py::dict &table, py::handle key, py::handle fallback) {
-    PyObject *found = PyDict_GetItemWithError(table.ptr(), key.ptr());
-    if (found)
-        return py::reinterpret_borrow<py::object>(found);
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    return py::reinterpret_borrow<py::object>(fallback);
-}
-
 bool table_has(py::handle table, py::handle key) {
     int found = PySequence_Contains(table.ptr(), key.ptr());
     if (found < 0)

@@ -30,9 +30,6 @@ void bind_vocabulary(py::module_ module);
 /// The tables bound by `bind_vocabulary`.
 const Vocabulary &vocabulary();
 
-/// `mapping.get(key, fallback)` for one of the table dicts.
-py::object table_get(const py::dict &table, py::handle key, py::handle fallback);
-
 /// `key in table` for the table dicts and sets.
 bool table_has(py::handle table, py::handle key);
 

@@ -64,11 +64,6 @@ py::object records_of(py::handle df) { return df.attr("to_dict")(py::arg("orient
 
 py::object cache() { return call(host::global<"_get_cache">()); }
 
-/// `table.get(key, fallback)`.
-py::object lookup(py::handle table, py::handle key, py::handle fallback) {
-    return call_method<"get">(table, key, fallback);
-}
-
 /// The words of latest-N mode: `[period] [count] [adjust]`, each optional, in this order.
 struct LatestWords {
     py::object period = text<"day">();
@@ -80,12 +75,12 @@ LatestWords parse_latest(const py::list &rest) {
     LatestWords words;
     py::object default_count = host::global<"PERIOD_DEFAULT_COUNT">();
     py::int_ fallback(100);
-    words.count = lookup(default_count, words.period, fallback);
+    words.count = bridge::get_or(default_count, words.period, fallback);
     std::size_t idx = 0;
     const std::size_t n = rest.size();
     if (idx < n && truth(call(host::global<"_is_period">(), word(rest, idx)))) {
         words.period = word(rest, idx);
-        words.count = lookup(default_count, words.period, fallback);
+        words.count = bridge::get_or(default_count, words.period, fallback);
         ++idx;
     }
     if (idx < n) {
@@ -198,8 +193,8 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
         co_return result;
     }
 
-    py::object yf_period = lookup(host::global<"YF_PERIOD">(), words.period, text<"1y">());
-    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    py::object yf_period = bridge::get_or(host::global<"YF_PERIOD">(), words.period, text<"1y">());
+    py::object yf_interval = bridge::get_or(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
     host::log<"info">("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol,
                       yf_period, yf_interval, words.count, yf_adjust);
@@ -262,7 +257,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
         co_return result;
     }
 
-    py::object yf_interval = lookup(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    py::object yf_interval = bridge::get_or(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
     host::log<"info">("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol,
                       words.start, words.end, yf_interval, yf_adjust);
