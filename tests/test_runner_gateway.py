@@ -2,6 +2,7 @@
 slow requests, failed executions requests, and a dropped connection."""
 
 import asyncio
+import socket
 import time
 
 import pytest
@@ -10,7 +11,7 @@ from ib_async import Stock
 
 from korvanta.runner import state as state_module
 from korvanta.runner.commands import run_status
-from korvanta.runner.gateway import GatewayError
+from korvanta.runner.gateway import GatewayClient, GatewayError
 from korvanta.runner.state import HostState, connect
 from korvanta.sim import Fault, GatewaySim
 
@@ -196,3 +197,30 @@ async def test_status_lines(sim):
     assert state.status().startswith(f"connected to 127.0.0.1:{sim.port} as client 3 since ")
     state.close()
     assert HostState().status() == "no gateway; connect HOST:PORT connects to one"
+
+
+@pytest.mark.parametrize("listening, reason", [
+    (True, "no answer within 0.3 s"),
+    (False, "Connect call failed"),
+], ids=["not-answering", "nothing-listening"])
+async def test_no_gateway_said_in_one_line(logs, listening, reason):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        if listening:
+            s.listen()
+        port = s.getsockname()[1]
+        state = await connect(("127.0.0.1", port), 1, timeout=0.3)
+    assert not state.connected
+    [warning] = said(logs, "WARNING")
+    assert warning.startswith(f"No gateway at 127.0.0.1:{port} (") and reason in warning
+    assert warning.endswith("going on without it: kline serves from yfinance, commands that need the gateway are refused")
+
+
+@pytest.mark.parametrize("code, level", [
+    (1100, "WARNING"), (2104, "DEBUG"), (1102, "DEBUG"), (10197, "WARNING"),
+], ids=["connectivity-lost", "farm-ok", "connectivity-restored", "competing-session"])
+async def test_gateway_messages_outside_requests(logs, code, level):
+    """Errors no request is waiting for are said in one line; notices only at debug level."""
+    ib = GatewayClient()
+    ib.errorEvent.emit(-1, code, f"message {code}", None)
+    assert logs == [(level, f"Gateway {'error' if level == 'WARNING' else 'notice'} {code}: message {code}")]

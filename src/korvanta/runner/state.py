@@ -118,6 +118,9 @@ class HostState:
             except ClientIdInUse:
                 logger.debug("Client id {} is in use at {}", clientId, where)
                 continue
+            except TimeoutError:
+                logger.warning("No gateway at {} (no answer within {:g} s); {}", where, self.timeout, WITHOUT_GATEWAY)
+                return False
             except Exception as e:
                 reason = str(e) or type(e).__name__
                 logger.warning("No gateway at {} ({}); {}", where, reason, WITHOUT_GATEWAY)
