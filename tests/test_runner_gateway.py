@@ -119,17 +119,20 @@ class TestRefusedRequests:
             state.close()
 
 
-async def test_a_slow_request_says_it_is_still_waiting(sim, logs):
-    sim.inject(Fault.delay("historicalData", 0.35))
+@pytest.mark.parametrize("request_, label", [("historicalData", "AAPL"), ("executions", "executions")])
+async def test_a_slow_request_says_it_is_still_waiting(sim, logs, request_, label):
     state = await connect(address(sim), 1)
+    sim.inject(Fault.delay(request_, 0.35))
     state.ib.waitNotice = 0.1
     try:
-        bars = await state.ib.reqHistoricalDataAsync(Stock("AAPL", "SMART", "USD"), "", "1 D", "1 hour",
-                                                     "TRADES", False, formatDate=2)
+        if request_ == "executions":
+            await state.loadExecutions()
+        else:
+            assert await state.ib.reqHistoricalDataAsync(Stock("AAPL", "SMART", "USD"), "", "1 D", "1 hour",
+                                                         "TRADES", False, formatDate=2)
     finally:
         state.close()
-    assert bars
-    waiting = [m for m in said(logs, "INFO") if m.startswith("[AAPL] still waiting for the gateway (")]
+    waiting = [m for m in said(logs, "INFO") if m.startswith(f"[{label}] still waiting for the gateway (")]
     assert 2 <= len(waiting) <= 4
 
 

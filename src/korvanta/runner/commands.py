@@ -1,13 +1,11 @@
 """Finding the command modules, and running one command line against the registry."""
 
 import importlib
-import pkgutil
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from typing import Any
 
 from loguru import logger
 
-import korvanta.cmds
 from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
@@ -15,6 +13,7 @@ from quodra.dispatch import apply_words
 from .display import show_unprinted
 from .gateway import GatewayError, GatewayUnanswered
 from .state import HostState
+from .usage import command_modules
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
 # module found under the command categories is loaded all the same.
@@ -38,15 +37,6 @@ class UsageError(CommandError):
     """A command line that names no command, or gives one words it does not take."""
 
     status = 2
-
-
-def _found() -> Iterator[str]:
-    for category in pkgutil.iter_modules(korvanta.cmds.__path__, "korvanta.cmds."):
-        if category.ispkg:
-            package = importlib.import_module(category.name)
-            for module in pkgutil.iter_modules(package.__path__, category.name + "."):
-                if not module.ispkg:
-                    yield module.name
 
 
 def explain(e: BaseException) -> str:
@@ -77,7 +67,7 @@ def load_command_modules(*, report: bool = True) -> list[str]:
     recorded in `UNAVAILABLE`.
     """
     loaded = []
-    for name in dict.fromkeys([*SHIPPED, *_found()]):
+    for name in dict.fromkeys([*SHIPPED, *command_modules()]):
         try:
             importlib.import_module(name)
         except ModuleNotFoundError as e:

@@ -85,6 +85,7 @@ class GatewayClient(IB):
         self.waitNotice = waitNotice
         self.executionsFailure: str | None = None
         self._pending: dict[Any, str] = {}
+        self._label: str | None = None  # what the request being started is for, where no contract says
         self._refusal: ConnectionError | None = None
         self._refused: asyncio.Event | None = None
         # The wrapper's startReq is the one place every request passes with its key and future.
@@ -97,7 +98,7 @@ class GatewayClient(IB):
 
     def _start_request(self, key, contract=None, container=None) -> asyncio.Future:
         future = self._startReq(key, contract, container)
-        label = request_label(key, contract)
+        label = self._label or request_label(key, contract)
         self._pending[key] = label
         notice = WaitNotice(label, future.get_loop(), self.waitNotice)
         future.add_done_callback(lambda _: (self._pending.pop(key, None), notice.cancel()))
@@ -148,7 +149,7 @@ class GatewayClient(IB):
             self._refuse(ConnectionError("the gateway closed the connection while connecting"))
 
     async def connectAsync(self, host: str, port: int, clientId: int, timeout: float | None = 4,  # type: ignore[override]
-                           readonly: bool = True, executionsTimeout: float | None = None) -> "GatewayClient":
+                           readonly: bool = True) -> "GatewayClient":
         """Connect; raises `ClientIdInUse` as soon as the gateway refuses the client id.
 
         The executions come after the connection, by `reqExecutionsChecked`: a gateway that does
@@ -171,15 +172,22 @@ class GatewayClient(IB):
             raise self._refusal
         connecting.result()
         try:
-            await self.reqExecutionsChecked(executionsTimeout or timeout)
+            await self.reqExecutionsChecked(timeout)
         except GatewayUnanswered as e:
             logger.warning("{}", e)
         return self
 
+    def reqExecutionsAsync(self, execFilter=None):
+        self._label = "executions"
+        try:
+            return super().reqExecutionsAsync(execFilter)
+        finally:
+            self._label = None
+
     async def reqExecutionsChecked(self, timeout: float | None) -> None:
         """Ask for the executions again; `GatewayUnanswered` when the gateway does not answer in time or refuses."""
         try:
-            await self._answer(super().reqExecutionsAsync(), timeout)
+            await self._answer(self.reqExecutionsAsync(), timeout)
         except TimeoutError:
             self.executionsFailure = f"the gateway did not answer the executions request within {timeout:g} s"
         except GatewayError as e:

@@ -41,12 +41,12 @@ def worker_threads() -> list[threading.Thread]:
 
 def interrupted(*_signal_args) -> NoReturn:
     """Ctrl-C, in any phase: the line "Interrupted" on stderr, then status 130 at once."""
-    from . import logs
-
+    # Not imported here: the signal may arrive in the middle of the imports.
+    logs = sys.modules.get(f"{__package__}.logs")
     _flush()
     # Written past the logger and the stream's buffer: the signal may have arrived while
     # either was busy, and both hold locks.
-    prefix = time.strftime("%H:%M:%S WARNING ") if logs.configured else ""
+    prefix = time.strftime("%H:%M:%S WARNING ") if logs is not None and logs.configured else ""
     try:
         os.write(2, f"{prefix}Interrupted\n".encode())
     except OSError:

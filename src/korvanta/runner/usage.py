@@ -32,8 +32,11 @@ def cleandoc(text: str) -> str:
     return "\n".join([first.strip(), textwrap.dedent(rest)]).strip("\n").rstrip()
 
 
-def _modules() -> dict[str, Path | None]:
-    """Every command module under the categories, by dotted name, with its usage file if it has one."""
+def command_modules() -> dict[str, Path | None]:
+    """Every command module under the categories, by dotted name, with its usage file if it has one.
+
+    Found on disk, without importing a module.
+    """
     found: dict[str, Path | None] = {}
     for root in map(Path, korvanta.cmds.__path__):
         for category in pkgutil.iter_modules([str(root)]):
@@ -53,7 +56,7 @@ def _registered() -> dict[str, type]:
 
     from korvanta.cmds.base import COMMANDS
 
-    for name, path in _modules().items():
+    for name, path in command_modules().items():
         if path is None:
             try:
                 importlib.import_module(name)
@@ -65,7 +68,7 @@ def _registered() -> dict[str, type]:
 def usage_of(word: str) -> str | None:
     """The usage text of the command `word`; None for no such command."""
     word = word.lower()
-    for name, path in _modules().items():
+    for name, path in command_modules().items():
         if path is not None and name.rsplit(".", 1)[1] == word:
             return cleandoc(path.read_text())
     cls = _registered().get(word)
@@ -74,7 +77,7 @@ def usage_of(word: str) -> str | None:
 
 def all_usages() -> dict[str, str]:
     """Every command's usage text, under its words ("kline", or "ls, list" for one class under two)."""
-    modules = _modules()
+    modules = command_modules()
     texts = {name.rsplit(".", 1)[1]: cleandoc(path.read_text()) for name, path in modules.items() if path}
     if any(path is None for path in modules.values()) or not texts:
         classes: dict[type, list[str]] = {}
