@@ -12,7 +12,7 @@ from ib_async import Stock
 from korvanta.runner import state as state_module
 from korvanta.runner.commands import run_status
 from korvanta.runner.gateway import GatewayClient, GatewayError
-from korvanta.runner.state import HostState, connect
+from korvanta.runner.state import connect
 from korvanta.sim import Fault, GatewaySim
 
 pytestmark = [pytest.mark.e2e, pytest.mark.asyncio]
@@ -191,15 +191,6 @@ async def test_a_dropped_gateway_is_reconnected_once(sim, logs, kline_without_yf
         state.close()
     assert sum("reconnecting" in m for m in said(logs, "WARNING")) == 2
     assert said(logs, "ERROR")[-1] == f"executions needs a connected gateway: the gateway at 127.0.0.1:{sim.port} is not connected"
-
-
-async def test_status_lines(sim):
-    state = HostState(address=address(sim), clientId=3)
-    assert state.status() == f"not connected to 127.0.0.1:{sim.port}; connect connects"
-    assert await state.open()
-    assert state.status().startswith(f"connected to 127.0.0.1:{sim.port} as client 3 since ")
-    state.close()
-    assert HostState().status() == "no gateway; connect HOST:PORT connects to one"
 
 
 @pytest.mark.parametrize("listening, reason", [

@@ -106,7 +106,6 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the program with `argv` (default: the command line); the exit status."""
-    interrupts.leave_on_interrupt()
     try:
         options = parser().parse_args(argv)
         verbosity = options.verbose - options.quiet
@@ -121,7 +120,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             logs.configure(verbosity)
             status = run(options, words)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
     except KeyboardInterrupt:
         interrupts.interrupted()
     except BrokenPipeError:
@@ -133,7 +133,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def program() -> int:
-    """`main` as the process: it ends at once, even while a worker thread still fetches."""
+    """`main` as the process: Ctrl-C ends it at once, and so does its end while a worker thread
+    still fetches."""
+    interrupts.leave_on_interrupt()
     status = main()
     if interrupts.worker_threads():
         interrupts.leave(status)

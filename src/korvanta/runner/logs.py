@@ -49,7 +49,8 @@ def configure(verbosity: int) -> None:
     global configured
     verbosity = max(-1, min(verbosity, 2))
     logger.remove()
-    logger.add(sys.stderr, level=_OWN_LEVELS[verbosity], format=_one_line, backtrace=False, diagnose=False)
+    if sys.stderr is not None:  # `2>&-`: nowhere to log to
+        logger.add(sys.stderr, level=_OWN_LEVELS[verbosity], format=_one_line, backtrace=False, diagnose=False)
     logging.basicConfig(handlers=[_ToLoguru()], level=_LIBRARY_LEVELS[verbosity], force=True)
     for name in _CLIENT_LOGGERS:
         logging.getLogger(name).setLevel(logging.DEBUG if verbosity >= 2 else _SILENT)
