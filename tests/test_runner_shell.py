@@ -76,7 +76,7 @@ def test_connect_disconnect_status_through_the_simulator(monkeypatch, logs, caps
         port = runner.run(sim.start())
         state = runner.run(connect(None, 1))
         script = (f"status\nconnect 127.0.0.1:{port}\nstatus\ndisconnect\nstatus\nconnect\nstatus\n"
-                  "disconnect\nquit\n")
+                  f"connect 127.0.0.1:{port}\ndisconnect\nquit\n")
         try:
             assert shell_run(script, monkeypatch, state, runner) == 0
         finally:
@@ -93,6 +93,7 @@ def test_connect_disconnect_status_through_the_simulator(monkeypatch, logs, caps
         f"Connected to the gateway at 127.0.0.1:{port} as client 1",
         f"Disconnected from the gateway at 127.0.0.1:{port}",
         f"Connected to the gateway at 127.0.0.1:{port} as client 1",
+        f"Already connected to the gateway at 127.0.0.1:{port} as client 1",
         f"Disconnected from the gateway at 127.0.0.1:{port}",
     ]
 

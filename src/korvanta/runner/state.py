@@ -103,6 +103,9 @@ class HostState:
 
     async def open(self, address: tuple[str, int] | None = None) -> bool:
         """Connect to `address` (default: the last one), replacing any connection; whether it worked."""
+        if self.connected and address in (None, self.address):
+            logger.info("Already connected to the gateway at {} as client {}", self.describe_gateway(), self.clientId)
+            return True
         self.close()
         if address is not None:
             self.address = address
