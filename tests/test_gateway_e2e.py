@@ -154,8 +154,8 @@ class TestKline:
         assert "kline exact cache hit: day 100 none" in done.stderr
 
     @pytest.mark.parametrize("fault, warning", [
-        (Fault.error("historicalData", 162), "IBKR returned error"),
-        (Fault.error("historicalData", 10197), "IBKR returned error"),
+        (Fault.error("historicalData", 162), "IBKR failed (gateway error 162: "),
+        (Fault.error("historicalData", 10197), "IBKR failed (gateway error 10197: "),
         (Fault.drop("historicalData"), "IBKR failed"),
     ], ids=["error-162", "error-10197", "dropped-connection"])
     def test_gateway_failure_falls_back_to_yfinance(self, gateway, korvanta, fault, warning):

@@ -20,7 +20,7 @@ from korvanta import cmds as cmds_package
 from korvanta.cmds.base import COMMANDS, IOp, command
 from korvanta.runner import commands as runner_commands
 from korvanta.runner.cli import parser
-from korvanta.runner.commands import load_command_modules, run_line
+from korvanta.runner.commands import CommandError, UsageError, execute_line, load_command_modules, run_line, run_status
 from korvanta.runner.shell import run_shell
 from korvanta.runner.state import HostState
 from quodra.dispatch import DArg
@@ -56,6 +56,8 @@ class IOpFake(IOp):
         RAN.append((self.outcome, self.rest, self.state, self.ib))
         if self.outcome == "raise":
             raise ValueError("month must be in 1..12")
+        if self.outcome == "silent":
+            raise TimeoutError()
         if self.outcome == "shown":
             printFrame(pd.DataFrame(OUTCOMES["cached"]["bars"]), "X shown")
             return OUTCOMES["cached"]
@@ -110,20 +112,36 @@ class FakeIB:
 
 
 class TestRunLine:
-    @pytest.mark.parametrize("words, ok, message", [
-        (["t-fake", "ok"], True, None),
-        (["T-FAKE", "records", "x"], True, None),
-        (["t-fake", "error"], False, "t-fake: No data returned"),
-        (["t-fake", "none"], False, "t-fake: nothing to show"),
-        (["t-fake", "false"], False, "t-fake: nothing matched"),
-        (["t-fake", "raise"], False, "t-fake: ValueError: month must be in 1..12"),
-        (["nosuch", "aapl"], False, "Unknown command 'nosuch'"),
-        (["t-gw", "aapl", "extra"], False, "t-gw: ValueError: unexpected extra words: extra"),
-    ], ids=["dict", "records", "error-dict", "none", "false", "raises", "unknown", "extra-word"])
-    def test_outcome_and_reason(self, logged, words, ok, message):
-        assert asyncio.run(run_line(words, HostState(FakeIB()))) is ok
+    @pytest.mark.parametrize("words, status, message", [
+        (["t-fake", "ok"], 0, None),
+        (["T-FAKE", "records", "x"], 0, None),
+        (["t-fake", "error"], 1, "t-fake: No data returned"),
+        (["t-fake", "none"], 1, "t-fake: nothing to show"),
+        (["t-fake", "false"], 1, "t-fake: nothing matched"),
+        (["t-fake", "raise"], 1, "t-fake: ValueError: month must be in 1..12"),
+        (["t-fake", "silent"], 1, "t-fake: TimeoutError"),
+        (["nosuch", "aapl"], 2, "Unknown command 'nosuch'"),
+        (["t-gw", "aapl", "extra"], 2, "t-gw: unexpected extra words: extra"),
+    ], ids=["dict", "records", "error-dict", "none", "false", "raises", "empty-text", "unknown", "extra-word"])
+    def test_outcome_and_reason(self, logged, words, status, message):
+        assert asyncio.run(run_status(words, HostState(FakeIB()))) == status
+        assert asyncio.run(run_line(words, HostState(FakeIB()))) is (status == 0)
         reported = errors(logged)
-        assert reported == [] if ok else len(reported) == 1 and reported[0].startswith(message)
+        assert reported == [] if not status else reported[:1] == [message] or reported[0].startswith(message + " ")
+
+    @pytest.mark.parametrize("words, error, text", [
+        (["t-fake", "ok"], None, None),
+        (["t-fake", "error"], CommandError, "t-fake: No data returned"),
+        (["nosuch"], UsageError, "Unknown command 'nosuch' (commands: "),
+    ], ids=["result", "failure", "usage"])
+    def test_execute_line_returns_the_result_or_raises_the_reason(self, logged, words, error, text):
+        if error is None:
+            assert asyncio.run(execute_line(words, HostState(None))) == OUTCOMES["ok"]
+        else:
+            with pytest.raises(error) as raised:
+                asyncio.run(execute_line(words, HostState(None)))
+            assert str(raised.value).startswith(text)
+        assert errors(logged) == []  # the caller reports
 
     @pytest.mark.parametrize("outcome, title", [("cached", "X day (1 bars) [cached]"), ("shown", "X shown")])
     def test_bars_the_command_did_not_print_are_shown(self, logged, capsys, outcome, title):
@@ -144,7 +162,8 @@ def test_shell_reports_a_failure_and_goes_on_until_quit(logged, monkeypatch, cap
     monkeypatch.setattr(sys, "stdin", io.StringIO(script))
     state = HostState(None)
     with asyncio.Runner() as runner:
-        assert run_shell(runner, state) == 0
+        # a script with a failed line fails
+        assert run_shell(runner, state) == 1
     assert RAN == [("ok", [], state, None), ("raise", [], state, None), ("records", ["one", "two"], state, None)]
     assert errors(logged)[0] == "t-fake: ValueError: month must be in 1..12"
     assert errors(logged)[1].startswith("Cannot split the line into words")
@@ -230,20 +249,37 @@ def test_print_frame_fits_the_terminal(columns, monkeypatch, capsys):
     assert lines[-1] == "[100 rows x 8 columns]" and len(lines) < 40
 
 
-def test_log_lines_one_per_event_with_level():
-    script = textwrap.dedent("""
+# A 100,000-character word as a log line shows it: cut to a readable length.
+CUT = "WARNING symbol " + "A" * 100 + "…[100000 characters] cut"
+
+
+@pytest.mark.parametrize("verbosity, shown", [
+    (-1, ["ERROR   bad frame", CUT]),
+    (0, ["ERROR   bad frame", CUT,
+         "INFO    shown at the default level"]),
+    (1, ["ERROR   bad frame", CUT,
+         "INFO    shown at the default level", "DEBUG   the toolkit's debug line"]),
+    (2, ["ERROR   bad frame", CUT,
+         "INFO    shown at the default level", "DEBUG   the toolkit's debug line",
+         "ERROR   ib_async.wrapper: Error 200: no security definition", "INFO    ib_async.wrapper: Warning 2104: farm connection is OK"]),
+], ids=["-q", "default", "-v", "-vv"])
+def test_log_lines_one_per_event_with_level(verbosity, shown):
+    script = textwrap.dedent(f"""
         import logging
         from loguru import logger
         from korvanta.runner import logs
-        logs.configure(0)
+        logs.configure({verbosity})
         logger.error("bad\\nframe")
-        logger.debug("hidden at the default level")
-        logging.getLogger("ib_async.wrapper").warning("Error 200: no security definition")
+        logger.warning("symbol {{}} cut", "A" * 100_000)
+        logger.info("shown at the default level")
+        logger.debug("the toolkit's debug line")
+        # the client library's lines carry every fill and the account number: only with -vv
+        logging.getLogger("ib_async.wrapper").error("Error 200: no security definition")
         logging.getLogger("ib_async.wrapper").info("Warning 2104: farm connection is OK")
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     lines = [line.split(" ", 1)[1] for line in done.stderr.splitlines()]
-    assert lines == ["ERROR   bad frame", "WARNING ib_async.wrapper: Error 200: no security definition"]
+    assert lines == shown
 
 
 # End to end: the installed program in a child process, with yfinance replaced by a fake.
@@ -273,15 +309,15 @@ def test_kline_prints_its_table_and_exits_0(program):
     assert " INFO    [AAPL] No gateway, using yfinance fallback" in done.stderr
 
 
-@pytest.mark.parametrize("words, extra_env, message", [
-    (["--", "klien", "AAPL"], {}, "ERROR   Unknown command 'klien'"),
-    (["kline"], {}, "ERROR   kline: No symbol provided"),
-    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, "ERROR   kline: No data returned"),
+@pytest.mark.parametrize("words, extra_env, status, message", [
+    (["--", "klien", "AAPL"], {}, 2, "ERROR   Unknown command 'klien'"),
+    (["kline"], {}, 1, "ERROR   kline: No symbol provided"),
+    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, 1, "ERROR   kline: No data returned"),
 ], ids=["unknown-command", "no-symbol", "fetch-failed"])
-def test_failures_exit_1_with_the_reason(program, words, extra_env, message):
+def test_failures_exit_with_the_reason(program, words, extra_env, status, message):
     needs("korvanta.cmds.quotes.kline")
     done = program(*words, **extra_env)
-    assert done.returncode == 1 and done.stdout == ""
+    assert done.returncode == status and done.stdout == ""
     assert message in done.stderr
 
 
@@ -306,7 +342,7 @@ def test_unreachable_gateway_said_once(program):
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     done = program("nosuch", KORVANTA_GATEWAY=f"127.0.0.1:{port}")
-    assert done.returncode == 1
+    assert done.returncode == 2
     assert [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["WARNING", "ERROR"]
     assert f"No gateway at 127.0.0.1:{port}" in done.stderr
 

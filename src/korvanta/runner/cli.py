@@ -1,80 +1,142 @@
-"""Command-line options and the program's entry: one command, or the shell without one."""
+"""Command-line options and the program's entry: one command, or the shell without one.
+
+Help is answered before anything heavy loads: pandas, the gateway client and the command
+modules are imported only when a command runs, so `korvanta --help` and `korvanta help
+kline` answer at once.
+"""
 
 import argparse
-import asyncio
 import os
 import sys
 from collections.abc import Sequence
 
-from loguru import logger
+from . import interrupts
+from .address import parse_address
+from .usage import HELP_WORDS, help_requested, show_help
 
-from . import logs
-from .commands import load_command_modules, run_line
-from .shell import HELP_WORDS, run_shell, show_help
-from .state import connect
+USAGE_ERROR = 2
 
 
 def gateway_address(text: str) -> tuple[str, int] | None:
     """HOST:PORT (an IPv6 host in brackets) as a pair; empty text means no gateway."""
-    if not text:
-        return None
-    host, sep, port = text.rpartition(":")
-    host = host.removeprefix("[").removesuffix("]")
-    if not sep or not host or not port.isdigit() or not 0 < int(port) < 65536:
-        raise argparse.ArgumentTypeError(f"{text!r} is not HOST:PORT")
-    return host, int(port)
+    try:
+        return parse_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="korvanta",
         description="Run one korvanta command, or, with none given, the interactive shell.",
-        epilog="examples: korvanta kline AAPL day 100 | korvanta --gateway 127.0.0.1:4002 executions aapl :r",
+        epilog="examples: korvanta kline AAPL day 100 | korvanta --gateway 127.0.0.1:4002 executions aapl :r"
+               " | korvanta help kline | korvanta kline -h.  Exit status: 0 done, 1 failed, 2 usage error,"
+               " 130 interrupted.",
     )
     p.add_argument("--gateway", metavar="HOST:PORT", type=gateway_address,
                    default=os.environ.get("KORVANTA_GATEWAY", ""),
                    help="IBKR gateway or TWS API address (default: $KORVANTA_GATEWAY; none: yfinance only)")
-    p.add_argument("--client-id", metavar="N", type=int, default=os.environ.get("KORVANTA_CLIENT_ID", "1"),
-                   help="API client id of the connection (default: $KORVANTA_CLIENT_ID or 1)")
+    p.add_argument("--client-id", metavar="N", type=int, default=os.environ.get("KORVANTA_CLIENT_ID") or None,
+                   help="API client id of the connection (default: $KORVANTA_CLIENT_ID, else the first free "
+                        "one of 1 to 5)")
     loudness = p.add_mutually_exclusive_group()
     loudness.add_argument("-v", "--verbose", action="count", default=0,
-                          help="more log lines (twice: library debug lines too)")
+                          help="debug lines (twice: the gateway client library's lines too)")
     loudness.add_argument("-q", "--quiet", action="store_true", help="warnings and errors only")
     p.add_argument("words", nargs=argparse.REMAINDER, metavar="command [word ...]",
                    help="a command and its words, e.g. kline AAPL day 100")
     return p
 
 
-def run(options: argparse.Namespace) -> int:
+def answer_help(words: list[str], verbosity: int) -> int:
+    """`help [command ...]`, or `command -h`: usage texts, without loading what commands need."""
+    named = words[1:] if words[0].lower() in HELP_WORDS else words[:1]
+    unknown = show_help(named)
+    if not unknown:
+        return 0
+    from loguru import logger
+
+    from . import logs
+
+    logs.configure(verbosity)
+    for word in unknown:
+        logger.error("No help: unknown command {!r}", word)
+    return USAGE_ERROR
+
+
+def run(options: argparse.Namespace, words: list[str]) -> int:
     """Load the commands, connect, then run the one command or the shell; the exit status."""
-    load_command_modules()
-    words = options.words
-    # argparse keeps the "--" that separates options from a command with words like "-1".
-    if words[:1] == ["--"]:
-        words = words[1:]
-    # Help needs no gateway, so it is answered before connecting.
-    if words and words[0].lower() in HELP_WORDS:
-        return 0 if show_help(words[1:]) else 1
-    with asyncio.Runner() as runner:
-        state = runner.run(connect(options.gateway, options.client_id))
+    import asyncio
+
+    from loguru import logger
+
+    from .commands import load_command_modules, run_status
+    from .datadir import data_dir_problem
+    from .shell import run_shell
+    from .state import CLIENT_ID_TRIES, connect
+
+    problem = data_dir_problem()
+    if problem:
+        logger.error("{}", problem)
+        return 1
+    if not words and sys.stdin is None:
+        logger.error("No command given, and no standard input to read commands from (korvanta help lists them)")
+        return 1
+    # A one-shot command reports a module that cannot load only when it is the one asked for.
+    load_command_modules(report=not words)
+    chosen = options.client_id is not None
+    runner = asyncio.Runner()
+    try:
+        state = runner.run(connect(options.gateway, options.client_id if chosen else 1,
+                                   clientIdTries=1 if chosen else CLIENT_ID_TRIES))
         try:
             if words:
-                return 0 if runner.run(run_line(words, state)) else 1
+                return runner.run(run_status(words, state))
             return run_shell(runner, state)
         finally:
             state.close()
+    except KeyboardInterrupt:
+        interrupts.interrupted()
+    finally:
+        # Closing the loop waits for its worker threads, and a fetch that timed out may still
+        # run in one: then the program's entry leaves without closing (see `program`).
+        if not interrupts.worker_threads():
+            runner.close()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
-    logs.configure(options.verbose - options.quiet)
+    """Run the program with `argv` (default: the command line); the exit status."""
     try:
-        return run(options)
-    except KeyboardInterrupt:
-        logger.warning("Interrupted")
-        return 130
-    except BrokenPipeError:
-        # Python would report the failed flush of stdout at exit once more.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        options = parser().parse_args(argv)
+        verbosity = options.verbose - options.quiet
+        words = options.words
+        # argparse keeps the "--" that separates options from a command with words like "-1".
+        if words[:1] == ["--"]:
+            words = words[1:]
+        if help_requested(words):
+            status = answer_help(words, verbosity)
+        else:
+            from . import logs
 
+            logs.configure(verbosity)
+            status = run(options, words)
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except KeyboardInterrupt:
+        interrupts.interrupted()
+    except BrokenPipeError:
+        # The reader of our output is gone (`| head -1`): that is how such a run ends, not a
+        # failure. Python would report the failed flush of stdout at exit once more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 0
+    return status
+
+
+def program() -> int:
+    """`main` as the process: Ctrl-C ends it at once, and so does its end while a worker thread
+    still fetches."""
+    interrupts.leave_on_interrupt()
+    status = main()
+    if interrupts.worker_threads():
+        interrupts.leave(status)
+    return status

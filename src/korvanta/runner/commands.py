@@ -1,51 +1,89 @@
 """Finding the command modules, and running one command line against the registry."""
 
 import importlib
-import pkgutil
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from typing import Any
 
 from loguru import logger
 
-import korvanta.cmds
 from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
 from .display import show_unprinted
+from .gateway import GatewayError, GatewayUnanswered
 from .state import HostState
+from .usage import command_modules
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
 # module found under the command categories is loaded all the same.
 SHIPPED = ("korvanta.cmds.quotes.kline", "korvanta.cmds.portfolio.executions")
 
+# Command word -> why its module did not load, so that using it says so rather than
+# calling the word unknown. A module is named after its command word.
+UNAVAILABLE: dict[str, str] = {}
 
-def _found() -> Iterator[str]:
-    for category in pkgutil.iter_modules(korvanta.cmds.__path__, "korvanta.cmds."):
-        if category.ispkg:
-            package = importlib.import_module(category.name)
-            for module in pkgutil.iter_modules(package.__path__, category.name + "."):
-                if not module.ispkg:
-                    yield module.name
+# Exceptions whose text says all there is to say; other texts are shown after their type.
+_EXPLAINED = (GatewayError, GatewayUnanswered)
 
 
-def load_command_modules() -> list[str]:
-    """Import every command module present, so that each registers its words; the names loaded."""
+class CommandError(Exception):
+    """A command line that failed; its text says why, `status` is the exit status it earns."""
+
+    status = 1
+
+
+class UsageError(CommandError):
+    """A command line that names no command, or gives one words it does not take."""
+
+    status = 2
+
+
+def explain(e: BaseException) -> str:
+    """An exception as a reason: its type and text, the type alone when the text is empty."""
+    text = str(e)
+    if isinstance(e, _EXPLAINED):
+        return text
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__
+
+
+def import_failure(e: Exception) -> str:
+    """Why a module did not import, from the error and, where that says little, its cause.
+
+    An extension module's initialisation fails as a bare "initialization failed"; the reason
+    is the exception it was raised from.
+    """
+    text = str(e) if isinstance(e, ImportError) else explain(e)
+    cause = e.__cause__ or e.__context__
+    while cause is not None and (str(cause) in text or not str(cause)):
+        cause = cause.__cause__ or cause.__context__
+    return f"{text} ({explain(cause)})" if cause is not None else text
+
+
+def load_command_modules(*, report: bool = True) -> list[str]:
+    """Import every command module present, so that each registers its words; the names loaded.
+
+    A module that fails to load is logged (at debug level without `report`) and its word
+    recorded in `UNAVAILABLE`.
+    """
     loaded = []
-    for name in dict.fromkeys([*SHIPPED, *_found()]):
+    for name in dict.fromkeys([*SHIPPED, *command_modules()]):
         try:
             importlib.import_module(name)
         except ModuleNotFoundError as e:
             if e.name == name:
                 logger.debug("Command module {} is not built; its commands are unavailable", name)
-            else:
-                logger.warning("Command module {} cannot be loaded: {}", name, e)
-            continue
+                continue
+            reason = str(e)
         except Exception as e:
             # One broken module must not take the others down with it.
-            logger.warning("Command module {} cannot be loaded: {}: {}", name, type(e).__name__, e)
+            reason = import_failure(e)
+        else:
+            UNAVAILABLE.pop(name.rsplit(".", 1)[1], None)
+            loaded.append(name)
             continue
-        loaded.append(name)
+        UNAVAILABLE[name.rsplit(".", 1)[1]] = reason
+        logger.log("WARNING" if report else "DEBUG", "Command module {} cannot be loaded: {}", name, reason)
     return loaded
 
 
@@ -60,35 +98,62 @@ def failure(result: Any) -> str | None:
     return None
 
 
-async def run_line(words: Sequence[str], state: HostState) -> bool:
-    """Run one command (`words`, the command word first) and report any failure; True on success."""
-    word, *args = words
+def _command_class(word: str) -> type:
     try:
-        cls = lookup(word.lower())
+        return lookup(word.lower())
     except KeyError:
-        known = ", ".join(sorted(COMMANDS)) or "none loaded"
-        logger.error("Unknown command {!r} (commands: {})", word, known)
-        return False
+        pass
+    if word.lower() in UNAVAILABLE:
+        raise CommandError(f"{word} is unavailable, its module cannot be loaded: {UNAVAILABLE[word.lower()]}")
+    known = ", ".join(sorted(COMMANDS)) or "none loaded"
+    raise UsageError(f"Unknown command {word!r} (commands: {known})")
+
+
+async def execute_line(words: Sequence[str], state: HostState) -> Any:
+    """Run one command (`words`, the command word first) and return its result.
+
+    Any failure raises `CommandError` carrying the text to show (`UsageError` for a line that
+    names no command or gives it words it does not take). A closed output (BrokenPipeError),
+    cancellation and Ctrl-C pass through.
+    """
+    word, *args = words
+    cls = _command_class(word)
+    await state.recover()
     if cls.requires_gateway and not state.connected:
         why = (f"the gateway at {state.describe_gateway()} is not connected" if state.address
                else "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY")
-        logger.error("{} needs a connected gateway: {}", word, why)
-        return False
-    printed_before = frame.printed
+        raise CommandError(f"{word} needs a connected gateway: {why}")
+    command = cls(state=state, ib=state.ib)
     try:
-        command = cls(state=state, ib=state.ib)
         apply_words(command, command.argmap(), args)
+    except ValueError as e:
+        raise UsageError(f"{word}: {e}") from None
+    try:
         result = await command.run()
     except BrokenPipeError:
         # The reader of our output is gone (`| head`); no later command can be shown either.
         raise
     except Exception as e:
-        logger.error("{}: {}: {}", word, type(e).__name__, e)
         logger.opt(exception=e).debug("{} failed", word)
-        return False
+        raise CommandError(f"{word}: {explain(e)}") from e
     reason = failure(result)
     if reason is not None:
-        logger.error("{}: {}", word, reason)
-        return False
+        raise CommandError(f"{word}: {reason}")
+    return result
+
+
+async def run_status(words: Sequence[str], state: HostState) -> int:
+    """Run one command, show its result or report its failure; the exit status (0, 1, or 2 for usage)."""
+    printed_before = frame.printed
+    try:
+        result = await execute_line(words, state)
+    except CommandError as e:
+        logger.error("{}", e)
+        return e.status
     show_unprinted(result, printed_before)
-    return True
+    return 0
+
+
+async def run_line(words: Sequence[str], state: HostState) -> bool:
+    """Run one command (`words`, the command word first) and report any failure; True on success."""
+    return await run_status(words, state) == 0

@@ -1,19 +1,32 @@
 """Log set-up: loguru to stderr, one line per event, with standard logging routed into it."""
 
 import logging
+import re
 import sys
 
 from loguru import logger
 
-# Level names by -q/-v count: loguru carries the commands' own lines, the standard
-# logging level applies to libraries (ib_async reports every gateway notice at info).
-_OWN_LEVELS = {-1: "WARNING", 0: "INFO", 1: "DEBUG"}
-_LIBRARY_LEVELS = {-1: logging.ERROR, 0: logging.WARNING, 1: logging.INFO, 2: logging.DEBUG}
+# By -q/-v count. loguru carries the toolkit's own lines; the standard logging levels apply
+# to libraries. The gateway client's lines (every fill, the account number) come only with
+# -vv: the runner reports the gateway's errors that matter itself, in one line each.
+_OWN_LEVELS = {-1: "WARNING", 0: "INFO", 1: "DEBUG", 2: "DEBUG"}
+_LIBRARY_LEVELS = {-1: logging.ERROR, 0: logging.WARNING, 1: logging.WARNING, 2: logging.DEBUG}
+_CLIENT_LOGGERS = ("ib_async", "eventkit")
+_SILENT = logging.CRITICAL + 1
+
+# Commands log the words and symbols they were given as typed; one pasted by mistake may be
+# megabytes long. Any run of characters without a blank longer than this is cut.
+LONGEST_WORD = 120
+_LONG_WORD = re.compile(r"\S{%d,}" % (LONGEST_WORD + 1))
+
+
+def cut_long_words(text: str) -> str:
+    return _LONG_WORD.sub(lambda m: f"{m[0][:LONGEST_WORD - 20]}…[{len(m[0])} characters]", text)
 
 
 def _one_line(record) -> str:
     # Exception texts (pandas ones in particular) can span lines; a log line must not.
-    record["extra"]["line"] = " ".join(record["message"].split("\n"))
+    record["extra"]["line"] = cut_long_words(" ".join(record["message"].split("\n")))
     return "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {extra[line]}\n{exception}"
 
 
@@ -28,9 +41,17 @@ class _ToLoguru(logging.Handler):
         logger.opt(exception=record.exc_info).log(level, "{}: {}", record.name, record.getMessage())
 
 
+configured = False
+
+
 def configure(verbosity: int) -> None:
     """Send all log lines to stderr; `verbosity` is the -v count minus the -q count."""
-    own = _OWN_LEVELS[max(-1, min(verbosity, 1))]
+    global configured
+    verbosity = max(-1, min(verbosity, 2))
     logger.remove()
-    logger.add(sys.stderr, level=own, format=_one_line, backtrace=False, diagnose=False)
-    logging.basicConfig(handlers=[_ToLoguru()], level=_LIBRARY_LEVELS[max(-1, min(verbosity, 2))], force=True)
+    if sys.stderr is not None:  # `2>&-`: nowhere to log to
+        logger.add(sys.stderr, level=_OWN_LEVELS[verbosity], format=_one_line, backtrace=False, diagnose=False)
+    logging.basicConfig(handlers=[_ToLoguru()], level=_LIBRARY_LEVELS[verbosity], force=True)
+    for name in _CLIENT_LOGGERS:
+        logging.getLogger(name).setLevel(logging.DEBUG if verbosity >= 2 else _SILENT)
+    configured = True

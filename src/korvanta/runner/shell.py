@@ -1,67 +1,149 @@
-"""The interactive shell: a prompt with line editing and history, help, and quit."""
+"""The interactive shell: a prompt with line editing and history, built-in words, and the commands."""
 
 import asyncio
-import inspect
-import os
 import shlex
 import sys
-import textwrap
-from pathlib import Path
+from collections.abc import Callable
 
 from loguru import logger
 
-from korvanta.cmds.base import COMMANDS, lookup
-
+from . import interrupts
+from .address import parse_address
 from .commands import run_line
+from .completion import Completer
+from .datadir import data_dir
 from .state import HostState
+from .usage import help_requested, show_help
 
 PROMPT = "korvanta> "
-QUIT_WORDS = ("quit", "exit")
-HELP_WORDS = ("help", "?")
 HISTORY_LENGTH = 2000
+# A line is read whole before anything looks at it; past this it is refused unseen (splitting
+# a pasted megabyte into words took half a minute).
+LONGEST_LINE = 64 * 1024
 
 
-def data_dir() -> Path:
-    return Path(os.environ.get("KORVANTA_DATA_DIR") or "~/.korvanta").expanduser()
+class LeaveShell(Exception):
+    """Raised by a built-in word to end the shell."""
 
 
-def usage(cls: type) -> str:
-    return inspect.cleandoc(cls.__doc__ or "(no usage text)")
+class Shell:
+    """One shell session: the event loop runner, the host state, and whether any command failed."""
 
+    def __init__(self, runner: asyncio.Runner, state: HostState, *, interactive: bool):
+        self.runner = runner
+        self.state = state
+        self.interactive = interactive
+        self.failed = False
 
-def show_help(words: list[str]) -> bool:
-    """Print every command with its usage text, or only the commands named in `words`."""
-    if words:
-        try:
-            classes = {lookup(word.lower()): [word.lower()] for word in words}
-        except KeyError as e:
-            logger.error("No help: {}", e.args[0])
+    def status(self) -> int:
+        """The exit status: a script (standard input not a terminal) fails when any of its lines failed."""
+        return 1 if self.failed and not self.interactive else 0
+
+    def handle(self, line: str) -> bool:
+        """Run one line: a built-in word or a command; whether it succeeded."""
+        size = len(line.encode(errors="replace"))
+        if size > LONGEST_LINE:
+            logger.error("Line refused unread: {} KiB, over the {} KiB a line may hold",
+                         size // 1024, LONGEST_LINE // 1024)
             return False
-    else:
-        classes = {}
-        for word, cls in sorted(COMMANDS.items()):
-            classes.setdefault(cls, []).append(word)
-    for cls, names in classes.items():
-        print(", ".join(names))
-        print(textwrap.indent(usage(cls), "    "), end="\n\n")
-    if not words:
-        print("help [command]  shows usage texts; quit (or exit, Ctrl-D) leaves the shell.")
+        try:
+            words = shlex.split(line)
+        except ValueError as e:
+            logger.error("Cannot split the line into words: {}", e)
+            return False
+        if not words:
+            return True
+        handler = BUILTINS.get(words[0].lower())
+        if handler is not None:
+            return handler(self, words[1:])
+        if help_requested(words):
+            return show_help_for(self, words[:1])
+        try:
+            return self.runner.run(run_line(words, self.state))
+        except KeyboardInterrupt:
+            if not self.interactive:
+                raise
+            print()
+            logger.warning("{} interrupted", words[0])
+            return False
+
+
+# ---- built-in words: word -> handler(shell, words after it) -> success
+
+Builtin = Callable[[Shell, list[str]], bool]
+BUILTINS: dict[str, Builtin] = {}
+
+
+def builtin(*words: str) -> Callable[[Builtin], Builtin]:
+    """Register a shell word (or several for one handler); another module may add its own."""
+    def register(handler: Builtin) -> Builtin:
+        for word in words:
+            BUILTINS[word] = handler
+        return handler
+    return register
+
+
+@builtin("quit", "exit")
+def leave(shell: Shell, words: list[str]) -> bool:
+    raise LeaveShell
+
+
+@builtin("help", "?")
+def show_help_for(shell: Shell, words: list[str]) -> bool:
+    unknown = show_help(words)
+    for word in unknown:
+        logger.error("No help: unknown command {!r}", word)
+    return not unknown
+
+
+@builtin("connect")
+def connect(shell: Shell, words: list[str]) -> bool:
+    """connect [HOST:PORT]: connect to that gateway, or to the last one again."""
+    try:
+        if len(words) > 1:
+            raise ValueError("connect takes one HOST:PORT")
+        address = parse_address(words[0]) if words else None
+    except ValueError as e:
+        logger.error("{}", e)
+        return False
+    if address is None and shell.state.address is None:
+        logger.error("connect needs HOST:PORT: no gateway was given")
+        return False
+    return shell.runner.run(shell.state.open(address))
+
+
+@builtin("disconnect")
+def disconnect(shell: Shell, words: list[str]) -> bool:
+    if shell.state.connected:
+        logger.info("Disconnected from the gateway at {}", shell.state.describe_gateway())
+    shell.state.close()
     return True
 
 
-class _LineEditing:
-    """readline with the command words completed and the history kept under the data directory."""
+@builtin("status")
+def status(shell: Shell, words: list[str]) -> bool:
+    print(shell.state.status(), flush=True)
+    return True
 
-    def __init__(self) -> None:
+
+@builtin("clear")
+def clear(shell: Shell, words: list[str]) -> bool:
+    # Only a terminal has a screen; piped output keeps just the tables.
+    if sys.stdout.isatty():
+        print("\033[H\033[2J\033[3J", end="", flush=True)
+    return True
+
+
+# ---- line editing
+
+class LineEditing:
+    """readline with completion, and the history kept under the data directory."""
+
+    def __init__(self, readline) -> None:
         self.history = data_dir() / "history"
-        try:
-            import readline
-        except ImportError:
-            self.readline = None
-            return
         self.readline = readline
         readline.set_history_length(HISTORY_LENGTH)
-        readline.set_completer(self._complete)
+        readline.set_completer(Completer(readline, BUILTINS))
         readline.set_completer_delims(" \t")
         readline.parse_and_bind("tab: complete")
         try:
@@ -71,16 +153,15 @@ class _LineEditing:
         except OSError as e:
             logger.debug("No shell history read from {}: {}", self.history, e)
 
-    def _complete(self, text: str, state: int) -> str | None:
-        if self.readline.get_begidx() > 0:
-            return None
-        words = sorted({*COMMANDS, *QUIT_WORDS, HELP_WORDS[0]})
-        matches = [word for word in words if word.startswith(text.lower())]
-        return matches[state] + " " if state < len(matches) else None
+    def after_input(self, line: str) -> None:
+        """Take back from the history what input() put there but should not stay: blanks, huge lines."""
+        if line.strip() and len(line) <= LONGEST_LINE:
+            return
+        last = self.readline.get_current_history_length()
+        if last and self.readline.get_history_item(last) == line:
+            self.readline.remove_history_item(last - 1)
 
     def save(self) -> None:
-        if self.readline is None:
-            return
         try:
             self.history.parent.mkdir(parents=True, exist_ok=True)
             self.readline.write_history_file(self.history)
@@ -88,11 +169,24 @@ class _LineEditing:
             logger.warning("Shell history not saved to {}: {}", self.history, e)
 
 
+def line_editing() -> LineEditing | None:
+    try:
+        import readline
+    except ImportError:
+        return None
+    return LineEditing(readline)
+
+
 def run_shell(runner: asyncio.Runner, state: HostState) -> int:
-    """Read command lines until quit or end of input; a failed command leaves the shell running."""
+    """Read command lines until quit or end of input; a failed command leaves the shell running.
+
+    The exit status is 0, or 1 for a script (standard input not a terminal) any of whose lines failed.
+    """
     interactive = sys.stdin.isatty()
-    editing = _LineEditing() if interactive else None
+    shell = Shell(runner, state, interactive=interactive)
+    editing = line_editing() if interactive else None
     if interactive:
+        interrupts.interrupt_in_place()
         gateway = ("connected to " if state.connected else "not connected to ") + state.describe_gateway()
         print(f"korvanta shell, {gateway if state.address else 'no gateway'}; help lists the commands.")
     try:
@@ -103,28 +197,19 @@ def run_shell(runner: asyncio.Runner, state: HostState) -> int:
             except EOFError:
                 if interactive:
                     print()
-                return 0
+                return shell.status()
             except KeyboardInterrupt:
+                if not interactive:
+                    raise
                 print()
                 continue
+            if editing is not None:
+                editing.after_input(line)
             try:
-                words = shlex.split(line)
-            except ValueError as e:
-                logger.error("Cannot split the line into words: {}", e)
-                continue
-            if not words:
-                continue
-            word = words[0].lower()
-            if word in QUIT_WORDS:
-                return 0
-            if word in HELP_WORDS:
-                show_help(words[1:])
-                continue
-            try:
-                runner.run(run_line(words, state))
-            except KeyboardInterrupt:
-                print()
-                logger.warning("{} interrupted", words[0])
+                if not shell.handle(line):
+                    shell.failed = True
+            except LeaveShell:
+                return shell.status()
     finally:
         if editing is not None:
             editing.save()

@@ -12,24 +12,9 @@ namespace executions = korvanta::executions;
 
 constexpr const char *module_doc = "Command: executions\n\nCategory: Portfolio\n";
 
-constexpr const char *usage = R"(Display all executions (fills) for the current day with commissions and PnL.
-
-    Usage:
-        executions [symbol...]
-
-    Arguments:
-        * symbol: Filter to specific symbols (optional). Multiple symbols allowed.
-
-    Returns:
-        Executions displayed in table format. No return value.
-
-    Examples:
-        # Show all executions
-        executions
-
-        # Show executions for symbol
-        executions AAPL
-    )";
+constexpr const char *usage =
+#include "usage.inc"
+    ;
 
 /// The "*symbols" converter: a new set of the words, each through `str.upper`.
 py::set py_upper_words(py::object words) {

@@ -24,27 +24,9 @@ using korvanta::bridge::to_python;
 
 constexpr const char *module_doc = "Command: kline\n\nCategory: Live Market Quotes\n";
 
-constexpr const char *usage = R"(Fetch candlestick / OHLCV data via IBKR.
-
-    Modes:
-      kline <symbol> [period] [count] [adj]           # Latest N candles
-      kline <symbol> <start> [end] [period] [adj]     # History by date range
-      kline <symbol> intraday                          # Today's per-minute curve
-
-    Periods: 1m, 5m, 15m, 30m, 1h, day, week, month, year
-    Aliases: minute, hour, d, w, m, y, 1d, 1mo
-    Count:  number of bars (per-period default: 1m=120, 5m=78, day=250, etc.)
-    Adj:    adj (or forward) for split+dividend adjusted price (ADJUSTED_LAST)
-            omitted = TRADES (split-adjusted only)
-    Start / End: YYYY-MM-DD (end defaults to today)
-
-    Examples:
-      kline AAPL day 100
-      kline AAPL 5m 200 adj
-      kline AAPL 2025-01-01 day
-      kline AAPL 2025-01-01 2025-06-01 day
-      kline AAPL intraday
-    )";
+constexpr const char *usage =
+#include "usage.inc"
+    ;
 
 #define KLINE_FUNCTION(fn)                                                                    \
     PyObject *fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)

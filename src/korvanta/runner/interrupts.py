@@ -1,0 +1,65 @@
+"""Leaving the program at once: on Ctrl-C, and when a worker thread would hold up the exit.
+
+A yfinance fetch runs in a worker thread that nothing can stop; the event loop's shutdown and
+the interpreter's exit would both wait for it, for as long as the fetch takes. And a
+KeyboardInterrupt has to travel through whatever runs when it arrives (an import, a command
+coroutine, the loop's cancellation) before anything can answer it. So, outside the
+interactive shell, Ctrl-C is answered in the signal handler itself: one line, status 130.
+"""
+
+import os
+import signal
+import sys
+import threading
+import time
+from typing import NoReturn
+
+INTERRUPTED = 130
+
+
+def _flush() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError, RuntimeError):
+            # RuntimeError: the signal arrived inside a write to this very stream.
+            pass
+
+
+def leave(status: int) -> NoReturn:
+    """End the process with `status` now, after flushing what is written."""
+    _flush()
+    os._exit(status)
+
+
+def worker_threads() -> list[threading.Thread]:
+    """Threads other than this one that the interpreter's exit would wait for."""
+    return [t for t in threading.enumerate()
+            if t is not threading.current_thread() and not t.daemon and t.is_alive()]
+
+
+def interrupted(*_signal_args) -> NoReturn:
+    """Ctrl-C, in any phase: the line "Interrupted" on stderr, then status 130 at once."""
+    # Not imported here: the signal may arrive in the middle of the imports.
+    logs = sys.modules.get(f"{__package__}.logs")
+    _flush()
+    # Written past the logger and the stream's buffer: the signal may have arrived while
+    # either was busy, and both hold locks.
+    prefix = time.strftime("%H:%M:%S WARNING ") if logs is not None and logs.configured else ""
+    try:
+        os.write(2, f"{prefix}Interrupted\n".encode())
+    except OSError:
+        pass
+    os._exit(INTERRUPTED)
+
+
+def leave_on_interrupt() -> None:
+    """From now on, Ctrl-C ends the program at once (the one-shot command, a script on stdin)."""
+    signal.signal(signal.SIGINT, interrupted)
+
+
+def interrupt_in_place() -> None:
+    """From now on, Ctrl-C raises KeyboardInterrupt where it lands (the interactive shell: it
+    cancels the running command, or clears the line being typed)."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
