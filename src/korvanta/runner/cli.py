@@ -10,6 +10,7 @@ from loguru import logger
 
 from . import logs
 from .commands import load_command_modules, run_line
+from .settings import add_options, use_options
 from .shell import HELP_WORDS, run_shell, show_help
 from .state import connect
 
@@ -40,6 +41,7 @@ def parser() -> argparse.ArgumentParser:
     loudness.add_argument("-v", "--verbose", action="count", default=0,
                           help="more log lines (twice: library debug lines too)")
     loudness.add_argument("-q", "--quiet", action="store_true", help="warnings and errors only")
+    add_options(p)
     p.add_argument("words", nargs=argparse.REMAINDER, metavar="command [word ...]",
                    help="a command and its words, e.g. kline AAPL day 100")
     return p
@@ -66,7 +68,9 @@ def run(options: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
+    p = parser()
+    options = p.parse_args(argv)
+    use_options(p, options)
     logs.configure(options.verbose - options.quiet)
     try:
         return run(options)

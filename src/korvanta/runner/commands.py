@@ -12,7 +12,7 @@ from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
-from .display import show_unprinted
+from .results import present
 from .state import HostState
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
@@ -90,5 +90,4 @@ async def run_line(words: Sequence[str], state: HostState) -> bool:
     if reason is not None:
         logger.error("{}: {}", word, reason)
         return False
-    show_unprinted(result, printed_before)
-    return True
+    return present(result, printed_before)

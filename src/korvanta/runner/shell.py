@@ -13,6 +13,7 @@ from loguru import logger
 from korvanta.cmds.base import COMMANDS, lookup
 
 from .commands import run_line
+from .settings import SETTINGS_WORDS, set_word
 from .state import HostState
 
 PROMPT = "korvanta> "
@@ -119,6 +120,9 @@ def run_shell(runner: asyncio.Runner, state: HostState) -> int:
                 return 0
             if word in HELP_WORDS:
                 show_help(words[1:])
+                continue
+            if word in SETTINGS_WORDS:
+                set_word(words[1:])
                 continue
             try:
                 runner.run(run_line(words, state))
