@@ -80,6 +80,7 @@ async def _execute_line(words: Sequence[str], state: Any) -> Any:
 
 async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool) -> Any:
     from korvanta.runner.commands import load_command_modules
+    from korvanta.runner.display import show_unprinted
     from korvanta.runner.state import connect
     from quodra import frame
 
@@ -91,7 +92,11 @@ async def _run(words: list[str], gateway: str | None, client_id: int | None, sho
     try:
         # Only this call's tables: the settings are this task's own.
         with frame.using(shown=show, rows=None):
-            return await _execute_line(words, state)
+            printed_before = frame.printed
+            result = await _execute_line(words, state)
+            if show:
+                show_unprinted(result, printed_before)
+            return result
     finally:
         state.close()
 

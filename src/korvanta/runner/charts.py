@@ -59,9 +59,11 @@ def _merged(candles: "pd.DataFrame", most: int) -> tuple["pd.DataFrame", int]:
 
 
 def _volume_text(value: float) -> str:
+    """Three digits at most: 725K, 15.9M."""
     for scale, unit in ((1e9, "B"), (1e6, "M"), (1e3, "K")):
         if abs(value) >= scale:
-            return f"{value / scale:.1f}{unit}"
+            value /= scale
+            return f"{value:.0f}{unit}" if abs(value) >= 100 else f"{value:.1f}{unit}"
     return f"{value:.0f}"
 
 
@@ -109,11 +111,13 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int, height: int,
     fig = plotext.figure
     fig.clear()
     plotext.terminal.limit(False, False)
-    fig.theme("simple")
     fig.subplots(2, 1)
     volume_height = max(6, height // 3)
     fig.plot_size(columns + label_width + 2, height)
     top, bottom = fig.subplot(1, 1), fig.subplot(2, 1)
+    for panel in (top, bottom):
+        # no colours of its own (the default paints a white canvas), whatever the terminal's are
+        panel.theme("simple")
     top.plot_size(columns + label_width + 2, height - volume_height)
     bottom.plot_size(columns + label_width + 2, volume_height)
     top.title(title)
@@ -123,12 +127,10 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int, height: int,
         for at, o, c, up in zip(x, candles["open"], candles["close"], rising):
             if not up:
                 top.draw(top.rectangle((at, at), (min(o, c), max(o, c)), marker=DOWN_BODY, lines=False))
-    for up, pixel in ((True, "green"), (False, "red")):
-        chosen = [i for i in range(len(x)) if rising[i] == up]
-        if chosen:
-            marker = plotext.colorize("█").fill(plotext.pixel(foreground=pixel))
-            bottom.draw(bottom.bar([x[i] for i in chosen], [candles["volume"].iloc[i] for i in chosen],
-                                   marker=marker, width=1 / step))
+    # Volume as one column per candle, right under it (plotext's bars are as wide as their spacing).
+    for at, volume, up in zip(x, candles["volume"], rising):
+        marker = plotext.colorize("█").fill(plotext.pixel(foreground="green" if up else "red"))
+        bottom.draw(bottom.segment((at, at), (0, volume), marker=marker))
 
     dates = pd.DatetimeIndex(candles.index)
     form = _date_form(dates)

@@ -1,0 +1,112 @@
+"""The Python API through the real ib_async client and the gateway simulator, from each kind of caller context."""
+
+import asyncio
+import threading
+
+import pandas as pd
+import pytest
+
+from korvanta import api
+from test_gateway_e2e import SimThread, needs
+
+pytestmark = pytest.mark.e2e
+
+DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
+
+
+@pytest.fixture(scope="module")
+def sim():
+    needs("korvanta.cmds.quotes.kline")
+    needs("korvanta.cmds.portfolio.executions")
+    with SimThread() as sim:
+        yield sim
+
+
+@pytest.fixture
+def gateway(sim, data_dir, monkeypatch):
+    monkeypatch.delenv("KORVANTA_GATEWAY", raising=False)
+    return f"127.0.0.1:{sim.port}"
+
+
+def expected_closes(sim, count):
+    return [bar.close for bar in sim.expected_bars("AAPL", **DAY)[-count:]]
+
+
+def from_plain_thread(call):
+    return call()
+
+
+def from_set_loop(call):
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    try:
+        return call()
+    finally:
+        asyncio.set_event_loop(None)
+        loop.close()
+
+
+def from_running_loop(call):
+    # as a notebook cell runs: a blocking call from inside a running loop's thread
+    async def cell():
+        return call()
+
+    return asyncio.run(cell())
+
+
+@pytest.mark.parametrize("context", [from_plain_thread, from_set_loop, from_running_loop],
+                         ids=["script", "set-loop", "notebook"])
+def test_kline_from_each_context(sim, gateway, context):
+    bars = context(lambda: api.kline("AAPL", "day", 100, gateway=gateway))
+    assert isinstance(bars.index, pd.DatetimeIndex) and bars.index.is_monotonic_increasing
+    assert bars["close"].tolist() == expected_closes(sim, 100)
+    assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr"
+
+
+@pytest.mark.asyncio
+async def test_async_twins_run_on_the_callers_loop(sim, gateway):
+    ours = threading.get_ident()
+    bars, fills = await asyncio.gather(api.kline_async("AAPL", "day", 100, gateway=gateway),
+                                       api.executions_async(gateway=gateway, client_id=7))
+    assert bars["close"].tolist() == expected_closes(sim, 100) and threading.get_ident() == ours
+    assert len(fills.index) == len(sim.sim.book.fills(sim.now))
+
+
+def test_executions_are_fills_with_numbers(sim, gateway):
+    fills = api.executions("aapl", reload=True, gateway=gateway)
+    wanted = [f for f in sim.sim.book.fills(sim.now) if f.contract.symbol == "AAPL"]
+    assert fills["symbol"].unique().tolist() == ["AAPL"] and len(fills.index) == len(wanted)
+    assert fills["shares"].tolist() == [f.shares for f in sorted(wanted, key=lambda f: f.time)]
+    assert pd.api.types.is_float_dtype(fills["total"]) and (fills["c_pct"] > 0).all()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
+    (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),
+], ids=["no-gateway", "nothing-matched"])
+def test_failures_raise_command_error(gateway, call, message):
+    with pytest.raises(api.CommandError, match=f"^{message}"):
+        call(gateway)
+
+
+@pytest.mark.parametrize("show", [False, True])
+def test_tables_printed_only_when_asked(gateway, capsys, show):
+    api.kline("AAPL", "5m", 20, gateway=gateway, show=show)
+    out = capsys.readouterr().out
+    assert out.startswith("AAPL 5m (") if show else out == ""
+
+
+@pytest.mark.parametrize("kwargs, words", [
+    (dict(symbol="AAPL", adjusted=True), ["kline", "AAPL", "day", "adj"]),
+    (dict(symbol="AAPL", period="week", start=pd.Timestamp("2025-01-02").date()),
+     ["kline", "AAPL", "2025-01-02", "week"]),
+    (dict(symbol="AAPL", count=5, start="2025-01-02"), ValueError),
+    (dict(symbol="AAPL", end="2025-01-02"), ValueError),
+], ids=["adjusted-default-count", "range", "count-and-start", "end-alone"])
+def test_kline_words(kwargs, words):
+    args = dict(period="day", count=None, adjusted=False, start=None, end=None) | kwargs
+    if words is ValueError:
+        with pytest.raises(ValueError):
+            api._kline_words(**args)
+    else:
+        assert api._kline_words(**args) == words
