@@ -13,7 +13,7 @@ from .display import bars_title, show_unprinted
 from .extras import MissingExtra
 
 # A terminal chart takes the terminal's height within these bounds.
-CHART_LINES = (16, 40)
+CHART_LINES = (16, 32)
 
 
 def _colour() -> bool:
