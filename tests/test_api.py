@@ -7,29 +7,21 @@ import pandas as pd
 import pytest
 
 from korvanta import api
-from test_gateway_e2e import SimThread, needs
+from test_gateway_e2e import gateway  # noqa: F401  (the simulator, a fixture)
 
 pytestmark = pytest.mark.e2e
 
 DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
 
 
-@pytest.fixture(scope="module")
-def sim():
-    needs("korvanta.cmds.quotes.kline")
-    needs("korvanta.cmds.portfolio.executions")
-    with SimThread() as sim:
-        yield sim
-
-
 @pytest.fixture
-def gateway(sim, data_dir, monkeypatch):
+def address(gateway, data_dir, monkeypatch):
     monkeypatch.delenv("KORVANTA_GATEWAY", raising=False)
-    return f"127.0.0.1:{sim.port}"
+    return f"127.0.0.1:{gateway.port}"
 
 
-def expected_closes(sim, count):
-    return [bar.close for bar in sim.expected_bars("AAPL", **DAY)[-count:]]
+def expected_closes(gateway, count):
+    return [bar.close for bar in gateway.expected_bars("AAPL", **DAY)[-count:]]
 
 
 def from_plain_thread(call):
@@ -56,25 +48,25 @@ def from_running_loop(call):
 
 @pytest.mark.parametrize("context", [from_plain_thread, from_set_loop, from_running_loop],
                          ids=["script", "set-loop", "notebook"])
-def test_kline_from_each_context(sim, gateway, context):
-    bars = context(lambda: api.kline("AAPL", "day", 100, gateway=gateway))
+def test_kline_from_each_context(gateway, address, context):
+    bars = context(lambda: api.kline("AAPL", "day", 100, gateway=address))
     assert isinstance(bars.index, pd.DatetimeIndex) and bars.index.is_monotonic_increasing
-    assert bars["close"].tolist() == expected_closes(sim, 100)
+    assert bars["close"].tolist() == expected_closes(gateway, 100)
     assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr"
 
 
 @pytest.mark.asyncio
-async def test_async_twins_run_on_the_callers_loop(sim, gateway):
+async def test_async_twins_run_on_the_callers_loop(gateway, address):
     ours = threading.get_ident()
-    bars, fills = await asyncio.gather(api.kline_async("AAPL", "day", 100, gateway=gateway),
-                                       api.executions_async(gateway=gateway, client_id=7))
-    assert bars["close"].tolist() == expected_closes(sim, 100) and threading.get_ident() == ours
-    assert len(fills.index) == len(sim.sim.book.fills(sim.now))
+    bars, fills = await asyncio.gather(api.kline_async("AAPL", "day", 100, gateway=address),
+                                       api.executions_async(gateway=address, client_id=7))
+    assert bars["close"].tolist() == expected_closes(gateway, 100) and threading.get_ident() == ours
+    assert len(fills.index) == len(gateway.sim.book.fills(gateway.now))
 
 
-def test_executions_are_fills_with_numbers(sim, gateway):
-    fills = api.executions("aapl", reload=True, gateway=gateway)
-    wanted = [f for f in sim.sim.book.fills(sim.now) if f.contract.symbol == "AAPL"]
+def test_executions_are_fills_with_numbers(gateway, address):
+    fills = api.executions("aapl", reload=True, gateway=address)
+    wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.contract.symbol == "AAPL"]
     assert fills["symbol"].unique().tolist() == ["AAPL"] and len(fills.index) == len(wanted)
     assert fills["shares"].tolist() == [f.shares for f in sorted(wanted, key=lambda f: f.time)]
     assert pd.api.types.is_float_dtype(fills["total"]) and (fills["c_pct"] > 0).all()
@@ -84,14 +76,14 @@ def test_executions_are_fills_with_numbers(sim, gateway):
     (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
     (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),
 ], ids=["no-gateway", "nothing-matched"])
-def test_failures_raise_command_error(gateway, call, message):
+def test_failures_raise_command_error(address, call, message):
     with pytest.raises(api.CommandError, match=f"^{message}"):
-        call(gateway)
+        call(address)
 
 
 @pytest.mark.parametrize("show", [False, True])
-def test_tables_printed_only_when_asked(gateway, capsys, show):
-    api.kline("AAPL", "5m", 20, gateway=gateway, show=show)
+def test_tables_printed_only_when_asked(address, capsys, show):
+    api.kline("AAPL", "5m", 20, gateway=address, show=show)
     out = capsys.readouterr().out
     assert out.startswith("AAPL 5m (") if show else out == ""
 

@@ -9,19 +9,11 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from test_gateway_e2e import FAKES, SimThread, needs
+from test_gateway_e2e import FAKES, gateway  # noqa: F401  (gateway: the simulator, a fixture)
 
 pytestmark = pytest.mark.e2e
 
 DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
-
-
-@pytest.fixture(scope="module")
-def gateway():
-    needs("korvanta.cmds.quotes.kline")
-    needs("korvanta.cmds.portfolio.executions")
-    with SimThread() as sim:
-        yield sim
 
 
 @pytest.fixture

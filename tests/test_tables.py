@@ -44,7 +44,7 @@ def test_rows_shown(rows, tty, shown, capsys, terminal):
     assert out.rstrip().endswith("[99 rows x 8 columns]") == (shown < 99)
 
 
-@pytest.mark.parametrize("columns, lines", [(200, 30), (80, 30), (80, 60)], ids=["wide", "two-blocks", "tall"])
+@pytest.mark.parametrize("columns, lines", [(200, 30), (80, 60), (80, 100)], ids=["wide", "two-blocks", "tall"])
 def test_default_fits_the_terminal(columns, lines, capsys, terminal):
     terminal(columns, lines)
     printFrame(BARS, "AAPL day (99 bars)")
@@ -52,6 +52,15 @@ def test_default_fits_the_terminal(columns, lines, capsys, terminal):
     # the title, the table and a prompt line below it fit the screen, and no more is cut than needed
     assert len(out) + 1 <= lines and max(map(len, out)) <= columns
     assert len(out) + 1 > lines - 4
+
+
+def test_small_terminal_still_shows_a_useful_part(capsys, terminal):
+    terminal(80, 24)
+    printFrame(BARS, "AAPL day (99 bars)")
+    printFrame(BARS.head(frame.MIN_FIT_ROWS), "AAPL day (20 bars)")
+    first, second = capsys.readouterr().out.split("AAPL day (20 bars)")
+    assert len(shown_rows(first)) == frame.MIN_FIT_ROWS and "[99 rows x 8 columns]" in first
+    assert len(shown_rows("\n" + second)) == frame.MIN_FIT_ROWS and "..." not in second
 
 
 def test_repeated_and_empty_row_labels_stay_visible(capsys):

@@ -18,8 +18,9 @@ printed = 0
 # An empty index label (executions show order id 0 as "") would read as a blanked repeat of
 # the label above it.
 EMPTY_LABEL = "-"
-# Fewer rows than this are never worth a cut, however small the terminal.
-MIN_FIT_ROWS = 10
+# A table this long is shown whole however small the terminal (an execution summary with its
+# six summary rows); a longer one is cut to what fits, never below this.
+MIN_FIT_ROWS = 20
 
 
 @dataclass(frozen=True)
