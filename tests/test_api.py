@@ -69,7 +69,9 @@ def test_executions_are_fills_with_numbers(gateway, address):
     wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.contract.symbol == "AAPL"]
     assert fills["symbol"].unique().tolist() == ["AAPL"] and len(fills.index) == len(wanted)
     assert fills["shares"].tolist() == [f.shares for f in sorted(wanted, key=lambda f: f.time)]
+    # numbers, not the printed table's text; the ratios at full precision (the table shows 0.0000)
     assert pd.api.types.is_float_dtype(fills["total"]) and (fills["c_pct"] > 0).all()
+    assert fills["orderId"].dtype == "int64" and fills["timestamp"].is_monotonic_increasing
 
 
 @pytest.mark.parametrize("call, message", [
@@ -86,19 +88,3 @@ def test_tables_printed_only_when_asked(address, capsys, show):
     api.kline("AAPL", "5m", 20, gateway=address, show=show)
     out = capsys.readouterr().out
     assert out.startswith("AAPL 5m (") if show else out == ""
-
-
-@pytest.mark.parametrize("kwargs, words", [
-    (dict(symbol="AAPL", adjusted=True), ["kline", "AAPL", "day", "adj"]),
-    (dict(symbol="AAPL", period="week", start=pd.Timestamp("2025-01-02").date()),
-     ["kline", "AAPL", "2025-01-02", "week"]),
-    (dict(symbol="AAPL", count=5, start="2025-01-02"), ValueError),
-    (dict(symbol="AAPL", end="2025-01-02"), ValueError),
-], ids=["adjusted-default-count", "range", "count-and-start", "end-alone"])
-def test_kline_words(kwargs, words):
-    args = dict(period="day", count=None, adjusted=False, start=None, end=None) | kwargs
-    if words is ValueError:
-        with pytest.raises(ValueError):
-            api._kline_words(**args)
-    else:
-        assert api._kline_words(**args) == words
