@@ -26,6 +26,11 @@ def data_dir(tmp_path, monkeypatch):
     """A fresh KORVANTA_DATA_DIR, so no test reads another's cache entries."""
     directory = tmp_path / "data"
     monkeypatch.setenv("KORVANTA_DATA_DIR", str(directory))
+    # kline keeps one bar cache for the process, made on first use: a fresh folder needs a
+    # fresh cache, or entries of an earlier test answer this one's requests.
+    kline = sys.modules.get("korvanta.cmds.quotes.kline")
+    if kline is not None:
+        monkeypatch.setattr(kline, "_barhold", None)
     return directory
 
 

@@ -16,6 +16,7 @@ from korvanta.cmds.utils import addRowSafe
 from quodra.dispatch import DArg, parse_words
 from quodra.dualcache import DualCache
 from quodra.frame import printFrame
+from quodra.frame import using as frame_settings
 from quodra.numeric import fmtPrice
 
 KLINE = [DArg("symbol", convert=str.upper), DArg("*rest")]
@@ -108,7 +109,7 @@ def test_dual_cache_across_processes(tmp_path):
 def test_print_frame_multiindex_and_abbreviated(capsys):
     columns = pd.MultiIndex.from_tuples([("Executions", "price"), ("Commissions", "commission")])
     frame = pd.DataFrame(np.arange(200).reshape(100, 2), columns=columns, index=[f"r{i}" for i in range(100)])
-    with pd.option_context("display.max_rows", 20, "display.min_rows", 6):
+    with frame_settings(rows=6):
         assert printFrame(frame, "Fills today") is None
     lines = capsys.readouterr().out.splitlines()
     assert lines[0] == "Fills today" and "Executions" in lines[1] and "commission" in lines[2]

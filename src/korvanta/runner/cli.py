@@ -14,6 +14,8 @@ from . import interrupts
 from .address import parse_address
 from .usage import HELP_WORDS, help_requested, show_help
 
+from .settings import add_options, use_options
+
 USAGE_ERROR = 2
 
 
@@ -25,8 +27,15 @@ def gateway_address(text: str) -> tuple[str, int] | None:
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
+class OptionParser(argparse.ArgumentParser):
+    """argparse's parser, reporting a usage error in one line rather than under the whole synopsis."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message} ({self.prog} --help lists the options)\n")
+
+
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = OptionParser(
         prog="korvanta",
         description="Run one korvanta command, or, with none given, the interactive shell.",
         epilog="examples: korvanta kline AAPL day 100 | korvanta --gateway 127.0.0.1:4002 executions aapl :r"
@@ -43,6 +52,7 @@ def parser() -> argparse.ArgumentParser:
     loudness.add_argument("-v", "--verbose", action="count", default=0,
                           help="debug lines (twice: the gateway client library's lines too)")
     loudness.add_argument("-q", "--quiet", action="store_true", help="warnings and errors only")
+    add_options(p)
     p.add_argument("words", nargs=argparse.REMAINDER, metavar="command [word ...]",
                    help="a command and its words, e.g. kline AAPL day 100")
     return p
@@ -107,7 +117,9 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the program with `argv` (default: the command line); the exit status."""
     try:
-        options = parser().parse_args(argv)
+        p = parser()
+        options = p.parse_args(argv)
+        use_options(p, options)
         verbosity = options.verbose - options.quiet
         words = options.words
         # argparse keeps the "--" that separates options from a command with words like "-1".

@@ -10,8 +10,8 @@ from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
-from .display import show_unprinted
 from .gateway import GatewayError, GatewayUnanswered
+from .results import present
 from .state import HostState
 from .usage import command_modules
 
@@ -109,7 +109,11 @@ def _command_class(word: str) -> type:
     raise UsageError(f"Unknown command {word!r} (commands: {known})")
 
 
-async def execute_line(words: Sequence[str], state: HostState) -> Any:
+# What to do about a command that needs a gateway when none was named; the API says it its way.
+NO_GATEWAY_HINT = "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"
+
+
+async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hint: str = NO_GATEWAY_HINT) -> Any:
     """Run one command (`words`, the command word first) and return its result.
 
     Any failure raises `CommandError` carrying the text to show (`UsageError` for a line that
@@ -121,7 +125,7 @@ async def execute_line(words: Sequence[str], state: HostState) -> Any:
     await state.recover()
     if cls.requires_gateway and not state.connected:
         why = (f"the gateway at {state.describe_gateway()} is not connected" if state.address
-               else "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY")
+               else no_gateway_hint)
         raise CommandError(f"{word} needs a connected gateway: {why}")
     command = cls(state=state, ib=state.ib)
     try:
@@ -150,8 +154,8 @@ async def run_status(words: Sequence[str], state: HostState) -> int:
     except CommandError as e:
         logger.error("{}", e)
         return e.status
-    show_unprinted(result, printed_before)
-    return 0
+    # Showing, charting or writing the result can fail too (a full disk, a missing extra).
+    return 0 if present(result, printed_before) else 1
 
 
 async def run_line(words: Sequence[str], state: HostState) -> bool:

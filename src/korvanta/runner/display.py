@@ -1,18 +1,21 @@
-"""Showing a result that its command returned without printing it."""
+"""Showing a result that its command returned without printing it, and the titles of bar results."""
 
 from typing import Any
 
-import pandas as pd
-
 from quodra import frame
+
+# The adjust words that ask the gateway for adjusted bars (the kline module's ADJUST_KEYWORDS).
+ADJUSTED = ("adj", "forward")
 
 
 def bars_title(result: dict) -> str:
-    """AAPL day (5 bars) [cached], AAPL day 2025-01-01 ~ 2025-06-01 (102 bars) [cached], ..."""
+    """AAPL day (5 bars), AAPL day 2025-01-01 ~ 2025-06-01 (102 bars) (adjusted), AAPL Intraday (390 bars) ..."""
     parts = [str(result.get("symbol", "")), str(result.get("period") or str(result.get("type", "")).title())]
     if "start" in result:
         parts.append(f"{result['start']} ~ {result.get('end')}")
-    parts.append(f"({len(result['bars'])} bars) [cached]")
+    parts.append(f"({len(result['bars'])} bars)")
+    if result.get("adjust") in ADJUSTED:
+        parts.append("(adjusted)")
     return " ".join(part for part in parts if part)
 
 
@@ -27,7 +30,12 @@ def show_unprinted(result: Any, printed_before: int) -> None:
     bars = result.get("bars")
     if not isinstance(bars, list) or "error" in result:
         return
+    title = bars_title(result) + " [cached]"
     if bars:
-        frame.printFrame(pd.DataFrame.from_records(bars), bars_title(result))
+        import pandas as pd
+
+        # The command prints its fresh bars from a convert_dtypes frame; the same types print
+        # the same cells (a float64 column would pad 285.5 to 285.5000 beside 286.0233).
+        frame.printFrame(pd.DataFrame.from_records(bars).convert_dtypes(), title)
     else:
-        print(bars_title(result), flush=True)
+        print(title, flush=True)

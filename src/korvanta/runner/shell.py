@@ -12,6 +12,7 @@ from .address import parse_address
 from .commands import run_line
 from .completion import Completer
 from .datadir import data_dir
+from .settings import set_word
 from .state import HostState
 from .usage import help_requested, show_help
 
@@ -124,6 +125,11 @@ def disconnect(shell: Shell, words: list[str]) -> bool:
 def status(shell: Shell, words: list[str]) -> bool:
     print(shell.state.status(), flush=True)
     return True
+
+
+@builtin("set")
+def set_result_setting(shell: Shell, words: list[str]) -> bool:
+    return set_word(words)
 
 
 @builtin("clear")

@@ -18,7 +18,8 @@ USAGE_SUFFIX = ".usage.txt"
 NO_USAGE = "(no usage text)"
 
 SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, status, clear,\n"
-              "quit (or exit, Ctrl-D). `command -h` shows one command's usage.")
+              "set [rows|format|out|chart|chart-size VALUE], quit (or exit, Ctrl-D).\n"
+              "`command -h` shows one command's usage.")
 
 
 def help_requested(words: list[str]) -> bool:

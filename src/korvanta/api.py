@@ -1,0 +1,203 @@
+"""The commands as Python functions returning pandas frames, for notebooks and scripts.
+
+    from korvanta import api
+    bars = api.kline("AAPL", "day", 100, gateway="127.0.0.1:4002")      # indexed by date
+    fills = api.executions("aapl", reload=True)                         # one row per fill
+    bars = await api.kline_async("AAPL", "5m", 200, adjusted=True)      # on the caller's loop
+
+Each call runs one command exactly as the `korvanta` runner does: it connects to the gateway
+(`gateway="HOST:PORT"`, else `$KORVANTA_GATEWAY`; `client_id`, else `$KORVANTA_CLIENT_ID`,
+else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or when it cannot be reached, kline
+serves from yfinance and executions fails. Every failure raises `CommandError` with the
+command's error text. The tables a command prints are left out unless `show=True`.
+
+Event loops. The `..._async` functions run on the loop that awaits them. The plain functions
+block until the command is done, on an event loop that they choose by where they are called:
+
+- where no loop runs in the calling thread and none is set for it (a script, a plain Python
+  shell): on a private loop in the calling thread, made for the call and closed after it;
+- where a loop is set for the calling thread but not running (`asyncio.set_event_loop`, as
+  ib_async programs do): on that loop, given back as it was;
+- where a loop is running in the calling thread (a Jupyter notebook, an async program): that
+  loop cannot be blocked on from inside, so on a private loop in a helper thread, while the
+  calling thread waits. Ctrl-C (or the notebook's interrupt) cancels the command.
+"""
+
+import asyncio
+import datetime as dt
+import os
+import threading
+from collections.abc import Awaitable, Callable
+from typing import TYPE_CHECKING, Any, TypeVar
+
+# One exception type for every failure, the runner's own: its text is the command's error text.
+from korvanta.runner.commands import CommandError
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+T = TypeVar("T")
+
+
+# ---- running one command line
+
+def _address(gateway: str | None) -> tuple[str, int] | None:
+    import argparse
+
+    from korvanta.runner.cli import gateway_address
+
+    text = os.environ.get("KORVANTA_GATEWAY", "") if gateway is None else gateway
+    try:
+        return gateway_address(text)
+    except argparse.ArgumentTypeError as e:
+        raise ValueError(f"gateway: {e}") from None
+
+
+async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool) -> Any:
+    from korvanta.runner.commands import execute_line, load_command_modules
+    from korvanta.runner.display import show_unprinted
+    from korvanta.runner.state import CLIENT_ID_TRIES, connect
+    from quodra import frame
+
+    address = _address(gateway)
+    if client_id is None and os.environ.get("KORVANTA_CLIENT_ID"):
+        client_id = int(os.environ["KORVANTA_CLIENT_ID"])
+    load_command_modules()
+    # As in the runner: an id not chosen may move on to the next free one.
+    tries = 1 if client_id is not None else CLIENT_ID_TRIES
+    state = await connect(address, client_id or 1, clientIdTries=tries)
+    try:
+        # Only this call's tables: the settings are this task's own.
+        with frame.using(shown=show, rows=None):
+            printed_before = frame.printed
+            result = await execute_line(words, state, no_gateway_hint="pass gateway='HOST:PORT' or set KORVANTA_GATEWAY")
+            if show:
+                show_unprinted(result, printed_before)
+            return result
+    finally:
+        state.close()
+
+
+# ---- one event loop or another for the blocking forms
+
+def _in_helper_thread(make: Callable[[], Awaitable[T]]) -> T:
+    done: dict[str, Any] = {}
+    started = threading.Event()
+
+    async def main() -> T:
+        done["loop"], done["task"] = asyncio.get_running_loop(), asyncio.current_task()
+        started.set()
+        return await make()
+
+    def target() -> None:
+        try:
+            done["result"] = asyncio.run(main())
+        except BaseException as e:  # handed to the waiting thread, which raises it
+            done["error"] = e
+        finally:
+            started.set()
+
+    helper = threading.Thread(target=target, name="korvanta-api", daemon=True)
+    helper.start()
+    try:
+        helper.join()
+    except KeyboardInterrupt:
+        started.wait()
+        try:
+            done["loop"].call_soon_threadsafe(done["task"].cancel)
+        except (KeyError, RuntimeError):
+            pass  # never started, or over and its loop closed
+        helper.join()
+        raise
+    if "error" in done:
+        raise done["error"]
+    return done["result"]
+
+
+def _blocking(make: Callable[[], Awaitable[T]]) -> T:
+    """Run the coroutine that `make` returns to its end, on a loop the calling thread allows (module doc)."""
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        pass
+    else:
+        return _in_helper_thread(make)
+    try:
+        loop = asyncio.get_event_loop()
+    except RuntimeError:
+        loop = None
+    if loop is not None and not loop.is_closed():
+        return loop.run_until_complete(make())
+    return asyncio.run(make())
+
+
+# ---- the commands
+
+def _kline_words(symbol: str, period: str, count: int | None, adjusted: bool,
+                 start: dt.date | str | None, end: dt.date | str | None) -> list[str]:
+    words = ["kline", symbol]
+    if period.lower() == "intraday":
+        if start is not None or end is not None or count is not None or adjusted:
+            raise ValueError("the intraday curve takes no count, dates or adjustment")
+        return [*words, "intraday"]
+    if start is not None:
+        if count is not None:
+            raise ValueError("give a count or a start date, not both")
+        words += [str(start)] + ([str(end)] if end is not None else [])
+        return [*words, period] + (["adj"] if adjusted else [])
+    if end is not None:
+        raise ValueError("an end date needs a start date")
+    return [*words, period] + ([str(int(count))] if count is not None else []) + (["adj"] if adjusted else [])
+
+
+def _bars(result: dict) -> "pd.DataFrame":
+    from korvanta.runner.records import bars_frame
+
+    frame = bars_frame(result["bars"])
+    frame.attrs.update({key: value for key, value in result.items() if key != "bars"})
+    return frame
+
+
+async def kline_async(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
+                      start: dt.date | str | None = None, end: dt.date | str | None = None,
+                      gateway: str | None = None, client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+    """Bars of `symbol` as the runner's `kline` gives them, indexed by their start ("date").
+
+    `period`: 1m, 5m, 15m, 30m, 1h, day, week, month, year (or an alias the command knows), or
+    "intraday" for today's one-minute curve. `count`: the latest N bars (the command's default
+    for the period when None). `start`/`end` (dates or YYYY-MM-DD): the bars of a date range
+    instead, up to today without `end`. `adjusted`: split- and dividend-adjusted bars.
+    The result's other fields (symbol, period, source, cached, ...) are in the frame's `attrs`.
+    """
+    words = _kline_words(symbol, period, count, adjusted, start, end)
+    return _bars(await _run(words, gateway, client_id, show))
+
+
+def kline(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
+          start: dt.date | str | None = None, end: dt.date | str | None = None,
+          gateway: str | None = None, client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+    """`kline_async`, blocking; which event loop it runs on is in the module's documentation."""
+    return _blocking(lambda: kline_async(symbol, period, count, adjusted=adjusted, start=start, end=end,
+                                         gateway=gateway, client_id=client_id, show=show))
+
+
+async def executions_async(*symbols: str, reload: bool = False, mine: bool = False,
+                           gateway: str | None = None, client_id: int | None = None,
+                           show: bool = False) -> "pd.DataFrame":
+    """The account's fills as the runner's `executions` gives them: one row per fill, in time order.
+
+    `symbols`: only these (any case). `reload`: ask the gateway for the executions again first.
+    `mine`: only the fills of this client id. The money columns are numbers; the summary rows
+    of the printed table are left out (`show=True` prints it with the summaries).
+    """
+    from korvanta.runner.records import executions_frame
+
+    words = ["executions", *symbols] + ([":refresh"] if reload else []) + ([":mine"] if mine else [])
+    return executions_frame(await _run(words, gateway, client_id, show))
+
+
+def executions(*symbols: str, reload: bool = False, mine: bool = False, gateway: str | None = None,
+               client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+    """`executions_async`, blocking; which event loop it runs on is in the module's documentation."""
+    return _blocking(lambda: executions_async(*symbols, reload=reload, mine=mine, gateway=gateway,
+                                              client_id=client_id, show=show))

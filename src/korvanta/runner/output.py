@@ -1,0 +1,114 @@
+"""Results as files (.csv, .json, .parquet, replaced atomically) and as CSV or JSON text for pipes."""
+
+import json
+import os
+import secrets
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from .extras import require
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+FILE_FORMATS = {".csv": "csv", ".json": "json", ".parquet": "parquet"}
+TEXT_FORMATS = ("csv", "json")
+
+
+def file_format(path: str | os.PathLike) -> str:
+    """The format a file name asks for by its suffix; ValueError naming the known ones otherwise."""
+    suffix = Path(path).suffix.lower()
+    if suffix not in FILE_FORMATS:
+        known = ", ".join(FILE_FORMATS)
+        raise ValueError(f"{os.fspath(path)!r}: unknown file type {suffix or '(no suffix)'}; use {known}")
+    fmt = FILE_FORMATS[suffix]
+    if fmt == "parquet":
+        require("pyarrow", "parquet", "writing .parquet files")
+    return fmt
+
+
+def check_writable(path: str | os.PathLike) -> None:
+    """ValueError when a file could not be made at `path` (no such directory, or a directory there)."""
+    target = Path(path)
+    if target.is_dir():
+        raise ValueError(f"{os.fspath(path)!r} is a directory")
+    if not target.absolute().parent.is_dir():
+        raise ValueError(f"{os.fspath(path)!r}: no directory {os.fspath(target.parent)!r}")
+
+
+@contextmanager
+def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
+    """A fresh file beside `target` for a writer to fill; it replaces `target` only when the block ends well.
+
+    An interrupted or failed write leaves `target` as it was (absent, or the previous file) and
+    removes the partial file.
+    """
+    target = Path(target)
+    part = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+    # Made here rather than by the writer so that it gets the permissions a new file would (the
+    # umask applies), and O_EXCL so that it is ours alone.
+    os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    try:
+        yield part
+        os.replace(part, target)
+    except BaseException:
+        part.unlink(missing_ok=True)
+        raise
+
+
+def _flat(frame: "pd.DataFrame") -> "pd.DataFrame":
+    # Bars are indexed by date; in a file the date is the first column.
+    return frame.reset_index() if frame.index.name else frame.reset_index(drop=True)
+
+
+def _iso_dates(frame: "pd.DataFrame") -> "pd.DataFrame":
+    """`frame` with each date-time column as ISO text: a date alone where every value is a midnight."""
+    import pandas as pd
+
+    frame = frame.copy()
+    for column in frame.columns:
+        values = frame[column]
+        if not pd.api.types.is_datetime64_any_dtype(values):
+            continue
+        if values.dt.tz is None and (values.dropna() == values.dropna().dt.normalize()).all():
+            frame[column] = values.dt.strftime("%Y-%m-%d")
+        else:
+            frame[column] = values.map(lambda t: None if pd.isna(t) else t.isoformat())
+    return frame
+
+
+def _plain(value: object) -> object:
+    # numpy scalars that pandas leaves in object columns
+    item = getattr(value, "item", None)
+    if callable(item):
+        return item()
+    raise TypeError(f"{type(value).__name__} is not JSON")
+
+
+def records_text(frame: "pd.DataFrame", fmt: str) -> str:
+    """The rows of `frame` as CSV (with a header line) or as a JSON array of records, one a line."""
+    flat = _flat(frame)
+    if fmt == "csv":
+        return flat.to_csv(index=False)
+    if fmt == "json":
+        text = _iso_dates(flat)
+        # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
+        # missing cells become null.
+        cells = text.astype(object).where(text.notna(), None)
+        lines = [json.dumps(record, ensure_ascii=False, allow_nan=False, default=_plain)
+                 for record in cells.to_dict(orient="records")]
+        return "[\n" + ",\n".join(lines) + "\n]\n"
+    raise ValueError(f"unknown format {fmt!r}; use {', '.join(TEXT_FORMATS)}")
+
+
+def write_records(frame: "pd.DataFrame", path: str | os.PathLike) -> Path:
+    """Write the rows of `frame` to `path` in the format its suffix names, replacing any file there."""
+    fmt = file_format(path)
+    with atomic_path(path) as part:
+        if fmt == "parquet":
+            _flat(frame).to_parquet(part, engine="pyarrow", index=False)
+        else:
+            part.write_text(records_text(frame, fmt), encoding="utf-8")
+    return Path(path)

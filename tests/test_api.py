@@ -1,0 +1,90 @@
+"""The Python API through the real ib_async client and the gateway simulator, from each kind of caller context."""
+
+import asyncio
+import threading
+
+import pandas as pd
+import pytest
+
+from korvanta import api
+from test_gateway_e2e import gateway  # noqa: F401  (the simulator, a fixture)
+
+pytestmark = pytest.mark.e2e
+
+DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
+
+
+@pytest.fixture
+def address(gateway, data_dir, monkeypatch):
+    monkeypatch.delenv("KORVANTA_GATEWAY", raising=False)
+    return f"127.0.0.1:{gateway.port}"
+
+
+def expected_closes(gateway, count):
+    return [bar.close for bar in gateway.expected_bars("AAPL", **DAY)[-count:]]
+
+
+def from_plain_thread(call):
+    return call()
+
+
+def from_set_loop(call):
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    try:
+        return call()
+    finally:
+        asyncio.set_event_loop(None)
+        loop.close()
+
+
+def from_running_loop(call):
+    # as a notebook cell runs: a blocking call from inside a running loop's thread
+    async def cell():
+        return call()
+
+    return asyncio.run(cell())
+
+
+@pytest.mark.parametrize("context", [from_plain_thread, from_set_loop, from_running_loop],
+                         ids=["script", "set-loop", "notebook"])
+def test_kline_from_each_context(gateway, address, context):
+    bars = context(lambda: api.kline("AAPL", "day", 100, gateway=address))
+    assert isinstance(bars.index, pd.DatetimeIndex) and bars.index.is_monotonic_increasing
+    assert bars["close"].tolist() == expected_closes(gateway, 100)
+    assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr"
+
+
+@pytest.mark.asyncio
+async def test_async_twins_run_on_the_callers_loop(gateway, address):
+    ours = threading.get_ident()
+    bars, fills = await asyncio.gather(api.kline_async("AAPL", "day", 100, gateway=address),
+                                       api.executions_async(gateway=address, client_id=7))
+    assert bars["close"].tolist() == expected_closes(gateway, 100) and threading.get_ident() == ours
+    assert len(fills.index) == len(gateway.sim.book.fills(gateway.now))
+
+
+def test_executions_are_fills_with_numbers(gateway, address):
+    fills = api.executions("aapl", reload=True, gateway=address)
+    wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.contract.symbol == "AAPL"]
+    assert fills["symbol"].unique().tolist() == ["AAPL"] and len(fills.index) == len(wanted)
+    assert fills["shares"].tolist() == [f.shares for f in sorted(wanted, key=lambda f: f.time)]
+    # numbers, not the printed table's text; the ratios at full precision (the table shows 0.0000)
+    assert pd.api.types.is_float_dtype(fills["total"]) and (fills["c_pct"] > 0).all()
+    assert fills["orderId"].dtype == "int64" and fills["timestamp"].is_monotonic_increasing
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
+    (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),
+], ids=["no-gateway", "nothing-matched"])
+def test_failures_raise_command_error(address, call, message):
+    with pytest.raises(api.CommandError, match=f"^{message}"):
+        call(address)
+
+
+@pytest.mark.parametrize("show", [False, True])
+def test_tables_printed_only_when_asked(address, capsys, show):
+    api.kline("AAPL", "5m", 20, gateway=address, show=show)
+    out = capsys.readouterr().out
+    assert out.startswith("AAPL 5m (") if show else out == ""

@@ -1,0 +1,74 @@
+"""End to end: the program's result options against the gateway simulator, as a user runs them."""
+
+import io
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from test_gateway_e2e import FAKES, gateway  # noqa: F401  (gateway: the simulator, a fixture)
+
+pytestmark = pytest.mark.e2e
+
+DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
+
+
+@pytest.fixture
+def korvanta(tmp_path, gateway):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_") and k != "COLUMNS"}
+    env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"),
+               KORVANTA_GATEWAY=f"127.0.0.1:{gateway.port}")
+
+    def run(*words, stdin=None, columns=80):
+        done = subprocess.run([sys.executable, "-m", "korvanta", *words], input=stdin, capture_output=True,
+                              text=True, env=env | {"COLUMNS": str(columns)}, cwd=tmp_path, timeout=120)
+        assert done.returncode == 0, done.stderr
+        return done
+
+    return run
+
+
+def test_kline_to_csv_and_picture(gateway, korvanta, tmp_path):
+    (tmp_path / "aapl.csv").write_text("an older file\n")
+    done = korvanta("--out", "aapl.csv", "--chart", "aapl.png", "kline", "AAPL", "day", "100")
+    expected = gateway.expected_bars("AAPL", **DAY)[-100:]
+    written = pd.read_csv(tmp_path / "aapl.csv")
+    assert written["close"].tolist() == [bar.close for bar in expected]
+    assert written["date"].tolist() == [str(bar.start) for bar in expected]
+    # into a pipe, the whole table
+    rows = [line for line in done.stdout.splitlines()[2:] if line[:1].isdigit()]
+    assert len(rows) == len(expected) and "..." not in done.stdout
+    from matplotlib.image import imread
+    assert imread(tmp_path / "aapl.png").shape[:2] == (720, 1280)
+    assert f"Wrote {len(expected)} bars to {tmp_path / 'aapl.csv'}" in done.stderr
+    assert f"Chart written to {tmp_path / 'aapl.png'}" in done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["aapl.csv", "aapl.png", "data"]
+
+
+def test_executions_as_csv_on_stdout(gateway, korvanta):
+    done = korvanta("--format", "csv", "executions")
+    fills = pd.read_csv(io.StringIO(done.stdout))
+    assert len(fills.index) == len(gateway.sim.book.fills(gateway.now)) and (fills["conId"] > 0).all()
+    assert "Execution Summary" not in done.stdout and "Connected to the gateway" in done.stderr
+
+
+def test_wider_terminal_fewer_blocks(korvanta):
+    def blocks(columns):
+        out = korvanta("executions", columns=columns).stdout.split("Profit by Half Hour")[0]
+        return sum(1 for line in out.splitlines() if line.lstrip().startswith(("clientId", "date", "timestamp",
+                                                                               "total", "c_pct_RPNL", "orderId")))
+
+    assert blocks(120) < blocks(80)
+
+
+def test_shell_settings_and_terminal_chart(gateway, korvanta):
+    done = korvanta(stdin="set rows 6\nset chart on\nkline AAPL day 100\nexecutions\nset\nquit\n")
+    table, chart = done.stdout.split("AAPL day (99 bars), 2 bars a candle")
+    assert len([line for line in table.splitlines()[2:] if line[:1].isdigit()]) == 6
+    highest = max(bar.high for bar in gateway.expected_bars("AAPL", **DAY)[-100:])
+    assert f"{highest:,.2f}┤" in chart.replace(" ", "") and "█" in chart
+    assert "No chart: only kline results have bars to draw" in done.stderr
+    assert "rows       6" in done.stdout and "chart      on" in done.stdout
