@@ -625,6 +625,40 @@ class TestHostileRequests:
         assert [code for _, code, _ in seen] == [321]
 
 
+class TestUnservedRequests:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("call, code", [
+        pytest.param(lambda ib: ib.reqHeadTimeStampAsync(AAPL, "TRADES", True, 2), 162, id="head-time-stamp"),
+        pytest.param(lambda ib: ib.reqHistoricalTicksAsync(AAPL, "", "20261201 16:00:00", 100, "TRADES", True),
+                     162, id="historical-ticks"),
+        pytest.param(lambda ib: ib.reqFundamentalDataAsync(AAPL, "ReportSnapshot"), 430, id="fundamentals"),
+        pytest.param(lambda ib: ib.reqSecDefOptParamsAsync("AAPL", "", "STK", 265598), 200, id="option-chain"),
+    ])
+    async def test_the_call_ends_with_the_error(self, ib, call, code):
+        seen = errors_with_ids(ib)
+        await asyncio.wait_for(call(ib), 3)
+        assert [c for _, c, _ in seen] == [code]
+        assert ib.isConnected()
+
+    @pytest.mark.asyncio
+    async def test_market_data_is_not_subscribed(self, ib):
+        seen = errors_with_ids(ib)
+        ib.reqMktData(Stock("AAPL", "SMART", "USD", conId=265598))
+        for _ in range(50):
+            if seen:
+                break
+            await asyncio.sleep(0.02)
+        assert [c for _, c, _ in seen] == [354]
+
+    @pytest.mark.asyncio
+    async def test_an_order_is_rejected(self, ib):
+        from ib_async import LimitOrder
+
+        trade = ib.placeOrder(AAPL, LimitOrder("BUY", 1, 100.0))
+        await asyncio.wait_for(trade.cancelledEvent, 3)
+        assert trade.log[-1].errorCode == 201
+
+
 def _templates() -> dict[int, list[str]]:
     """A well-formed request per handled message id, as ib_async lays it out."""
     contract = CONTRACT
@@ -643,6 +677,9 @@ def _templates() -> dict[int, list[str]]:
         15: ["15", "1", "1"],
         64: ["64", "1"],
         77: ["77", "1", "7"],
+        # the unserved requests read nothing but their id
+        **{n: [str(n), "7", "7", *contract] for n in (1, 10, 50, 54, 55, 52, 3)},
+        **{n: [str(n), "7", *contract] for n in (97, 87, 88, 96, 78)},
     }
 
 

@@ -9,6 +9,9 @@ from . import replies
 from .fields import Fields, GatewayError, invalid, shown, timestamp
 
 
+NO_SECURITY = "No security definition has been found for the request"
+
+
 @dataclass(frozen=True)
 class ContractQuery:
     """The twelve contract fields the client sends inside a request."""
@@ -75,7 +78,7 @@ def on_historical_data(session, f: Fields) -> Request:
         now = sim.now()
         inst = sim.book.bar_source(q, now.date())
         if inst is None:
-            return [replies.error(session.version, req_id, 200, "No security definition has been found for the request")]
+            return [replies.error(session.version, req_id, 200, NO_SECURITY)]
         if not sim.book.has_data(inst):
             return [no_data()]
         bars = sim.bars.bars(inst, endDateTime=end_text, durationStr=duration, barSizeSetting=size,
@@ -106,7 +109,7 @@ def on_contract_details(session, f: Fields) -> Request:
         now = sim.now()
         found = sim.book.contract_details(q, now.date())
         if not found:
-            return [replies.error(session.version, req_id, 200, "No security definition has been found for the request")]
+            return [replies.error(session.version, req_id, 200, NO_SECURITY)]
         return [*(replies.contract_details(session.version, req_id, c, now) for c in found),
                 replies.contract_details_end(req_id)]
 
@@ -201,6 +204,21 @@ def quiet(name: str):
     return lambda session, f: Request(name)
 
 
+NO_PERMISSION = "Historical Market Data Service error message:No market data permissions."
+NOT_SUBSCRIBED = "Requested market data is not subscribed."
+
+
+def unserved(name: str, at: int, code: int, message: str):
+    """A request the simulator has no data for: refused for its id (field `at`) as a gateway
+    refuses an account without the permission, so the client's call ends instead of waiting."""
+
+    def on_request(session, f: Fields) -> Request:
+        req_id = f.req_id(at)
+        return Request(name, req_id, answer=lambda: [replies.error(session.version, req_id, code, message)])
+
+    return on_request
+
+
 # like the client's Decoder.handlers, keyed by the message id the client sends first
 HANDLERS: dict[int, Callable] = {
     71: on_start_api,
@@ -217,4 +235,18 @@ HANDLERS: dict[int, Callable] = {
     15: quiet("autoOpenOrders"),
     64: quiet("cancelPositions"),
     77: quiet("cancelAccountUpdatesMulti"),
+    1: unserved("mktData", 2, 354, NOT_SUBSCRIBED),
+    10: unserved("mktDepth", 2, 354, NOT_SUBSCRIBED),
+    50: unserved("realTimeBars", 2, 354, NOT_SUBSCRIBED),
+    97: unserved("tickByTickData", 1, 354, NOT_SUBSCRIBED),
+    54: unserved("calculateImpliedVolatility", 2, 354, NOT_SUBSCRIBED),
+    55: unserved("calculateOptionPrice", 2, 354, NOT_SUBSCRIBED),
+    87: unserved("headTimeStamp", 1, 162, NO_PERMISSION),
+    88: unserved("histogramData", 1, 162, NO_PERMISSION),
+    96: unserved("historicalTicks", 1, 162, NO_PERMISSION),
+    52: unserved("fundamentalData", 2, 430,
+                 "We are sorry, but fundamentals data for the security specified is not available."),
+    78: unserved("secDefOptParams", 1, 200, NO_SECURITY),
+    # the order id stands where other requests carry theirs
+    3: unserved("placeOrder", 1, 201, "Order rejected - reason:The simulated account takes no orders."),
 }
