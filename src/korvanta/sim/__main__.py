@@ -39,7 +39,7 @@ def main(argv=None) -> None:
     try:
         calendars.require()
     except ImportError as e:
-        print(f"korvanta.sim: {e}", file=sys.stderr)
+        print(e, file=sys.stderr)
         sys.exit(1)
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")

@@ -13,7 +13,7 @@ import warnings
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
-MISSING = "the gateway simulator needs exchange calendars: pip install 'korvanta[sim]'"
+MISSING = "korvanta.sim needs exchange-calendars: pip install 'korvanta[sim]'"
 
 # Loaded once per exchange; any clock a user or a test sets lies inside.  Outside it no day
 # trades, which costs nothing: the simulated walks start in 2012.
