@@ -11,7 +11,7 @@ from zoneinfo import ZoneInfo
 import pytest
 import pytest_asyncio
 from hypothesis import HealthCheck, given, settings, strategies as st
-from ib_async import IB, ContFuture, ExecutionFilter, Future, Option, Stock
+from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
 from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.fields import GatewayError

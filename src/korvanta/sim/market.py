@@ -164,7 +164,7 @@ class Market:
     def day_bar(self, inst: Instrument, day: dt.date, useRTH: bool,
                 until: dt.datetime | None = None) -> Summary | None:
         """The day's session (or regular hours) as one bar, counting only minutes before `until`."""
-        key = (self._key(inst), inst.eth, inst.rth, day, useRTH)
+        key = (inst, day, useRTH)
         complete = until is None or until >= inst.session(day, useRTH)[1]
         if complete and key in self._summaries:
             return self._summaries[key]
@@ -178,8 +178,8 @@ class Market:
         return out
 
     def price_at(self, inst: Instrument, when: dt.datetime) -> float | None:
-        """The traded price at `when`, inside its minute's bar; the session's first or last price
-        outside the session; None where the market has no session at or before that day."""
+        """The traded price at `when`, inside its minute's bar; after a session's close its last
+        price; None where the market has no session at or before that day."""
         local = when.astimezone(inst.zone).date()
         # a session may open the evening before its trading day
         for day in reversed(inst.days.days_back(local + dt.timedelta(days=1), 3)):
@@ -192,8 +192,6 @@ class Market:
             return None
         seconds = (when - minutes.start).total_seconds()
         k = math.floor(seconds / 60)
-        if k < 0:
-            return float(minutes.open[0])
         if k >= len(minutes):
             return float(minutes.close[-1])
         frac = (seconds - 60 * k) / 60
