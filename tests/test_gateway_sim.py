@@ -3,21 +3,28 @@
 import asyncio
 import datetime as dt
 import signal
+import struct
 import subprocess
 import sys
 from zoneinfo import ZoneInfo
 
 import pytest
 import pytest_asyncio
+from hypothesis import HealthCheck, given, settings, strategies as st
 from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
 from korvanta.sim import Book, Fault, GatewaySim
-from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION
+from korvanta.sim.fields import GatewayError
+from korvanta.sim.framing import encode, read_message
+from korvanta.sim.requests import HANDLERS
+from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION, Session
 
 # Wednesday 2 December 2026, 17:00 in New York: after the close, inside the extended session.
 NOW = dt.datetime(2026, 12, 2, 22, 0, tzinfo=dt.UTC)
 NY = ZoneInfo("America/New_York")
+CHICAGO = ZoneInfo("America/Chicago")
 AAPL = Stock("AAPL", "SMART", "USD")
+ES_DEC = Future("ES", "202612", "CME")
 
 
 @pytest_asyncio.fixture
@@ -44,6 +51,18 @@ def errors_of(ib) -> list[int]:
     seen: list[int] = []
     ib.errorEvent += lambda reqId, code, text, contract: seen.append(code)
     return seen
+
+
+def errors_with_ids(ib) -> list[tuple[int, int, str]]:
+    seen: list[tuple[int, int, str]] = []
+    ib.errorEvent += lambda reqId, code, text, contract: seen.append((reqId, code, text))
+    return seen
+
+
+async def connected(sim, clientId=1) -> IB:
+    client = IB()
+    await client.connectAsync("127.0.0.1", sim.port, clientId=clientId, timeout=3)
+    return client
 
 
 class TestConnect:
@@ -96,6 +115,11 @@ class TestContractDetails:
         details = await ib.reqContractDetailsAsync(Future("ES", exchange="CME"))
         assert [d.contract.localSymbol for d in details] == ["ESZ6", "ESH7", "ESM7", "ESU7"]
 
+    def test_expiry_on_a_holiday_moves_to_the_trading_day_before(self):
+        # the third Friday of March 2008 was Good Friday
+        [front] = Book().futures[0].months(dt.date(2008, 3, 1))[:1]
+        assert front.lastTradeDate == "20080320"
+
     @pytest.mark.asyncio
     async def test_qualify_fills_in_known_and_leaves_unknown(self, ib):
         codes = errors_of(ib)
@@ -133,7 +157,8 @@ class TestHistoricalData:
         assert all(type(b.date) is dt.date and b.date.weekday() < 5 for b in bars)
         assert bars[-1].date == NOW.date()
         assert bars[0].date > NOW.date() - dt.timedelta(days=350)
-        assert len(bars) == 250
+        # 250 weekdays less ten exchange holidays, Christmas 2025 to Thanksgiving 2026
+        assert len(bars) == 240
 
     @pytest.mark.asyncio
     async def test_use_rth_keeps_regular_hours_with_the_same_prices(self, ib):
@@ -155,7 +180,8 @@ class TestHistoricalData:
     @pytest.mark.asyncio
     @pytest.mark.parametrize("duration, size, days", [
         ("2 D", "1 min", [dt.date(2026, 12, 1), dt.date(2026, 12, 2)]),
-        ("1 W", "1 day", [dt.date(2026, 11, d) for d in (26, 27, 30)] + [dt.date(2026, 12, 1), dt.date(2026, 12, 2)]),
+        # Thursday 26 November is Thanksgiving
+        ("1 W", "1 day", [dt.date(2026, 11, d) for d in (27, 30)] + [dt.date(2026, 12, 1), dt.date(2026, 12, 2)]),
     ], ids=["two-sessions", "one-week"])
     async def test_duration(self, ib, duration, size, days):
         bars = await history(ib, duration=duration, size=size)
@@ -241,7 +267,7 @@ class TestExecutions:
     async def test_partial_fills_of_one_order(self, ib):
         parts = [f.execution for f in ib.fills() if f.execution.permId == 900101]
         assert [(e.shares, e.cumQty) for e in parts] == [(60, 60), (40, 100)]
-        assert parts[-1].avgPrice == pytest.approx((60 * 262.15 + 40 * 262.18) / 100)
+        assert parts[-1].avgPrice == pytest.approx((60 * parts[0].price + 40 * parts[1].price) / 100)
 
     @pytest.mark.asyncio
     async def test_option_and_future_keep_their_multipliers(self, ib):
@@ -327,3 +353,400 @@ def test_command_line_serves_until_interrupted():
         proc.kill()
     assert proc.returncode == 0
     assert "startApi 1" in out
+
+
+class TestCalendar:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("holiday", [dt.date(2025, 12, 25), dt.date(2025, 11, 27), dt.date(2026, 4, 3),
+                                         dt.date(2026, 7, 3)],
+                             ids=["christmas", "thanksgiving", "good-friday", "independence-day-observed"])
+    async def test_no_bars_on_a_holiday(self, ib, holiday):
+        end = f"{holiday + dt.timedelta(days=7):%Y%m%d} 23:00:00 US/Eastern"
+        daily = await history(ib, end=end, duration="3 W", size="1 day", rth=True)
+        weekly = await history(ib, end=end, duration="3 W", size="1 week", rth=True)
+        hourly = await history(ib, end=end, duration="3 W", size="1 hour")
+        assert len(daily) >= 12 and holiday not in [b.date for b in daily]
+        assert holiday not in {ny(b).date() for b in hourly}
+        # a weekly bar is its week's daily bars taken together, dated by the first of them
+        assert len(weekly) in (3, 4)
+        for week in weekly:
+            days = [b for b in daily if b.date.isocalendar()[:2] == week.date.isocalendar()[:2]]
+            assert (week.date, week.open, week.close) == (days[0].date, days[0].open, days[-1].close)
+            assert (week.high, week.low) == (max(b.high for b in days), min(b.low for b in days))
+
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("contract, rth, last_bar", [
+        pytest.param(AAPL, True, dt.datetime(2026, 11, 27, 12, 30, tzinfo=NY), id="stock-regular-13:00"),
+        pytest.param(AAPL, False, dt.datetime(2026, 11, 27, 16, 30, tzinfo=NY), id="stock-extended-17:00"),
+        pytest.param(ES_DEC, False, dt.datetime(2026, 11, 27, 11, 30, tzinfo=CHICAGO), id="globex-12:00-chicago"),
+        pytest.param(ES_DEC, True, dt.datetime(2026, 11, 27, 11, 30, tzinfo=CHICAGO), id="pit-12:00-chicago"),
+    ])
+    async def test_early_close_ends_the_session_early(self, ib, contract, rth, last_bar):
+        bars = await history(ib, contract, end="20261127 23:00:00 US/Eastern", size="30 mins", rth=rth)
+        assert bars[-1].date == last_bar
+
+    @pytest.mark.asyncio
+    async def test_trading_hours_show_holidays_and_early_closes(self):
+        async with GatewaySim(clock=lambda: dt.datetime(2026, 12, 21, 15, tzinfo=dt.UTC)) as sim:
+            ib = await connected(sim)
+            try:
+                [details] = await ib.reqContractDetailsAsync(AAPL)
+            finally:
+                ib.disconnect()
+        assert "20261225:CLOSED" in details.tradingHours.split(";")
+        assert "20261224:0930-20261224:1300" in details.liquidHours.split(";")
+        assert "20261224:0400-20261224:1700" in details.tradingHours.split(";")
+
+
+def bar_at(bars, minute: dt.datetime):
+    return next((b for b in bars if b.date == minute), None)
+
+
+class TestFillsInsideBars:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("clock", [
+        NOW,
+        # 18:00 New York on the day after Thanksgiving, closed at 13:00: fills after the close
+        dt.datetime(2026, 11, 27, 23, 0, tzinfo=dt.UTC),
+        dt.datetime(2026, 7, 6, 21, 0, tzinfo=dt.UTC),
+    ], ids=["ordinary-days", "early-close", "after-a-holiday"])
+    async def test_each_fill_lies_in_its_minute_and_its_day(self, clock):
+        async with GatewaySim(clock=lambda: clock) as sim:
+            ib = await connected(sim)
+            try:
+                fills = ib.fills()
+                assert len(fills) == 8
+                for fill in fills:
+                    await self.check(ib, fill)
+            finally:
+                ib.disconnect()
+
+    async def check(self, ib, fill):
+        contract, price = fill.contract, fill.execution.price
+        minute = fill.time.replace(second=0)
+        just_after = f"{minute + dt.timedelta(minutes=1):%Y%m%d-%H:%M:%S}"
+        day = (fill.time + dt.timedelta(hours=6)).astimezone(CHICAGO).date() if contract.secType == "FUT" \
+            else fill.time.astimezone(NY).date()
+        whole = (await history(ib, contract, end=f"{day:%Y%m%d}", duration="1 D", size="1 day"))
+        [day_bar] = [b for b in whole if b.date == day]
+        assert day_bar.low <= price <= day_bar.high
+        for rth in (False, True):
+            in_minute = bar_at(await history(ib, contract, end=just_after, size="1 min", rth=rth), minute)
+            if in_minute is not None:
+                assert in_minute.low <= price <= in_minute.high
+                if rth:
+                    regular = await history(ib, contract, end=f"{day:%Y%m%d}", duration="1 D", size="1 day", rth=True)
+                    [regular_day] = [b for b in regular if b.date == day]
+                    assert regular_day.low <= price <= regular_day.high
+            else:
+                # outside regular hours; outside the whole session only for the option, which trades
+                # regular hours alone, when its 13:20 fill falls after an early close
+                assert rth or contract.secType == "OPT"
+
+    @pytest.mark.parametrize("size, rth", [("5 mins", False), ("1 hour", True), ("1 hour", False), ("1 day", True),
+                                           ("1 day", False)])
+    def test_bar_sizes_are_cut_from_the_same_minutes(self, size, rth):
+        sim = GatewaySim(clock=lambda: NOW)
+        aapl = sim.book.contracts(NOW.date())["AAPL"]
+
+        def request(size_):
+            return sim.bars.bars(aapl, endDateTime="", durationStr="3 D", barSizeSetting=size_,
+                                 whatToShow="TRADES", useRTH=rth, now=NOW)
+
+        minutes, bars = request("1 min"), request(size)
+        if size == "1 day":
+            holder = {b.start: b for b in bars}
+            groups = {}
+            for m in minutes:
+                groups.setdefault(holder[m.start.astimezone(NY).date()], []).append(m)
+        else:
+            groups = {b: [m for m in minutes if b.start <= m.start and (later is None or m.start < later.start)]
+                      for b, later in zip(bars, [*bars[1:], None])}
+        assert sum(len(g) for g in groups.values()) == len(minutes)
+        for bar, inside in groups.items():
+            assert (bar.open, bar.close) == (inside[0].open, inside[-1].close)
+            assert (bar.high, bar.low) == (max(m.high for m in inside), min(m.low for m in inside))
+
+
+class TestDurations:
+    """The window table in korvanta/sim/durations.py, at 17:00 New York on Wednesday 2 December 2026."""
+
+    @pytest.mark.parametrize("duration, size, rth, count, first, last", [
+        ("60 S", "1 min", False, 1, "12-02 16:59", "12-02 16:59"),
+        ("3600 S", "5 mins", False, 12, "12-02 16:00", "12-02 16:55"),
+        ("2 S", "1 day", True, 1, "12-02", "12-02"),
+        ("86401 S", "1 day", True, 2, "12-01", "12-02"),
+        # the extended session until the clock: 04:00 to 16:00
+        ("1 D", "1 hour", False, 13, "12-02 04:00", "12-02 16:00"),
+        # three sessions of seven regular-hours bars, the first cut by the 09:30 open
+        ("3 D", "1 hour", True, 21, "11-30 09:30", "12-02 15:00"),
+        ("400 D", "8 hours", False, 800, "05-01 04:00", "12-02 12:00"),
+        # calendar days 26 November (Thanksgiving) to 2 December; the 27th closes at 13:00
+        ("1 W", "1 hour", True, 4 + 3 * 7, "11-27 09:30", "12-02 15:00"),
+        ("1 W", "1 week", True, 2, "11-27", "11-30"),
+        ("2 W", "1 week", True, 3, "11-19", "11-30"),
+        ("1 M", "1 day", True, 21, "11-03", "12-02"),
+        ("1 M", "30 mins", True, 21 * 13 - 6, "11-03 09:30", "12-02 15:30"),
+        ("1 Y", "1 month", True, 13, "12-03", "12-01"),
+        # cut where the walks start, however large N is
+        ("2147483647 D", "1 day", True, 3751, "01-03", "12-02"),
+        ("2147483647 Y", "1 month", True, 180, "01-03", "12-01"),
+    ])
+    def test_window(self, duration, size, rth, count, first, last):
+        bars = self.request(duration, size, rth)
+
+        def shown(b):
+            return f"{b.start.astimezone(NY):%m-%d %H:%M}" if isinstance(b.start, dt.datetime) else f"{b.start:%m-%d}"
+
+        assert (len(bars), shown(bars[0]), shown(bars[-1])) == (count, first, last)
+
+    @pytest.mark.parametrize("duration, size, code", [
+        ("401 D", "8 hours", 162),
+        ("100 D", "1 min", 162),
+        ("2 Y", "8 hours", 162),
+        ("0 D", "1 day", 321),
+        ("-1 D", "1 day", 321),
+        ("1 d", "1 day", 321),
+        ("1D", "1 day", 321),
+        ("2147483648 D", "1 day", 321),
+        ("100000000000000000000 D", "1 day", 321),
+        ("\u0661 D", "1 day", 321),
+    ], ids=["sessions>400", "bars>60000", "years>400-sessions", "zero", "negative", "lower-case-unit", "no-space", "past-int32",
+            "10**20", "arabic-digit"])
+    def test_refused(self, duration, size, code):
+        with pytest.raises(GatewayError) as e:
+            self.request(duration, size, False)
+        assert e.value.code == code
+
+    def request(self, duration, size, rth):
+        sim = GatewaySim(clock=lambda: NOW)
+        aapl = sim.book.contracts(NOW.date())["AAPL"]
+        return sim.bars.bars(aapl, endDateTime="", durationStr=duration, barSizeSetting=size,
+                             whatToShow="TRADES", useRTH=rth, now=NOW)
+
+
+# ---- requests the simulator cannot serve
+
+CONTRACT = ["265598", "AAPL", "STK", "", "0", "", "", "SMART", "", "USD", "", ""]
+
+
+def historical(reqId="7", end="", size="1 day", duration="5 D", what="TRADES", fmt="2", rth="1", contract=CONTRACT):
+    return ["20", reqId, *contract, "0", end, size, duration, rth, what, fmt, "0", ""]
+
+
+class RawClient:
+    """The client's side of the socket by hand: handshake, startApi, then any fields at all."""
+
+    async def open(self, port: int) -> "RawClient":
+        self.reader, self.writer = await asyncio.open_connection("127.0.0.1", port)
+        self.writer.write(b"API\0" + struct.pack(">I", 9) + b"v100..187")
+        await asyncio.wait_for(read_message(self.reader), 3)
+        self.send(["71", "2", "9", ""])
+        await self.until(lambda m: m[0] == "9")
+        return self
+
+    def send(self, fields) -> None:
+        self.writer.write(encode(fields))
+
+    async def until(self, done) -> list[list[str]]:
+        seen = []
+        while not seen or not done(seen[-1]):
+            seen.append(await asyncio.wait_for(read_message(self.reader), 3))
+        return seen
+
+    async def errors_then_alive(self, fields) -> list[tuple[str, str]]:
+        """(reqId, code) of the errors the request draws; currentTime after it proves the session lives."""
+        self.send(fields)
+        self.send(["49", "1"])
+        seen = await self.until(lambda m: m[0] == "49")
+        return [(m[2], m[3]) for m in seen if m[0] == "4"]
+
+
+@pytest_asyncio.fixture
+async def raw(sim):
+    client = await RawClient().open(sim.port)
+    yield client
+    client.writer.close()
+
+
+class TestHostileRequests:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("fields, answer", [
+        pytest.param(historical(duration="100000000000000000000 D"), ("7", "321"), id="count-10**20"),
+        pytest.param(historical(duration="2147483647 W", size="1 min"), ("7", "162"), id="weeks-past-any-date"),
+        pytest.param(historical(end="99991231"), None, id="end-9999-is-now"),
+        pytest.param(historical(end="00010101 00:00:00 Asia/Tokyo"), ("7", "162"), id="end-year-1"),
+        pytest.param(historical(end="20261201 10:00:00 " + "A" * 5000), ("7", "10314"), id="zone-5000-chars"),
+        pytest.param(historical(size="1 \u00e9on"), ("7", "321"), id="non-ascii-bar-size"),
+        pytest.param(historical(what="x" * 100_000), ("7", "321"), id="100k-what-to-show"),
+        pytest.param(historical(fmt="abc"), ("7", "320"), id="format-not-a-number"),
+        pytest.param(historical(rth=""), None, id="empty-use-rth"),
+        pytest.param(historical(reqId=str(10**20)), ("-1", "320"), id="request-id-10**20"),
+        pytest.param(historical()[:9], ("7", "320"), id="cut-short"),
+        pytest.param(["9", "8", "6", "0", "AAPL", "OPT", "", "1e999", "", "", "SMART", "", "USD", "", "", "0", "", ""],
+                     ("6", "320"), id="strike-infinite"),
+        pytest.param(["7", "3", "5", "0", "", "20261201 10:00:00 Mars/Olympus", "", "", "", ""], ("5", "321"),
+                     id="execution-zone"),
+        pytest.param(["76", "1", "\u0661"], ("-1", "320"), id="arabic-digit-request-id"),
+        pytest.param(["20"], ("-1", "320"), id="message-id-only"),
+    ])
+    async def test_raw_request_draws_an_error_and_the_session_lives(self, sim, raw, fields, answer):
+        errors = await raw.errors_then_alive(fields)
+        assert [e for e in errors if e[1] != "2104" and e[1] != "2106" and e[1] != "2158"] == \
+            ([answer] if answer else [])
+        assert sim.requests["currentTime"] == 1
+
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("kwargs, code", [
+        pytest.param({"duration": "100000000000000000000 D"}, 321, id="count-10**20"),
+        pytest.param({"end": "00010101 00:00:00 UTC"}, 162, id="end-year-1"),
+        pytest.param({"size": "\u4e00 day"}, 321, id="non-ascii-bar-size"),
+    ])
+    async def test_through_the_client_the_request_ends_and_the_next_one_works(self, ib, kwargs, code):
+        seen = errors_with_ids(ib)
+        assert await history(ib, **kwargs, timeout=0.3) == []
+        assert [(c, r > 0) for r, c, _ in seen] == [(code, True)]
+        assert ib.isConnected()
+        assert len(await history(ib)) == 156
+
+    @pytest.mark.asyncio
+    async def test_adjusted_last_with_an_end_date_is_refused_for_that_request(self, ib):
+        seen = errors_with_ids(ib)
+        sent, send = [], ib.client.reqHistoricalData
+        ib.client.reqHistoricalData = lambda reqId, *rest: (sent.append(reqId), send(reqId, *rest))
+        assert await history(ib, end="20261120 16:00:00 US/Eastern", what="ADJUSTED_LAST", timeout=0.3) == []
+        assert seen == [(sent[0], 321, "Error validating request.-'bP' : cause - "
+                                       "End date not supported with adjusted last")]
+
+    @pytest.mark.asyncio
+    async def test_bad_execution_filter_still_ends_the_request(self, ib):
+        seen = errors_with_ids(ib)
+        assert await asyncio.wait_for(ib.reqExecutionsAsync(ExecutionFilter(time="yesterday")), 3) == []
+        assert [code for _, code, _ in seen] == [321]
+
+
+class TestUnservedRequests:
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("call, code", [
+        pytest.param(lambda ib: ib.reqHeadTimeStampAsync(AAPL, "TRADES", True, 2), 162, id="head-time-stamp"),
+        pytest.param(lambda ib: ib.reqHistoricalTicksAsync(AAPL, "", "20261201 16:00:00", 100, "TRADES", True),
+                     162, id="historical-ticks"),
+        pytest.param(lambda ib: ib.reqFundamentalDataAsync(AAPL, "ReportSnapshot"), 430, id="fundamentals"),
+        pytest.param(lambda ib: ib.reqSecDefOptParamsAsync("AAPL", "", "STK", 265598), 200, id="option-chain"),
+    ])
+    async def test_the_call_ends_with_the_error(self, ib, call, code):
+        seen = errors_with_ids(ib)
+        await asyncio.wait_for(call(ib), 3)
+        assert [c for _, c, _ in seen] == [code]
+        assert ib.isConnected()
+
+    @pytest.mark.asyncio
+    async def test_market_data_is_not_subscribed(self, ib):
+        seen = errors_with_ids(ib)
+        ib.reqMktData(Stock("AAPL", "SMART", "USD", conId=265598))
+        for _ in range(50):
+            if seen:
+                break
+            await asyncio.sleep(0.02)
+        assert [c for _, c, _ in seen] == [354]
+
+    @pytest.mark.asyncio
+    async def test_an_order_is_rejected(self, ib):
+        from ib_async import LimitOrder
+
+        trade = ib.placeOrder(AAPL, LimitOrder("BUY", 1, 100.0))
+        await asyncio.wait_for(trade.cancelledEvent, 3)
+        assert trade.log[-1].errorCode == 201
+
+
+def _templates() -> dict[int, list[str]]:
+    """A well-formed request per handled message id, as ib_async lays it out."""
+    contract = CONTRACT
+    return {
+        71: ["71", "2", "3", ""],
+        20: historical(size="1 hour", duration="2 D"),
+        25: ["25", "1", "7"],
+        9: ["9", "8", "7", *contract, "0", "", "", ""],
+        7: ["7", "3", "7", "0", "", "20261201 00:00:00 US/Eastern", "AAPL", "STK", "", "BUY"],
+        61: ["61", "1"],
+        5: ["5", "1"],
+        99: ["99", "0"],
+        6: ["6", "2", "1", ""],
+        76: ["76", "1", "7", "DU1234567", "", "1"],
+        49: ["49", "1"],
+        15: ["15", "1", "1"],
+        64: ["64", "1"],
+        77: ["77", "1", "7"],
+        # the unserved requests read nothing but their id
+        **{n: [str(n), "7", "7", *contract] for n in (1, 10, 50, 54, 55, 52, 3)},
+        **{n: [str(n), "7", *contract] for n in (97, 87, 88, 96, 78)},
+    }
+
+
+HOSTILE = st.one_of(
+    st.sampled_from(["", "0", "-1", str(2**31), str(10**20), "-" + str(10**20), "nan", "inf", "Infinite", "1e400",
+                     "\u0661\u0662", "\uff11", "0x10", "1_000", " 7", "\u202e", "x" * 5000, "99991231 23:59:59",
+                     "00010101 00:00:00", "20261201 10:00:00 ../etc", "20261201-25:00:00", "2147483647 Y",
+                     "2147483647 S", "1 min", "8 hours", "1 month", "ADJUSTED_LAST", "BID", "CONTFUT", "FUT", "OPT",
+                     "BAG", "ES", "NODATA", "CME", "EUR"]),
+    st.text(max_size=20),
+)
+
+
+class TestFuzzedHandlers:
+    """Hostile fields in every handler: each request draws its answer or a deliberate error, never a crash."""
+
+    class Writer:
+        def __init__(self):
+            self.data = bytearray()
+
+        def write(self, data: bytes) -> None:
+            self.data += data
+
+        def close(self) -> None:
+            pass
+
+    @pytest.mark.parametrize("msg_id", sorted(_templates()))
+    @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(data=st.data())
+    def test_handler(self, msg_id, data):
+        fields = list(_templates()[msg_id])
+        for at in data.draw(st.lists(st.integers(1, len(fields) - 1), min_size=1, max_size=4)):
+            fields[at] = data.draw(HOSTILE)
+        fields = fields[:data.draw(st.integers(1, len(fields)))] if data.draw(st.booleans()) else fields
+        sim = GatewaySim(clock=lambda: NOW)
+        session = Session(sim, None, self.Writer())
+        session.version = MAX_SERVER_VERSION
+        session.dispatch(fields)
+        assert not session.closed
+        codes = [m[3] for m in self.messages(session.writer.data) if m[0] == "4"]
+        # 322 is the simulator failing; every other code is a refusal the request earned
+        assert "322" not in codes
+
+    def test_every_handler_has_a_template(self):
+        assert set(_templates()) == set(HANDLERS)
+
+    @staticmethod
+    def messages(data: bytes) -> list[list[str]]:
+        out = []
+        while data:
+            (size,) = struct.unpack(">I", data[:4])
+            out.append(data[4:4 + size].decode().split("\0")[:-1])
+            data = data[4 + size:]
+        return out
+
+
+class TestWithoutTheCalendarPackage:
+    BLOCKED = "import sys; sys.modules['exchange_calendars'] = None; "
+
+    def test_command_line_names_the_extra_and_exits_1(self):
+        done = subprocess.run([sys.executable, "-c", self.BLOCKED + "import runpy; "
+                               "runpy.run_module('korvanta.sim', run_name='__main__')", "--port", "0"],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 1
+        assert done.stderr.splitlines() == ["korvanta.sim needs exchange-calendars: pip install 'korvanta[sim]'"]
+
+    def test_gateway_sim_raises_import_error_naming_the_extra(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "exchange_calendars", None)
+        with pytest.raises(ImportError, match=r"pip install 'korvanta\[sim\]'"):
+            GatewaySim()

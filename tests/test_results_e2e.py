@@ -66,9 +66,10 @@ def test_wider_terminal_fewer_blocks(korvanta):
 
 def test_shell_settings_and_terminal_chart(gateway, korvanta):
     done = korvanta(stdin="set rows 6\nset chart on\nkline AAPL day 100\nexecutions\nset\nquit\n")
-    table, chart = done.stdout.split("AAPL day (99 bars), 2 bars a candle")
+    bars = gateway.expected_bars("AAPL", **DAY)[-100:]
+    table, chart = done.stdout.split(f"AAPL day ({len(bars)} bars), 2 bars a candle")
     assert len([line for line in table.splitlines()[2:] if line[:1].isdigit()]) == 6
-    highest = max(bar.high for bar in gateway.expected_bars("AAPL", **DAY)[-100:])
+    highest = max(bar.high for bar in bars)
     assert f"{highest:,.2f}┤" in chart.replace(" ", "") and "█" in chart
     assert "No chart: only kline results have bars to draw" in done.stderr
     assert "rows       6" in done.stdout and "chart      on" in done.stdout

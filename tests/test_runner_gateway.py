@@ -81,10 +81,9 @@ class TestRefusedRequests:
     @pytest.mark.parametrize("words, fault, reason", [
         (["AAPL", "day", "-5"], None, "gateway error 321: Error validating request"),
         (["AAPL", "day", "0"], None, "gateway error 321: Error validating request"),
-        (["AAPL", "0001-01-01"], None, "gateway error 321: Error validating request"),
         (["AAPL", "day", "5"], Fault.error("historicalData", 321), "gateway error 321: Error validating request"),
         (["AAPL", "day", "5"], Fault.error("historicalData", 162), "gateway error 162: Historical Market Data"),
-    ], ids=["negative-count", "zero-count", "year-1", "refused", "no-data"])
+    ], ids=["negative-count", "zero-count", "refused", "no-data"])
     async def test_a_refusal_ends_the_request_at_once(self, sim, logs, kline_without_yfinance, words, fault, reason):
         if fault:
             sim.inject(fault)
@@ -97,6 +96,15 @@ class TestRefusedRequests:
         assert status == 0 and kline_without_yfinance == [("AAPL", words[1:])]
         fallback = [m for m in said(logs, "WARNING") if "IBKR failed" in m]
         assert len(fallback) == 1 and f"[AAPL] IBKR failed ({reason}" in fallback[0]
+
+    async def test_a_range_from_year_1_answers_at_once(self, sim, kline_without_yfinance):
+        # the simulator serves every bar it has since its walk began, as the gateway does
+        state = await connect(address(sim), 1)
+        try:
+            status = await asyncio.wait_for(run_status(["kline", "AAPL", "0001-01-01"], state), 5)
+        finally:
+            state.close()
+        assert status == 0 and kline_without_yfinance == []
 
     async def test_unknown_symbol_is_not_found_with_the_gateway_error_said(self, sim, logs, kline_without_yfinance):
         state = await connect(address(sim), 1)

@@ -5,7 +5,9 @@ import asyncio
 import contextlib
 import logging
 import signal
+import sys
 
+from . import calendars
 from .server import GatewaySim
 
 
@@ -34,6 +36,11 @@ def main(argv=None) -> None:
     parser.add_argument("--lifetime", type=float, default=3600.0, help="seconds until it stops by itself")
     parser.add_argument("--verbose", action="store_true", help="log faults and protocol problems")
     args = parser.parse_args(argv)
+    try:
+        calendars.require()
+    except ImportError as e:
+        print(e, file=sys.stderr)
+        sys.exit(1)
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
     asyncio.run(serve(args.port, args.lifetime))

@@ -1,14 +1,17 @@
-"""Deterministic synthetic bars: a seeded random walk per symbol and bar size, laid out in sessions."""
+"""Historical bars as the gateway sends them: the market's minutes cut to a request's window and bar size.
 
-import calendar
+The window's reading (end and durationStr against the bar sizes) is written down in durations.py.
+"""
+
 import datetime as dt
-import math
-import random
-import re
 from dataclasses import dataclass
-from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
-from .book import Instrument, is_trading_day, trading_days_back
+import numpy as np
+
+from .durations import MAX_BARS, MAX_SESSIONS, TOO_LONG, first_day, parse_duration, parse_end
+from .fields import invalid, shown
+from .instruments import Instrument
+from .market import ANCHOR, Market, Minutes, default_market
 
 INTRADAY_SECONDS = {
     "1 min": 60, "2 mins": 120, "3 mins": 180, "5 mins": 300, "10 mins": 600, "15 mins": 900,
@@ -17,23 +20,6 @@ INTRADAY_SECONDS = {
 }
 DAILY_SIZES = ("1 day", "1 week", "1 month")
 WHAT_TO_SHOW = ("TRADES", "ADJUSTED_LAST", "MIDPOINT", "BID", "ASK")
-
-# the walks start here; a request ending earlier has no data, as for a symbol listed later
-ANCHOR = dt.date(2012, 1, 2)
-
-# bounds the work of one request, like the gateway's own "Time length exceed max."
-MAX_BARS = 60_000
-
-_DURATION = re.compile(r"^(\d+) ([SDWMY])$")
-
-
-class BarError(Exception):
-    """A historical request the gateway refuses: carries the error code and text it sends."""
-
-    def __init__(self, code: int, message: str):
-        super().__init__(code, message)
-        self.code = code
-        self.message = message
 
 
 @dataclass(frozen=True)
@@ -50,77 +36,16 @@ class Bar:
     count: int
 
 
-@dataclass(frozen=True)
-class _Day:
-    day: dt.date
-    open: float
-    high: float
-    low: float
-    close: float
-    volume: float
-    # the whole session's extremes and volume, for bars outside regular hours
-    ethHigh: float
-    ethLow: float
-    ethVolume: float
-
-
-def parse_end(text: str, inst: Instrument, now: dt.datetime) -> dt.datetime:
-    """The request's end as an aware datetime; empty means now, and the future is cut at now."""
-    text = text.strip()
-    if not text:
-        return now
-    try:
-        if re.fullmatch(r"\d{8}-\d{2}:\d{2}:\d{2}", text):
-            end = dt.datetime.strptime(text, "%Y%m%d-%H:%M:%S").replace(tzinfo=dt.UTC)
-        elif re.fullmatch(r"\d{8}", text):
-            end = dt.datetime.strptime(text, "%Y%m%d").replace(tzinfo=inst.zone) + dt.timedelta(days=1)
-        else:
-            day, clock, *zone = text.split()
-            end = dt.datetime.strptime(day + clock, "%Y%m%d%H:%M:%S")
-            # without a zone the gateway reads the exchange's local time
-            end = end.replace(tzinfo=ZoneInfo(zone[0]) if zone else inst.zone)
-            if len(zone) > 1:
-                raise ValueError(text)
-    except (ValueError, ZoneInfoNotFoundError):
-        raise BarError(10314, "End Date/Time: The date, time, or time-zone entered is invalid. "
-                              "The correct format is yyyymmdd hh:mm:ss xx/xxxx") from None
-    return min(end, now)
-
-
-def parse_duration(text: str) -> tuple[int, str]:
-    m = _DURATION.match(text.strip())
-    if not m or int(m[1]) <= 0:
-        raise BarError(321, f"Error validating request.-'bP' : cause - Historical data query duration "
-                            f"format is invalid: {text!r}")
-    return int(m[1]), m[2]
-
-
-def _months_back(day: dt.date, months: int) -> dt.date:
-    index = day.year * 12 + day.month - 1 - months
-    year, month = divmod(index, 12)
-    return dt.date(year, month + 1, min(day.day, calendar.monthrange(year, month + 1)[1]))
-
-
-def _window_start(end: dt.date, count: int, unit: str) -> dt.date:
-    """First calendar date inside a duration that counts calendar time back from `end`."""
-    if unit == "S":
-        return end - dt.timedelta(days=math.ceil(count / 86400) - 1)
-    if unit == "D":
-        return end - dt.timedelta(days=count - 1)
-    if unit == "W":
-        return end - dt.timedelta(days=7 * count - 1)
-    if unit == "M":
-        return _months_back(end, count) + dt.timedelta(days=1)
-    return _months_back(end, 12 * count) + dt.timedelta(days=1)
-
-
-def _ex_dates(start: dt.date, end: dt.date) -> list[dt.date]:
+def _ex_dates(inst: Instrument, start: dt.date, end: dt.date) -> list[dt.date]:
     """Quarterly ex-dividend days (the 10th of Feb, May, Aug and Nov, or the next trading day)."""
     out = []
     for year in range(start.year, end.year + 1):
         for month in (2, 5, 8, 11):
             day = dt.date(year, month, 10)
-            while not is_trading_day(day):
+            # bounded: no exchange closes for more than a few days in a row
+            for _ in range(10):
+                if inst.trades_on(day):
+                    break
                 day += dt.timedelta(days=1)
             if start < day <= end:
                 out.append(day)
@@ -130,143 +55,71 @@ def _ex_dates(start: dt.date, end: dt.date) -> list[dt.date]:
 class BarMaker:
     """Bars for historical requests, the same for the same request and clock."""
 
-    def __init__(self):
-        # per symbol: the last date the daily walk reaches, and the walk from ANCHOR
-        self._daily: dict[str, tuple[dt.date, list[_Day]]] = {}
-
-    # ---- the walks
-
-    def _days(self, inst: Instrument, until: dt.date) -> list[_Day]:
-        known = self._daily.get(inst.symbol)
-        if known and known[0] >= until:
-            return known[1]
-        rng = random.Random(f"{inst.symbol}|1 day")
-        mu = math.log(inst.price)
-        # replayed from the anchor, so the walk is the same however far an earlier request took it
-        series: list[_Day] = []
-        x, close, day = mu, inst.price, ANCHOR
-        while day <= until:
-            if is_trading_day(day):
-                ret, gap, up, down, vol, ext = (rng.gauss(0, 1) for _ in range(6))
-                # mean-reverting in log price, so a symbol stays near its reference price for years
-                x += 0.01 * (mu - x) + 0.016 * ret
-                open_ = close * math.exp(0.004 * gap)
-                close = math.exp(x)
-                high = max(open_, close) * math.exp(0.006 * abs(up))
-                low = min(open_, close) * math.exp(-0.006 * abs(down))
-                volume = inst.dailyVolume * math.exp(0.25 * vol)
-                widen = 1 + 0.002 * abs(ext)
-                series.append(_Day(day, open_, high, low, close, volume, high * widen, low / widen, volume * 1.15))
-            day += dt.timedelta(days=1)
-        self._daily[inst.symbol] = (until, series)
-        return series
-
-    def _intraday(self, inst: Instrument, day: _Day, prev_close: float, seconds: int, size: str) -> list[Bar]:
-        """The whole extended session of `day` in bars of `seconds`, bridged from the previous close to the day's."""
-        start, end = inst.session(day.day, useRTH=False)
-        rth_start, rth_end = inst.session(day.day, useRTH=True)
-        t0, t1 = start.timestamp(), end.timestamp()
-        n = max(1, math.ceil((t1 - t0) / seconds))
-        rng = random.Random(f"{inst.symbol}|{size}|{day.day.isoformat()}")
-        draws = [tuple(rng.gauss(0, 1) for _ in range(4)) for _ in range(n)]
-        sigma = 0.012 / math.sqrt(n)
-        walk = [0.0]
-        for step, *_ in draws:
-            walk.append(walk[-1] + sigma * step)
-        a, b = math.log(prev_close), math.log(day.close)
-        path = [math.exp(a + w - (k / n) * (walk[-1] - (b - a))) for k, w in enumerate(walk)]
-        bars = []
-        for k, (_, up, down, vol) in enumerate(draws):
-            open_, close = path[k], path[k + 1]
-            ts = t0 + k * seconds
-            regular = rth_start.timestamp() <= ts < rth_end.timestamp()
-            volume = day.volume * seconds / 23400 * (1.0 if regular else 0.08) * math.exp(0.3 * vol)
-            bars.append(Bar(
-                start=dt.datetime.fromtimestamp(ts, dt.UTC),
-                open=open_, close=close,
-                high=max(open_, close) * math.exp(0.0015 * abs(up)),
-                low=min(open_, close) * math.exp(-0.0015 * abs(down)),
-                volume=volume, wap=0.0, count=0,
-            ))
-        return bars
-
-    # ---- requests
+    def __init__(self, market: Market | None = None):
+        self.market = market or default_market
 
     def bars(self, inst: Instrument, *, endDateTime: str, durationStr: str, barSizeSetting: str,
-             whatToShow: str, useRTH: bool, now: dt.datetime) -> list[Bar]:
-        """The bars a gateway sends for these request fields; BarError for what it refuses."""
+             whatToShow: str, useRTH: bool, now: dt.datetime, keepUpToDate: bool = False) -> list[Bar]:
+        """The bars a gateway sends for these request fields; GatewayError for what it refuses."""
         if whatToShow not in WHAT_TO_SHOW:
-            raise BarError(321, f"Error validating request.-'bP' : cause - Invalid whatToShow: {whatToShow}")
+            raise invalid(f"Invalid whatToShow: {shown(whatToShow)}", "bP")
         if whatToShow == "ADJUSTED_LAST" and endDateTime.strip():
-            raise BarError(321, "Error validating request.-'bP' : cause - End date not supported with adjusted last")
+            raise invalid("End date not supported with adjusted last", "bP")
+        if keepUpToDate and endDateTime.strip():
+            raise invalid("End date not supported with live updates", "bP")
         if barSizeSetting not in INTRADAY_SECONDS and barSizeSetting not in DAILY_SIZES:
-            raise BarError(321, f"Error validating request.-'bP' : cause - Invalid bar size: {barSizeSetting}")
+            raise invalid(f"Invalid bar size: {shown(barSizeSetting)}", "bP")
         count, unit = parse_duration(durationStr)
         end = parse_end(endDateTime, inst, now)
-        today = now.astimezone(inst.zone).date()
+        if end is None:
+            return []
         if barSizeSetting in INTRADAY_SECONDS:
-            bars = self._intraday_window(inst, end, count, unit, barSizeSetting, useRTH)
+            bars = self._intraday_window(inst, end, count, unit, INTRADAY_SECONDS[barSizeSetting], useRTH)
         else:
             bars = self._daily_window(inst, end, count, unit, barSizeSetting, useRTH)
+        today = now.astimezone(inst.zone).date()
         return [self._finish(inst, bar, whatToShow, today) for bar in bars]
 
-    def _intraday_window(self, inst, end, count, unit, size, useRTH) -> list[Bar]:
-        seconds = INTRADAY_SECONDS[size]
-        local_end = end.astimezone(inst.zone)
+    # ---- windows
+
+    def _intraday_window(self, inst: Instrument, end: dt.datetime, count: int, unit: str, seconds: int,
+                         useRTH: bool) -> list[Bar]:
+        local_end = _last_day(inst, end)
         # a session may start the evening before its trading day, so look one day ahead
-        last = local_end.date() + dt.timedelta(days=1)
+        last = local_end + dt.timedelta(days=1)
         if unit == "D":
-            if count > 400:
-                raise BarError(162, "Historical Market Data Service error message:Time length exceed max.")
-            days = [d for d in trading_days_back(last, count + 2) if inst.session(d, useRTH)[0] < end][-count:]
+            if count > MAX_SESSIONS:
+                raise TOO_LONG
+            days = [d for d in inst.days.days_back(last, count + 2) if inst.session(d, useRTH)[0] < end][-count:]
             since = None
         else:
-            first = _window_start(local_end.date(), count, unit) - dt.timedelta(days=1)
+            first = first_day(local_end, count, unit)
             since = end - dt.timedelta(seconds=count) if unit == "S" else \
-                dt.datetime.combine(first + dt.timedelta(days=1), dt.time(0), inst.zone)
-            days = [first + dt.timedelta(days=i) for i in range((last - first).days + 1)]
-            days = [d for d in days if is_trading_day(d)]
+                dt.datetime.combine(first, dt.time(0), inst.zone)
+            days = [d for d in inst.days.days_between(first - dt.timedelta(days=1), last)
+                    if inst.session(d, useRTH)[1] > since]
         days = [d for d in days if d >= ANCHOR]
-        span = inst.eth[1] - inst.eth[0]
-        if len(days) * math.ceil(span * 60 / seconds) > MAX_BARS:
-            raise BarError(162, "Historical Market Data Service error message:Time length exceed max.")
-        if not days:
-            return []
-        series = self._days(inst, days[-1])
-        by_day = {d.day: i for i, d in enumerate(series)}
+        session = inst.eth[1] - inst.eth[0]
+        if len(days) > MAX_SESSIONS or len(days) * -(-session * 60 // seconds) > MAX_BARS:
+            raise TOO_LONG
         out: list[Bar] = []
-        for d in days:
-            i = by_day[d]
-            prev_close = series[i - 1].close if i else series[i].open
-            rth_start, rth_end = inst.session(d, useRTH=True)
-            for bar in self._intraday(inst, series[i], prev_close, seconds, size):
-                bar_end = bar.start + dt.timedelta(seconds=seconds)
-                if bar.start >= end or (since is not None and bar_end <= since):
-                    continue
-                if useRTH:
-                    if bar_end <= rth_start or bar.start >= rth_end:
-                        continue
-                    if bar.start < rth_start:
-                        # the gateway labels a bar cut by the open with the open
-                        bar = Bar(rth_start.astimezone(dt.UTC), *_fields(bar)[1:])
-                out.append(bar)
+        for day in days:
+            minutes = self.market.minutes(inst, day)
+            if minutes is not None:
+                out += _cut(minutes, seconds // 60, useRTH, since, end)
         return out
 
-    def _daily_window(self, inst, end, count, unit, size, useRTH) -> list[Bar]:
-        local_end = end.astimezone(inst.zone)
-        last = local_end.date() + dt.timedelta(days=1)
-        first = _window_start(local_end.date(), count, unit)
-        if first < ANCHOR:
-            first = ANCHOR
-        if last < first:
-            return []
-        series = self._days(inst, last)
-        picked = [d for d in series if first <= d.day <= last and inst.session(d.day, useRTH)[0] < end]
-        daily = [
-            Bar(d.day, d.open, d.high if useRTH else d.ethHigh, d.low if useRTH else d.ethLow,
-                d.close, d.volume if useRTH else d.ethVolume, 0.0, 0)
-            for d in picked
-        ]
+    def _daily_window(self, inst: Instrument, end: dt.datetime, count: int, unit: str, size: str,
+                      useRTH: bool) -> list[Bar]:
+        local_end = _last_day(inst, end)
+        first = first_day(local_end, count, unit)
+        daily = []
+        for day in inst.days.days_between(first, local_end + dt.timedelta(days=1)):
+            if inst.session(day, useRTH)[0] >= end:
+                continue
+            s = self.market.day_bar(inst, day, useRTH, until=end)
+            if s is not None:
+                daily.append(Bar(day, s.open, s.high, s.low, s.close, s.volume, 0.0, 0))
         if size == "1 day":
             return daily
         key = (lambda b: b.start.isocalendar()[:2]) if size == "1 week" else (lambda b: (b.start.year, b.start.month))
@@ -284,12 +137,12 @@ class BarMaker:
         factor, shift = 1.0, 0.0
         if whatToShow == "ADJUSTED_LAST" and inst.dividend:
             day = bar.start if not isinstance(bar.start, dt.datetime) else bar.start.astimezone(inst.zone).date()
-            factor = (1 - inst.dividend) ** len(_ex_dates(day, today))
+            factor = (1 - inst.dividend) ** len(_ex_dates(inst, day, today))
         elif whatToShow in ("BID", "ASK"):
             shift = inst.minTick if whatToShow == "ASK" else -inst.minTick
 
         def tick(price: float) -> float:
-            return round(round((price * factor + shift) / inst.minTick) * inst.minTick, 8)
+            return inst.to_tick(price * factor + shift)
 
         open_, close = tick(bar.open), tick(bar.close)
         high, low = max(tick(bar.high), open_, close), min(tick(bar.low), open_, close)
@@ -301,5 +154,33 @@ class BarMaker:
                    round((high + low + close) / 3, 4), max(1, int(abs(volume) // 150)))
 
 
-def _fields(bar: Bar) -> tuple:
-    return (bar.start, bar.open, bar.high, bar.low, bar.close, bar.volume, bar.wap, bar.count)
+def _last_day(inst: Instrument, end: dt.datetime) -> dt.date:
+    """The exchange's calendar day of the window's last instant: an end at midnight closes the day before."""
+    return (end - dt.timedelta(microseconds=1)).astimezone(inst.zone).date()
+
+
+def _cut(minutes: Minutes, size: int, useRTH: bool, since: dt.datetime | None, end: dt.datetime) -> list[Bar]:
+    """The day's bars of `size` minutes, aligned to the session's start, that lie in [since, end).
+
+    A bar the end cuts holds the minutes before the end, as a bar still forming does; a bar the
+    regular open cuts holds the regular minutes only and carries the open's time, as the gateway
+    labels it.
+    """
+    first, last = minutes.span(useRTH, until=end)
+    if since is not None:
+        # whole bars: the first one that ends after `since`
+        first = max(first, max(0, minutes.index(since)) // size * size)
+    if last <= first:
+        return []
+    ids = np.arange(first, last) // size
+    starts = np.flatnonzero(np.r_[True, ids[1:] != ids[:-1]])
+    at = first + starts
+    ends = np.r_[at[1:], last] - 1
+    highs = np.maximum.reduceat(minutes.high[first:last], starts)
+    lows = np.minimum.reduceat(minutes.low[first:last], starts)
+    volumes = np.add.reduceat(minutes.volume[first:last], starts)
+    return [
+        Bar(minutes.start.astimezone(dt.UTC) + dt.timedelta(minutes=int(k)), float(minutes.open[k]), float(h),
+            float(lo), float(minutes.close[e]), float(v), 0.0, 0)
+        for k, e, h, lo, v in zip(at, ends, highs, lows, volumes)
+    ]

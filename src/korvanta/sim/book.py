@@ -1,126 +1,17 @@
-"""The instruments, trading calendar and fills the simulated gateway serves."""
+"""What the simulated gateway knows: its instruments and the account's fills, priced by the market."""
 
 import datetime as dt
 from dataclasses import dataclass, field, replace
 from zoneinfo import ZoneInfo
 
+from .calendars import exchange, is_trading_day, trading_days_back
+from .instruments import FutureRoot, Instrument, stock, third_friday
+from .market import Market, default_market
+
+__all__ = ["ACCOUNT", "Book", "Fill", "FillPlan", "FutureRoot", "Instrument", "is_trading_day", "stock",
+           "third_friday", "trading_days_back"]
+
 ACCOUNT = "DU1234567"
-
-
-@dataclass(frozen=True)
-class Instrument:
-    """One tradable contract, with the session hours its bars are laid out in."""
-
-    symbol: str
-    secType: str
-    conId: int
-    exchange: str
-    price: float
-    longName: str = ""
-    currency: str = "USD"
-    primaryExchange: str = ""
-    localSymbol: str = ""
-    tradingClass: str = ""
-    multiplier: str = ""
-    lastTradeDate: str = ""
-    strike: float = 0.0
-    right: str = ""
-    minTick: float = 0.01
-    tz: str = "America/New_York"
-    # the zone name the gateway reports in contract details
-    timeZoneId: str = "US/Eastern"
-    # session bounds in minutes from the trading day's midnight; negative starts the evening before
-    eth: tuple[int, int] = (4 * 60, 20 * 60)
-    rth: tuple[int, int] = (9 * 60 + 30, 16 * 60)
-    dailyVolume: int = 40_000_000
-    # quarterly dividend as a fraction of the price; makes adjusted prices differ from trades
-    dividend: float = 0.0
-    industry: str = ""
-    category: str = ""
-    hasData: bool = True
-
-    @property
-    def zone(self) -> ZoneInfo:
-        return ZoneInfo(self.tz)
-
-    def session(self, day: dt.date, useRTH: bool) -> tuple[dt.datetime, dt.datetime]:
-        """Start and end of the trading day's session, as aware datetimes."""
-        first, last = self.rth if useRTH else self.eth
-        midnight = dt.datetime.combine(day, dt.time(0), self.zone)
-        return midnight + dt.timedelta(minutes=first), midnight + dt.timedelta(minutes=last)
-
-
-def stock(symbol, conId, exchange, price, longName, **kw) -> Instrument:
-    return Instrument(
-        symbol=symbol, secType="STK", conId=conId, exchange=exchange, primaryExchange=exchange,
-        price=price, longName=longName, localSymbol=symbol, tradingClass=kw.pop("tradingClass", "NMS"),
-        **kw,
-    )
-
-
-@dataclass(frozen=True)
-class FutureRoot:
-    """A futures product; its listed months are derived from the clock."""
-
-    symbol: str
-    conIdBase: int
-    exchange: str
-    price: float
-    longName: str
-    multiplier: str
-    minTick: float
-    monthCodes: str = "HMUZ"
-    listed: int = 4
-
-    def months(self, today: dt.date) -> list[Instrument]:
-        """The next `listed` quarterly contracts not yet expired on `today`, front month first."""
-        codes = {3: "H", 6: "M", 9: "U", 12: "Z"}
-        out: list[Instrument] = []
-        year, month = today.year, today.month
-        # bounded: a year has four quarterly months
-        for _ in range(4 * self.listed + 4):
-            if month in codes and codes[month] in self.monthCodes:
-                expiry = third_friday(year, month)
-                if expiry >= today:
-                    out.append(Instrument(
-                        symbol=self.symbol, secType="FUT", conId=self.conIdBase + year * 100 + month,
-                        exchange=self.exchange, price=self.price, longName=self.longName,
-                        localSymbol=f"{self.symbol}{codes[month]}{year % 10}", tradingClass=self.symbol,
-                        multiplier=self.multiplier, lastTradeDate=expiry.strftime("%Y%m%d"),
-                        minTick=self.minTick, tz="America/Chicago", timeZoneId="US/Central",
-                        # Globex: 17:00 the evening before to 16:00, pit hours 08:30 to 15:00
-                        eth=(-7 * 60, 16 * 60), rth=(8 * 60 + 30, 15 * 60), dailyVolume=1_500_000,
-                        industry="Indices", category="Broad Range Equity Index",
-                    ))
-                    if len(out) == self.listed:
-                        break
-            month += 1
-            if month == 13:
-                year, month = year + 1, 1
-        return out
-
-
-def third_friday(year: int, month: int) -> dt.date:
-    first = dt.date(year, month, 1)
-    return first + dt.timedelta(days=(4 - first.weekday()) % 7 + 14)
-
-
-def is_trading_day(day: dt.date) -> bool:
-    # weekends only: a holiday calendar would change no behaviour the tests look at
-    return day.weekday() < 5
-
-
-def trading_days_back(day: dt.date, count: int) -> list[dt.date]:
-    """`count` trading days ending with `day` (or the last one before it), oldest first."""
-    out: list[dt.date] = []
-    # bounded: at most three weekend days between two trading days
-    for _ in range(count * 2 + 7):
-        if len(out) == count:
-            break
-        if is_trading_day(day):
-            out.append(day)
-        day -= dt.timedelta(days=1)
-    return out[::-1]
 
 
 @dataclass(frozen=True)
@@ -135,7 +26,7 @@ class FillPlan:
     contract: str  # key into Book.contracts
     side: str  # "BOT" or "SLD"
     shares: float
-    price: float
+    price: float  # only where the market has no bars for the contract; else the market's price
     commission: float
     realizedPNL: float | None = None  # None: an opening fill, sent as the unset double
     exchange: str = "ISLAND"
@@ -260,28 +151,39 @@ class Book:
         found = self.contract_details(q, today)
         return found[0] if found else None
 
-    def fills(self, now: dt.datetime) -> list[Fill]:
-        """The book's fills on the latest trading days whose regular session closed before `now`."""
+    def fills(self, now: dt.datetime, market: Market | None = None) -> list[Fill]:
+        """The book's fills on the latest trading days whose regular session closed before `now`.
+
+        Each fill trades at the market's price at its time, so it lies inside the bars a
+        historical request returns for its minute and its day; the plan's price stands only
+        where the market has no bars for the contract.
+        """
+        market = market or default_market
         ny = ZoneInfo("America/New_York")
         local = now.astimezone(ny)
         day = local.date()
-        if local.time() < dt.time(16):
+        nyse = exchange("XNYS")
+        if nyse.trades_on(day) and local.time() < (nyse.early_close(day) or nyse.regular_close):
             day -= dt.timedelta(days=1)
         depth = max((s.daysAgo for s in self.fillPlans), default=0) + 1
         days = trading_days_back(day, depth)[::-1]
         contracts = self.contracts(day)
         out: list[Fill] = []
         done: dict[int, tuple[float, float]] = {}
-        for n, plan in enumerate(sorted(self.fillPlans, key=lambda s: (-s.daysAgo, s.clock))):
+        plans = [p for p in self.fillPlans if p.daysAgo < len(days)]
+        for n, plan in enumerate(sorted(plans, key=lambda s: (-s.daysAgo, s.clock))):
             when = dt.datetime.combine(days[plan.daysAgo], dt.time.fromisoformat(plan.clock), ny)
+            contract = contracts[plan.contract]
+            price = market.price_at(contract, when) if self.has_data(contract) else None
+            price = plan.price if price is None else contract.to_tick(price)
             qty, value = done.get(plan.permId, (0.0, 0.0))
-            qty, value = qty + plan.shares, value + plan.shares * plan.price
+            qty, value = qty + plan.shares, value + plan.shares * price
             done[plan.permId] = (qty, value)
             out.append(Fill(
-                contract=contracts[plan.contract],
+                contract=contract,
                 execId=f"0000e0d5.{plan.permId:08x}.{when:%y%m%d}.{n + 1:02d}",
                 time=when, orderId=plan.orderId, permId=plan.permId, clientId=plan.clientId,
-                side=plan.side, shares=plan.shares, price=plan.price, cumQty=qty,
+                side=plan.side, shares=plan.shares, price=price, cumQty=qty,
                 avgPrice=round(value / qty, 6), commission=plan.commission,
                 realizedPNL=plan.realizedPNL, exchange=plan.exchange, lastLiquidity=plan.lastLiquidity,
                 account=self.accounts[0],

@@ -3,7 +3,7 @@
 import datetime as dt
 
 from .bars import Bar
-from .book import Fill, Instrument, is_trading_day
+from .book import Fill, Instrument
 
 # the gateway's "no value" double, which the client maps back to 0.0
 UNSET_DOUBLE = "1.7976931348623157E308"
@@ -64,7 +64,7 @@ def _session_lists(c: Instrument, now: dt.datetime) -> tuple[str, str]:
     hours, liquid = [], []
     for i in range(7):
         day = today + dt.timedelta(days=i)
-        if not is_trading_day(day):
+        if not c.trades_on(day):
             hours.append(f"{day:%Y%m%d}:CLOSED")
             liquid.append(f"{day:%Y%m%d}:CLOSED")
             continue

@@ -7,6 +7,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Literal
 
+from . import calendars
 from .bars import BarMaker
 from .book import Book
 from .session import MAX_SERVER_VERSION, Session
@@ -61,12 +62,15 @@ class GatewaySim:
 
     `requests` counts every request that reached the simulator by name ("historicalData",
     "contractDetails", "executions", ...), so a test can tell a cache hit from a request.
-    `clock` returns the aware "now" that bars and fills are laid out against.
+    `clock` returns the aware "now" that bars and fills are laid out against.  Holidays and
+    early closes come from the `exchange_calendars` package (the `sim` extra): without it,
+    constructing a GatewaySim raises ImportError naming the extra to install.
     """
 
     def __init__(self, book: Book | None = None, *, clock: Callable[[], dt.datetime] | None = None,
                  server_version: int = MAX_SERVER_VERSION, idle_timeout: float = 3600.0,
                  max_connections: int = 32):
+        calendars.require()
         self.book = book or Book()
         self.bars = BarMaker()
         self.clock = clock or (lambda: dt.datetime.now(dt.UTC))

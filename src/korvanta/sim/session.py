@@ -6,6 +6,7 @@ import logging
 import re
 
 from . import replies
+from .fields import Fields, GatewayError, failed, shown
 from .framing import HANDSHAKE_MAGIC, ProtocolError, encode, read_message
 from .requests import HANDLERS, Request
 
@@ -76,18 +77,19 @@ class Session:
             self.writer.write(encode(fields))
 
     def dispatch(self, fields: list[str]) -> None:
+        f = Fields(fields)
         try:
-            handler = HANDLERS.get(int(fields[0]))
-        except ValueError:
+            handler = HANDLERS.get(f.integer(0))
+        except GatewayError:
             handler = None
         if handler is None:
-            self.server.requests[f"unknown:{fields[0]}"] += 1
+            self.server.requests[f"unknown:{shown(fields[0], 12)}"] += 1
             return
         try:
-            req = handler(self, fields)
-        except (ValueError, IndexError):
+            req = handler(self, f)
+        except Exception as e:
             self.server.requests["malformed"] += 1
-            self.send(replies.error(self.version, -1, 321, f"Error validating request: malformed message {fields[0]}"))
+            self.send(self.refusal(f.reqId, e, f"message {shown(fields[0], 12)}"))
             return
         self.server.requests[req.name] += 1
         fault = self.server.take_fault(req)
@@ -104,12 +106,25 @@ class Session:
             self.send(replies.error(self.version, req.reqId, fault.code, fault.text(req)))
 
     def answer(self, req: Request) -> None:
+        """Send the request's answer, or the error the gateway sends when it cannot give one."""
         try:
             messages = req.answer()
-        except (ValueError, IndexError) as e:
-            messages = [replies.error(self.version, req.reqId, 321, f"Error validating request: {e}")]
+        except Exception as e:
+            messages = [self.refusal(req.reqId, e, req.name)]
         for message in messages:
             self.send(message)
+
+    def refusal(self, req_id: int, e: Exception, what: str) -> list:
+        """The error message for a request that failed; the session lives on whatever went wrong.
+
+        A refusal the request earned carries its own code; anything else is the simulator's
+        fault, logged with its traceback and answered as the gateway answers a request it
+        failed to process.
+        """
+        if not isinstance(e, GatewayError):
+            log.error("answering %s failed", what, exc_info=e)
+            e = failed(f"the simulator could not answer {what}")
+        return replies.error(self.version, req_id, e.code, e.message)
 
     def _answer_late(self, req: Request) -> None:
         self._delayed.pop(req.reqId, None)
