@@ -49,8 +49,6 @@ py::str title_suffix(py::handle symbols) {
     return py::str(py::str(" Filtered for: ") + py::str(", ").attr("join")(symbols));
 }
 
-py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
-
 } // namespace
 
 /// `IOpExecutions.run()`: keywords, optional reload, the execution table and its summaries.
@@ -88,7 +86,7 @@ Task run(py::object self) {
     by_time = add_time_profit_columns(std::move(by_time));
 
     py::str desc = title_suffix(self.attr("symbols"));
-    host::print_frame(df.attr("convert_dtypes")(), title("Execution Summary", desc));
+    show_table(df, title("Execution Summary", desc));
     print_summaries(by_time, by_trade, desc);
     co_return to_records(df);
 }
