@@ -290,17 +290,28 @@ def test_entry_survives_the_process(tmp_path):
     assert bars == "[{'date': datetime.datetime(2026, 1, 2, 9, 30), 'close': 1.5}]"
 
 
-@pytest.mark.parametrize("zone, ok", [("Europe/London", True), ("Not/AZone", False)])
-def test_exchange_zone_from_environment(zone, ok):
-    result = run_python("""
+@pytest.mark.parametrize("module", ["korvanta.gateway.barhold", "korvanta.cmds.quotes.kline"],
+                         ids=["barhold", "kline"])
+@pytest.mark.parametrize("zone, error", [
+    ("Europe/London", None),
+    ("Not/AZone", "ImportError: KORVANTA_EXCHANGE_TZ='Not/AZone' is not a time zone the "
+                  "system knows"),
+    ("/etc/\udc80", "ImportError: KORVANTA_EXCHANGE_TZ='/etc/\\udc80' is not a time zone the "
+                     "system knows (ZoneInfo keys may not be absolute paths, got: /etc/\\udc80)"),
+], ids=["known", "unknown", "undecodable-path"])
+def test_exchange_zone_from_environment(module, zone, error):
+    # The import error itself says what is wrong: it is the one line a shell shows.
+    result = run_python(f"""
+        import importlib
+        importlib.import_module({module!r})
         from korvanta.gateway import barhold
         print(barhold._EXCHANGE_TZ.key)
     """, KORVANTA_EXCHANGE_TZ=zone)
-    assert (result.returncode == 0) is ok
-    if ok:
-        assert result.stdout.strip() == zone
+    if error is None:
+        assert result.stdout.strip() == zone, result.stderr
     else:
-        assert "ZoneInfoNotFoundError" in result.stderr
+        assert result.returncode != 0
+        assert result.stderr.splitlines()[-1] == error
 
 
 # The last-bar rule computes the bar's timestamp natively; at the exact boundary its

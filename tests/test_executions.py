@@ -313,6 +313,10 @@ class TestTradingDays:
             printed = host([fill(AAPL, when, "BOT", 1.0, 1.0)])[1]
             assert printed[1][0] == "Profit by Half Hour for Trading Day " + day
 
+    def test_missing_time_has_no_trading_day(self):
+        # As pandas' own date operations do: NaT in, NaT out.
+        assert ex._assign_trading_day(pd.NaT) is pd.NaT
+
     def test_two_trading_days_and_a_night(self, host):
         fills = [fill(AAPL, at(10, 0, tz=ET), "BOT", 5.0, 10.0, order=1),
                  fill(AAPL, at(18, 5, tz=ET), "SLD", 5.0, 12.0, order=2, pnl=10.0),

@@ -1,5 +1,6 @@
 // bridge/args.hpp: raw vectorcall methods: binding arguments to parameter names as a
-// Python def does, and turning C++ exceptions into the pending Python error.
+// Python def does, turning C++ exceptions into the pending Python error, and failing a
+// module's import with a message of its own.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,6 +18,16 @@ namespace korvanta::bridge {
 bool bind_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames, std::initializer_list<const char *> names,
                     Py_ssize_t required, PyObject **out);
+
+/// The builtin function for `def` (a METH_FASTCALL | METH_KEYWORDS entry), its
+/// `__module__` the given name. `def` must outlive the function: a static table.
+pybind11::object builtin(PyMethodDef &def, pybind11::handle module_name);
+
+/// Fails the initialisation of the module being imported with ImportError(message).
+/// pybind11 reports a C++ exception's text as the ImportError itself, while a Python error
+/// would only be the cause of an ImportError "initialization failed", the one line a user
+/// sees.
+[[noreturn]] void fail_import(pybind11::handle message);
 
 /// Runs `body` (returning a py::object) for a C-API entry point: a new reference on
 /// success, null with the Python error set when anything was thrown.

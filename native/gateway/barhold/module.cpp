@@ -12,6 +12,9 @@ namespace {
 namespace py = pybind11;
 namespace barhold = korvanta::barhold;
 using korvanta::bridge::bind_arguments;
+using korvanta::bridge::builtin;
+using korvanta::bridge::checked;
+using korvanta::bridge::fail_import;
 using korvanta::bridge::guarded;
 using korvanta::bridge::require_dict;
 using korvanta::bridge::require_list;
@@ -185,12 +188,9 @@ py::object define_barhold(py::module_ &m) {
     body["__module__"] = m.attr("__name__");
     body["__qualname__"] = "Barhold";
     for (PyMethodDef &def : method_defs) {
-        PyObject *function = PyCFunction_NewEx(&def, nullptr, m.attr("__name__").ptr());
-        if (!function)
-            throw py::error_already_set();
-        PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function)
-                                                   : PyInstanceMethod_New(function);
-        Py_DECREF(function);
+        py::object function = builtin(def, m.attr("__name__"));
+        PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function.ptr())
+                                                   : PyInstanceMethod_New(function.ptr());
         if (!wrapped)
             throw py::error_already_set();
         body[def.ml_name] = py::reinterpret_steal<py::object>(wrapped);
@@ -199,6 +199,28 @@ py::object define_barhold(py::module_ &m) {
         "Barhold", py::make_tuple(py::reinterpret_borrow<py::object>(
                        reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
         body);
+}
+
+/// `ZoneInfo(name)` for the exchange zone; an import error naming the variable, its value
+/// and the reason when the zone cannot be had.
+py::object exchange_zone(py::handle zone_info, py::handle zone_name) {
+    try {
+        return zone_info(zone_name);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        // ZoneInfoNotFoundError is a KeyError and says no more than the message below; the
+        // other failures (a malformed name, a file that is no zone) carry their own reason.
+        py::object message =
+            e.matches(PyExc_KeyError)
+                ? checked(PyUnicode_FromFormat(
+                      "KORVANTA_EXCHANGE_TZ=%R is not a time zone the system knows",
+                      zone_name.ptr()))
+                : checked(PyUnicode_FromFormat(
+                      "KORVANTA_EXCHANGE_TZ=%R is not a time zone the system knows (%S)",
+                      zone_name.ptr(), e.value().ptr()));
+        fail_import(message);
+    }
 }
 
 } // namespace
@@ -226,6 +248,6 @@ PYBIND11_MODULE(barhold, m) {
 
     py::object zone_name =
         m.attr("os").attr("environ").attr("get")("KORVANTA_EXCHANGE_TZ", "America/New_York");
-    m.attr("_EXCHANGE_TZ") = m.attr("ZoneInfo")(zone_name);
+    m.attr("_EXCHANGE_TZ") = exchange_zone(m.attr("ZoneInfo"), zone_name);
     m.attr("Barhold") = define_barhold(m);
 }

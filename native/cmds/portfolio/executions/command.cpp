@@ -33,7 +33,7 @@ py::object set_sub(py::handle a, py::handle b) {
 /// `assert REFRESH_CHECK & SELF_CHECK == set(), "..."`, skipped under `python -O`.
 void assert_disjoint(py::handle refresh, py::handle self_check) {
     py::object flags = py::module_::import("sys").attr("flags");
-    if (flags.attr("optimize").cast<int>() > 0)
+    if (truth(flags.attr("optimize")))
         return;
     if (set_and(refresh, self_check).equal(py::set()))
         return;
