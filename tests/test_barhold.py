@@ -1,6 +1,8 @@
 """The bar cache: key forms, staleness, larger-count reuse, invalidation, persistence."""
 
+import contextlib
 import os
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -8,10 +10,12 @@ import types
 from datetime import date, datetime, timedelta, timezone
 from zoneinfo import ZoneInfo
 
+import diskcache
 import pytest
 
 from korvanta.gateway import barhold
 from korvanta.gateway.barhold import Barhold
+from quodra.dualcache import DualCache
 
 NEW_YORK = ZoneInfo("America/New_York")
 
@@ -241,6 +245,72 @@ def test_invalidate_removes_only_the_symbol(hold, clock):
     assert hold.invalidate("spy") == 0
     assert hold.invalidate("SPY") == 3
     assert hold.cache.keys() == ["SPYX:day:none:count_250"]
+
+
+@contextlib.contextmanager
+def locked(directory):
+    """Another process's writer holding the store's write lock."""
+    other = sqlite3.connect(directory / "cache-kline" / diskcache.core.DBNAME,
+                            isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    finally:
+        other.execute("ROLLBACK")
+        other.close()
+
+
+class TestLevelsInStep:
+    """A write or deletion the disk level refuses changes neither level."""
+
+    KEY = "SPY:day:none:count_1"
+
+    @pytest.fixture
+    def hold(self, tmp_path, clock):
+        hold = Barhold(tmp_path)
+        # A short wait for the write lock, so that a locked store fails at once.
+        hold.cache = DualCache("kline", cachePrefix=str(tmp_path / "cache-"), timeout=0.05)
+        return hold
+
+    def on_disk(self, directory, key):
+        """The entry as another process reads it."""
+        return DualCache("kline", cachePrefix=str(directory / "cache-")).get(key)
+
+    @pytest.mark.parametrize("key, bars, error", [
+        ("SPY:day:\udc80:count_1", [{"date": "x"}], UnicodeEncodeError),
+        (KEY, [{"date": "x", "closing": lambda: 0}], Exception),
+    ], ids=["lone-surrogate-key", "unpicklable-bars"])
+    def test_failed_set(self, hold, tmp_path, key, bars, error):
+        kept = [{"date": "x", "close": 1.0}]
+        hold.set(self.KEY, kept)
+        with pytest.raises(error):
+            hold.set(key, bars)
+        assert hold.cache.keys() == [self.KEY]
+        assert hold.get(self.KEY) is kept
+        assert self.on_disk(tmp_path, self.KEY)["bars"] == kept
+
+    def test_set_gives_up_on_a_locked_store(self, hold, tmp_path):
+        with locked(tmp_path), pytest.raises(diskcache.Timeout):
+            hold.set(self.KEY, [])
+        assert hold.get(self.KEY) is None
+        hold.set(self.KEY, [])
+        assert hold.get(self.KEY) == []
+
+    @pytest.mark.parametrize("delete", [
+        lambda hold, key: hold.get(key),  # stale: dropped on read
+        lambda hold, key: hold.invalidate("SPY"),
+    ], ids=["stale-get", "invalidate"])
+    def test_failed_deletion(self, hold, tmp_path, clock, delete):
+        bars = [{"date": "x"}]
+        hold.set(self.KEY, bars)
+        clock.now += 86401
+        with locked(tmp_path), pytest.raises(diskcache.Timeout):
+            delete(hold, self.KEY)
+        assert hold.cache.keys() == [self.KEY]
+        assert hold.cache.get(self.KEY)["bars"] is bars
+        assert self.on_disk(tmp_path, self.KEY)["bars"] == bars
+        delete(hold, self.KEY)
+        assert hold.cache.keys() == []
 
 
 class TestDataDirectory:
