@@ -3,6 +3,8 @@
 // module's import with a message of its own.
 #pragma once
 
+#include "bridge/pyapi.hpp"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/detail/exception_translation.h>
 
@@ -18,6 +20,13 @@ namespace korvanta::bridge {
 bool bind_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames, std::initializer_list<const char *> names,
                     Py_ssize_t required, PyObject **out);
+
+/// A METH_FASTCALL | METH_KEYWORDS entry as the PyCFunction a PyMethodDef holds. Cast
+/// through `void (*)()`, the one cast between unrelated function types compilers take
+/// without a warning.
+inline PyCFunction fastcall_entry(PyCFunctionFastWithKeywords entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
 
 /// The builtin function for `def` (a METH_FASTCALL | METH_KEYWORDS entry), its
 /// `__module__` the given name. `def` must outlive the function: a static table.
@@ -39,6 +48,16 @@ PyObject *guarded(Body &&body) noexcept {
         pybind11::detail::try_translate_exceptions();
         return nullptr;
     }
+}
+
+/// A METH_FASTCALL | METH_KEYWORDS entry of one parameter, `Function(Parameter)`, that
+/// runs `Body` on the argument bound as a Python def would bind it.
+template <Literal Function, Literal Parameter, pybind11::object (*Body)(pybind11::handle)>
+PyObject *unary(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!bind_arguments(Function.chars, args, nargs, kwnames, {Parameter.chars}, 1, a))
+        return nullptr;
+    return guarded([&] { return Body(a[0]); });
 }
 
 } // namespace korvanta::bridge

@@ -13,6 +13,7 @@ namespace py = pybind11;
 namespace barhold = korvanta::barhold;
 using korvanta::bridge::bind_arguments;
 using korvanta::bridge::builtin;
+using korvanta::bridge::fastcall_entry;
 using korvanta::bridge::checked;
 using korvanta::bridge::fail_import;
 using korvanta::bridge::guarded;
@@ -156,25 +157,25 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
 PyMethodDef method_defs[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(py_init), fastcall,
+    {"__init__", fastcall_entry(py_init), fastcall,
      "__init__(self, data_dir=None)\n--\n\n"},
-    {"count_key", reinterpret_cast<PyCFunction>(py_count_key), fastcall,
+    {"count_key", fastcall_entry(py_count_key), fastcall,
      "count_key(symbol, period, adjust, count)\n--\n\n"},
-    {"intraday_key", reinterpret_cast<PyCFunction>(py_intraday_key), fastcall,
+    {"intraday_key", fastcall_entry(py_intraday_key), fastcall,
      "intraday_key(symbol)\n--\n\n"},
-    {"range_key", reinterpret_cast<PyCFunction>(py_range_key), fastcall,
+    {"range_key", fastcall_entry(py_range_key), fastcall,
      "range_key(symbol, period, adjust, start, end)\n--\n\n"},
-    {"get", reinterpret_cast<PyCFunction>(py_get), fastcall, "get(self, key)\n--\n\n"},
-    {"_is_stale", reinterpret_cast<PyCFunction>(py_is_stale), fastcall,
+    {"get", fastcall_entry(py_get), fastcall, "get(self, key)\n--\n\n"},
+    {"_is_stale", fastcall_entry(py_is_stale), fastcall,
      "_is_stale(entry, key)\n--\n\n"},
-    {"set", reinterpret_cast<PyCFunction>(py_set), fastcall, "set(self, key, bars)\n--\n\n"},
-    {"try_larger_count", reinterpret_cast<PyCFunction>(py_try_larger_count), fastcall,
+    {"set", fastcall_entry(py_set), fastcall, "set(self, key, bars)\n--\n\n"},
+    {"try_larger_count", fastcall_entry(py_try_larger_count), fastcall,
      "try_larger_count(self, symbol, period, adjust, count)\n--\n\n"
      "Find smallest cached count_N >= count, return last `count` bars.\n\n"
      "        Enables seamless cache reuse: if count_500 is cached, a request for\n"
      "        count_100 returns bars[-100:] without touching IBKR.\n"
      "        "},
-    {"invalidate", reinterpret_cast<PyCFunction>(py_invalidate), fastcall,
+    {"invalidate", fastcall_entry(py_invalidate), fastcall,
      "invalidate(self, symbol)\n--\n\n"},
 };
 

@@ -11,10 +11,10 @@ namespace {
 namespace py = pybind11;
 namespace host = korvanta::host;
 namespace executions = korvanta::executions;
-using korvanta::bridge::bind_arguments;
 using korvanta::bridge::builtin;
-using korvanta::bridge::guarded;
+using korvanta::bridge::fastcall_entry;
 using korvanta::bridge::require_instance;
+using korvanta::bridge::unary;
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -39,70 +39,48 @@ constexpr const char *usage = R"(Display all executions (fills) for the current 
         executions AAPL
     )";
 
-#define EXECUTIONS_FUNCTION(fn)                                                               \
-    PyObject *fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-
 /// The "*symbols" converter: a new set of the words, each through `str.upper`.
-EXECUTIONS_FUNCTION(py_upper_words) {
-    PyObject *a[1];
-    if (!bind_arguments("_upper_words", args, nargs, kwnames, {"words"}, 1, a))
-        return nullptr;
-    return guarded([&] {
-        py::set out;
-        for (py::handle word : py::handle(a[0]))
-            out.add(word.attr("upper")());
-        return out;
-    });
+py::object py_upper_words(py::handle words) {
+    py::set out;
+    for (py::handle word : words)
+        out.add(word.attr("upper")());
+    return out;
 }
 
-EXECUTIONS_FUNCTION(py_assign_trading_day) {
-    PyObject *a[1];
-    const char *fn = "_assign_trading_day";
-    if (!bind_arguments(fn, args, nargs, kwnames, {"timestamp"}, 1, a))
-        return nullptr;
-    return guarded([&] {
-        // pandas' Timestamp and NaT are datetimes; anything else has no clock to read.
-        require_instance(a[0], py::module_::import("datetime").attr("datetime"),
-                         "Timestamp or datetime", fn, "timestamp");
-        return executions::assign_trading_day(a[0]);
-    });
+py::object py_assign_trading_day(py::handle timestamp) {
+    // pandas' Timestamp and NaT are datetimes; anything else has no clock to read.
+    require_instance(timestamp, py::module_::import("datetime").attr("datetime"),
+                     "Timestamp or datetime", "_assign_trading_day", "timestamp");
+    return executions::assign_trading_day(timestamp);
 }
-
-PyMethodDef upper_words_def = {"_upper_words", reinterpret_cast<PyCFunction>(py_upper_words),
-                               fastcall, "_upper_words(words)\n--\n\n"};
-
-EXECUTIONS_FUNCTION(py_argmap) {
-    PyObject *a[1];
-    if (!bind_arguments("IOpExecutions.argmap", args, nargs, kwnames, {"self"}, 1, a))
-        return nullptr;
-    return guarded([] {
-        py::list out;
-        out.append(host::global<"DArg">()(
-            "*symbols", py::arg("desc") = "Optional symbols to filter for in result listings",
-            py::arg("convert") = builtin(upper_words_def, host::global<"__name__">())));
-        return out;
-    });
-}
-
-EXECUTIONS_FUNCTION(py_run) {
-    PyObject *a[1];
-    if (!bind_arguments("IOpExecutions.run", args, nargs, kwnames, {"self"}, 1, a))
-        return nullptr;
-    return guarded([&] { return executions::py_run(py::reinterpret_borrow<py::object>(a[0])); });
-}
-
-#undef EXECUTIONS_FUNCTION
 
 // The text before "--" is the signature inspect reads.
+PyMethodDef upper_words_def = {"_upper_words",
+                               fastcall_entry(unary<"_upper_words", "words", py_upper_words>),
+                               fastcall, "_upper_words(words)\n--\n\n"};
+
+py::object py_argmap(py::handle) {
+    py::list out;
+    out.append(host::global<"DArg">()(
+        "*symbols", py::arg("desc") = "Optional symbols to filter for in result listings",
+        py::arg("convert") = builtin(upper_words_def, host::global<"__name__">())));
+    return out;
+}
+
+py::object py_run(py::handle self) {
+    return executions::py_run(py::reinterpret_borrow<py::object>(self));
+}
+
 PyMethodDef assign_trading_day_def = {
-    "_assign_trading_day", reinterpret_cast<PyCFunction>(py_assign_trading_day), fastcall,
+    "_assign_trading_day",
+    fastcall_entry(unary<"_assign_trading_day", "timestamp", py_assign_trading_day>), fastcall,
     "_assign_trading_day(timestamp)\n--\n\n"
     "The trading day of one fill time: sessions start at 18:00 Eastern."};
-
-PyMethodDef argmap_def = {"argmap", reinterpret_cast<PyCFunction>(py_argmap), fastcall,
-                          "argmap(self)\n--\n\n"};
-PyMethodDef run_def = {"run", reinterpret_cast<PyCFunction>(py_run), fastcall,
-                       "run(self)\n--\n\n"};
+PyMethodDef argmap_def = {"argmap",
+                          fastcall_entry(unary<"IOpExecutions.argmap", "self", py_argmap>),
+                          fastcall, "argmap(self)\n--\n\n"};
+PyMethodDef run_def = {"run", fastcall_entry(unary<"IOpExecutions.run", "self", py_run>),
+                       fastcall, "run(self)\n--\n\n"};
 
 } // namespace
 
