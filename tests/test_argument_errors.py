@@ -43,55 +43,29 @@ def hold(tmp_path_factory):
     return Barhold(tmp_path_factory.mktemp("data"))
 
 
-def run_method(name, **words):
-    """A kline or executions method called with `words`, its coroutine driven if it made one."""
-    def call(value):
-        owner, method = name.split(".")
-        cmd = {"IOpKline": kline.IOpKline, "IOpExecutions": ex.IOpExecutions}[owner]()
-        made = getattr(cmd, method)(**{k: value if v is ... else v for k, v in words.items()})
-        if hasattr(made, "close"):
-            made.close()
-    return call
+# A call taking the hostile value, the parameter it lands in and the type that declares.
+TYPED = [pytest.param(*case, id=f"{name}-{case[1]}") for name, case in {
+    "count_key": (lambda h, v: Barhold.count_key("SPY", "day", "none", v), "count", "int"),
+    "range_key": (lambda h, v: Barhold.range_key("SPY", "1m", "none", "a", v), "end", "str"),
+    "set": (lambda h, v: h.set("k", v), "bars", "list"),
+    "_is_stale": (lambda h, v: Barhold._is_stale(v, "k"), "entry", "dict"),
+    "invalidate": (lambda h, v: h.invalidate(v), "symbol", "str"),
+    "_kline": (lambda h, v: kline.IOpKline()._kline(None, v), "rest", "list"),
+    "_run_yfinance": (lambda h, v: kline.IOpKline()._run_yfinance(v), "rest", "list"),
+    "_assign_trading_day": (lambda h, v: ex._assign_trading_day(v), "timestamp", "Timestamp"),
+}.items()]
 
-
-# (call taking the hostile value, the parameter it lands in, the type the parameter
-# declares or None where the function takes any object as Python code would).
-TYPED = [
-    (lambda h, v: Barhold.count_key(v, "day", "none", 1), "symbol", "str"),
-    (lambda h, v: Barhold.count_key("SPY", "day", "none", v), "count", "int"),
-    (lambda h, v: Barhold.intraday_key(v), "symbol", "str"),
-    (lambda h, v: Barhold.range_key("SPY", "1m", "none", "a", v), "end", "str"),
-    (lambda h, v: h.get(v), "key", "str"),
-    (lambda h, v: h.set(v, []), "key", "str"),
-    (lambda h, v: h.set("k", v), "bars", "list"),
-    (lambda h, v: Barhold._is_stale(v, "k"), "entry", "dict"),
-    (lambda h, v: h.try_larger_count("SPY", "day", "none", v), "count", "int"),
-    (lambda h, v: h.invalidate(v), "symbol", "str"),
-    (lambda h, v: run_method("IOpKline._kline", contract=None, rest=...)(v), "rest", "list"),
-    (lambda h, v: run_method("IOpKline._history", contract=None, rest=...)(v), "rest", "list"),
-    (lambda h, v: run_method("IOpKline._run_yfinance", rest=...)(v), "rest", "list"),
-    (lambda h, v: run_method("IOpKline._kline_yfinance", rest=...)(v), "rest", "list"),
-    (lambda h, v: run_method("IOpKline._history_yfinance", rest=...)(v), "rest", "list"),
-    (lambda h, v: ex._assign_trading_day(v), "timestamp", "Timestamp"),
-]
-TYPED_IDS = ["count_key-symbol", "count_key-count", "intraday_key", "range_key-end", "get",
-             "set-key", "set-bars", "_is_stale", "try_larger_count", "invalidate", "_kline",
-             "_history", "_run_yfinance", "_kline_yfinance", "_history_yfinance",
-             "_assign_trading_day"]
-
-UNTYPED = [
-    lambda h, v: kline._use_rth(v),
-    lambda h, v: kline._is_date(v),
-    lambda h, v: kline._is_period(v),
-    lambda h, v: kline._parse_date(v),
-    lambda h, v: kline._calc_duration(v),
-    lambda h, v: kline._strip_tz(v),
-    lambda h, v: kline._normalize_yfinance_df(v),
-    lambda h, v: ex.IOpExecutions().argmap()[0].convert(v),
-    lambda h, v: Barhold(v),
-]
-UNTYPED_IDS = ["_use_rth", "_is_date", "_is_period", "_parse_date", "_calc_duration",
-               "_strip_tz", "_normalize_yfinance_df", "symbols-converter", "Barhold"]
+# Functions that take any object, as the same code in Python would.
+UNTYPED = [pytest.param(call, id=name) for name, call in {
+    "_use_rth": lambda v: kline._use_rth(v),
+    "_is_date": lambda v: kline._is_date(v),
+    "_parse_date": lambda v: kline._parse_date(v),
+    "_calc_duration": lambda v: kline._calc_duration(v),
+    "_strip_tz": lambda v: kline._strip_tz(v),
+    "_normalize_yfinance_df": lambda v: kline._normalize_yfinance_df(v),
+    "symbols-converter": lambda v: ex.IOpExecutions().argmap()[0].convert(v),
+    "Barhold": lambda v: Barhold(v),
+}.items()]
 
 
 def refused(declared, value):
@@ -109,7 +83,7 @@ def assert_python_words(error):
 
 
 @pytest.mark.parametrize("value", HOSTILE, ids=HOSTILE_IDS)
-@pytest.mark.parametrize("call, parameter, declared", TYPED, ids=TYPED_IDS)
+@pytest.mark.parametrize("call, parameter, declared", TYPED)
 def test_declared_types_refused_by_name(hold, call, parameter, declared, value):
     if refused(declared, value):
         with pytest.raises(TypeError) as raised:
@@ -127,11 +101,11 @@ def test_declared_types_refused_by_name(hold, call, parameter, declared, value):
 
 
 @pytest.mark.parametrize("value", HOSTILE, ids=HOSTILE_IDS)
-@pytest.mark.parametrize("call", UNTYPED, ids=UNTYPED_IDS)
-def test_untyped_parameters_fail_in_python_words(hold, tmp_path, monkeypatch, call, value):
+@pytest.mark.parametrize("call", UNTYPED)
+def test_untyped_parameters_fail_in_python_words(tmp_path, monkeypatch, call, value):
     monkeypatch.chdir(tmp_path)  # Barhold(text) makes its directory here
     try:
-        call(hold, value)
+        call(value)
     except Exception as e:
         assert_python_words(e)
 
