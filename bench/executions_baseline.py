@@ -164,14 +164,16 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
         numeric_cols = "orderId profit loss opening closing".split()
         day_profit.loc["sum", numeric_cols] = day_profit[numeric_cols].sum()
         trading_day_str = trading_day.strftime("%Y-%m-%d")
-        printFrame(day_profit, "Profit by Half Hour for Trading Day " + trading_day_str + desc)
+        printFrame(day_profit.convert_dtypes(),
+                   "Profit by Half Hour for Trading Day " + trading_day_str + desc)
 
     trading_day_summary[("totalProfit", "")] = trading_day_summary[("realizedPNL", "sum")]
     needsPrices = "realizedPNL totalProfit".split()
     trading_day_summary[needsPrices] = trading_day_summary[needsPrices].fillna(0).map(fmtPrice)
-    printFrame(trading_day_summary, "Profit by Trading Day" + desc)
+    printFrame(trading_day_summary.convert_dtypes(), "Profit by Trading Day" + desc)
 
     order = [("date", "min"), ("time", "start"), "orderId", "localSymbol"]
-    printFrame(dfByTrade.sort_values(order), "Execution Summary by Complete Order" + desc)
+    printFrame(dfByTrade.sort_values(order).convert_dtypes(),
+               "Execution Summary by Complete Order" + desc)
 
     return df.to_dict(orient="records")

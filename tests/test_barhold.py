@@ -1,6 +1,8 @@
 """The bar cache: key forms, staleness, larger-count reuse, invalidation, persistence."""
 
+import contextlib
 import os
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -8,10 +10,12 @@ import types
 from datetime import date, datetime, timedelta, timezone
 from zoneinfo import ZoneInfo
 
+import diskcache
 import pytest
 
 from korvanta.gateway import barhold
 from korvanta.gateway.barhold import Barhold
+from quodra.dualcache import DualCache
 
 NEW_YORK = ZoneInfo("America/New_York")
 
@@ -243,6 +247,72 @@ def test_invalidate_removes_only_the_symbol(hold, clock):
     assert hold.cache.keys() == ["SPYX:day:none:count_250"]
 
 
+@contextlib.contextmanager
+def locked(directory):
+    """Another process's writer holding the store's write lock."""
+    other = sqlite3.connect(directory / "cache-kline" / diskcache.core.DBNAME,
+                            isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    finally:
+        other.execute("ROLLBACK")
+        other.close()
+
+
+class TestLevelsInStep:
+    """A write or deletion the disk level refuses changes neither level."""
+
+    KEY = "SPY:day:none:count_1"
+
+    @pytest.fixture
+    def hold(self, tmp_path, clock):
+        hold = Barhold(tmp_path)
+        # A short wait for the write lock, so that a locked store fails at once.
+        hold.cache = DualCache("kline", cachePrefix=str(tmp_path / "cache-"), timeout=0.05)
+        return hold
+
+    def on_disk(self, directory, key):
+        """The entry as another process reads it."""
+        return DualCache("kline", cachePrefix=str(directory / "cache-")).get(key)
+
+    @pytest.mark.parametrize("key, bars, error", [
+        ("SPY:day:\udc80:count_1", [{"date": "x"}], UnicodeEncodeError),
+        (KEY, [{"date": "x", "closing": lambda: 0}], Exception),
+    ], ids=["lone-surrogate-key", "unpicklable-bars"])
+    def test_failed_set(self, hold, tmp_path, key, bars, error):
+        kept = [{"date": "x", "close": 1.0}]
+        hold.set(self.KEY, kept)
+        with pytest.raises(error):
+            hold.set(key, bars)
+        assert hold.cache.keys() == [self.KEY]
+        assert hold.get(self.KEY) is kept
+        assert self.on_disk(tmp_path, self.KEY)["bars"] == kept
+
+    def test_set_gives_up_on_a_locked_store(self, hold, tmp_path):
+        with locked(tmp_path), pytest.raises(diskcache.Timeout):
+            hold.set(self.KEY, [])
+        assert hold.get(self.KEY) is None
+        hold.set(self.KEY, [])
+        assert hold.get(self.KEY) == []
+
+    @pytest.mark.parametrize("delete", [
+        lambda hold, key: hold.get(key),  # stale: dropped on read
+        lambda hold, key: hold.invalidate("SPY"),
+    ], ids=["stale-get", "invalidate"])
+    def test_failed_deletion(self, hold, tmp_path, clock, delete):
+        bars = [{"date": "x"}]
+        hold.set(self.KEY, bars)
+        clock.now += 86401
+        with locked(tmp_path), pytest.raises(diskcache.Timeout):
+            delete(hold, self.KEY)
+        assert hold.cache.keys() == [self.KEY]
+        assert hold.cache.get(self.KEY)["bars"] is bars
+        assert self.on_disk(tmp_path, self.KEY)["bars"] == bars
+        delete(hold, self.KEY)
+        assert hold.cache.keys() == []
+
+
 class TestDataDirectory:
     def test_empty_variable_means_working_directory(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
@@ -290,17 +360,28 @@ def test_entry_survives_the_process(tmp_path):
     assert bars == "[{'date': datetime.datetime(2026, 1, 2, 9, 30), 'close': 1.5}]"
 
 
-@pytest.mark.parametrize("zone, ok", [("Europe/London", True), ("Not/AZone", False)])
-def test_exchange_zone_from_environment(zone, ok):
-    result = run_python("""
+@pytest.mark.parametrize("module", ["korvanta.gateway.barhold", "korvanta.cmds.quotes.kline"],
+                         ids=["barhold", "kline"])
+@pytest.mark.parametrize("zone, error", [
+    ("Europe/London", None),
+    ("Not/AZone", "ImportError: KORVANTA_EXCHANGE_TZ='Not/AZone' is not a time zone the "
+                  "system knows"),
+    ("/etc/\udc80", "ImportError: KORVANTA_EXCHANGE_TZ='/etc/\\udc80' is not a time zone the "
+                     "system knows (ZoneInfo keys may not be absolute paths, got: /etc/\\udc80)"),
+], ids=["known", "unknown", "undecodable-path"])
+def test_exchange_zone_from_environment(module, zone, error):
+    # The import error itself says what is wrong: it is the one line a shell shows.
+    result = run_python(f"""
+        import importlib
+        importlib.import_module({module!r})
         from korvanta.gateway import barhold
         print(barhold._EXCHANGE_TZ.key)
     """, KORVANTA_EXCHANGE_TZ=zone)
-    assert (result.returncode == 0) is ok
-    if ok:
-        assert result.stdout.strip() == zone
+    if error is None:
+        assert result.stdout.strip() == zone, result.stderr
     else:
-        assert "ZoneInfoNotFoundError" in result.stderr
+        assert result.returncode != 0
+        assert result.stderr.splitlines()[-1] == error
 
 
 # The last-bar rule computes the bar's timestamp natively; at the exact boundary its

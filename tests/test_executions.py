@@ -13,6 +13,7 @@ from ib_async import CommissionReport, Contract, Execution, Fill, Future, Option
 
 import korvanta.cmds.portfolio.executions as ex
 from korvanta.cmds.base import COMMANDS, execute
+from quodra.frame import printFrame
 from quodra.numeric import fmtPrice
 
 sys.path.insert(0, str(Path(__file__).parents[1] / "bench"))
@@ -184,6 +185,44 @@ class TestExecutionTable:
             pd.testing.assert_frame_equal(mine, ref, obj=title)
 
 
+ES = Future("ES", "20261218", "CME", multiplier="50", conId=495512563, localSymbol="ESZ6",
+            tradingClass="ES")
+EURUSD = Contract(secType="CASH", conId=12087792, symbol="EUR", localSymbol="EUR.USD")
+
+# Empty cells (no realised P&L, no commission, zero shares, empty multiplier and right) and
+# magnitudes from a ten-thousandth to hundreds of thousands, over two trading days.
+RAGGED = [
+    fill(AAPL, at(14, 0, 5), "BOT", 100.0, 10.004, commission=0.0035),
+    fill(SPY_C, at(14, 0, 30), "BOT", 2.0, 1.505, order=0, client=0, commission=1.3),
+    fill(ES, at(15, 10), "SLD", 3.0, 6000.2549, order=31, commission=6.36, pnl=-1234.5),
+    fill(EURUSD, at(15, 40), "BOT", 250000.0, 1.16405, order=32, commission=float("nan"),
+         pnl=float("nan")),
+    fill(AAPL, at(16, 0), "SLD", 0.0, 10.5, order=12, pnl=0.0001),
+    fill(AAPL, at(23, 30), "SLD", 100.0, 10.75, order=33, pnl=74.6),
+    fill(ES, at(1, 5, day=2), "BOT", 3.0, 5990.0, order=34, commission=6.36, pnl=float("nan")),
+]
+
+
+class TestPrintedTables:
+    def printed_text(self, capsys, build):
+        build()
+        return capsys.readouterr().out
+
+    @pytest.mark.parametrize("words", [[], ["aapl", "es"]], ids=["all", "filtered"])
+    def test_every_table_prints_as_plain_pandas_prints_it(self, host, monkeypatch, capsys,
+                                                          words):
+        # The real printer at a fixed width: what a trader's terminal shows.
+        monkeypatch.setenv("COLUMNS", "80")
+        monkeypatch.setattr(ex, "printFrame", printFrame)
+        symbols = {w.upper() for w in words}
+        mine = self.printed_text(capsys, lambda: host(RAGGED, words))
+        theirs = self.printed_text(capsys, lambda: executions_baseline.build(
+            RAGGED, symbols, State.clientId, printFrame, tz="US/Eastern"))
+        assert mine == theirs
+        # Empty money cells of the "sum" rows show as missing, never as a float NaN.
+        assert "<NA>" in mine and "NaN" not in mine
+
+
 MIXED = [
     fill(AAPL, at(15, 0), "BOT", 10.0, 100.0, client=7),
     fill(MSFT, at(15, 1), "BOT", 10.0, 200.0, client=3, order=21),
@@ -273,6 +312,10 @@ class TestTradingDays:
         if when.tzinfo is not None:  # the table's own bucketing agrees
             printed = host([fill(AAPL, when, "BOT", 1.0, 1.0)])[1]
             assert printed[1][0] == "Profit by Half Hour for Trading Day " + day
+
+    def test_missing_time_has_no_trading_day(self):
+        # As pandas' own date operations do: NaT in, NaT out.
+        assert ex._assign_trading_day(pd.NaT) is pd.NaT
 
     def test_two_trading_days_and_a_night(self, host):
         fills = [fill(AAPL, at(10, 0, tz=ET), "BOT", 5.0, 10.0, order=1),

@@ -7,6 +7,7 @@ import subprocess
 import sys
 from dataclasses import dataclass, field
 
+import diskcache
 import numpy as np
 import pandas as pd
 import pytest
@@ -104,6 +105,66 @@ def test_dual_cache_across_processes(tmp_path):
         del cache["old"]
     assert list(cache.keys()) == ["new"]
     cache.close()
+
+
+# Pickled, this is well over the size diskcache keeps in its database: stored as a file.
+LARGE = {"bars": [{"date": dt.datetime(2024, 1, 2, 9, 30), "close": float(i)}
+                  for i in range(3000)]}
+
+
+def test_dual_cache_reads_what_plain_diskcache_wrote(tmp_path):
+    # Entries earlier processes stored through diskcache's own storage stay readable.
+    old = diskcache.Cache(str(tmp_path / "cache-kline"))
+    old["small"], old["large"] = {"bars": []}, LARGE
+    old.close()
+    cache = DualCache("kline", cachePrefix=str(tmp_path / "cache-"))
+    assert cache.get("small") == {"bars": []} and cache.get("large") == LARGE
+
+
+def test_dual_cache_value_file_removed_by_hand_is_a_miss(tmp_path):
+    DualCache("kline", cachePrefix=str(tmp_path / "cache-"))["large"] = LARGE
+    (value_file,) = (tmp_path / "cache-kline").rglob("*.val")
+    value_file.unlink()
+    assert DualCache("kline", cachePrefix=str(tmp_path / "cache-")).get("large") is None
+
+
+REWRITER = """
+import sys, time
+from quodra.dualcache import DualCache
+prefix, seconds, keys = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
+cache = DualCache("kline", cachePrefix=prefix)
+bars = [{"date": i, "close": float(i)} for i in range(3000)]
+print("ready", flush=True)
+writes, end = 0, time.monotonic() + seconds
+while time.monotonic() < end:
+    for key in keys:
+        cache[key] = {"bars": bars, "cached_at": time.time()}
+        writes += 1
+print(writes)
+"""
+
+
+def test_dual_cache_never_misses_a_key_another_process_rewrites(tmp_path):
+    # Each read opens the store afresh, as each command of a new process would.
+    seconds = float(os.environ.get("KORVANTA_CACHE_RACE_SECONDS", "2"))
+    prefix, keys = str(tmp_path / "cache-"), ["SPY:day:none:count_250", "SPY:5m:none:count_78"]
+    first = DualCache("kline", cachePrefix=prefix)
+    for key in keys:
+        first[key] = LARGE
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    writer = subprocess.Popen([sys.executable, "-c", REWRITER, prefix, str(seconds), *keys],
+                              stdout=subprocess.PIPE, text=True, env=env)
+    assert writer.stdout.readline() == "ready\n"
+    reads = misses = 0
+    while writer.poll() is None:
+        for key in keys:
+            reader = DualCache("kline", cachePrefix=prefix)
+            misses += reader.get(key) is None
+            reads += 1
+            reader.close()
+    writes = int(writer.stdout.read())
+    assert writer.returncode == 0 and writes > 20 and reads > 20
+    assert misses == 0, f"{misses} of {reads} reads missed during {writes} rewrites"
 
 
 def test_print_frame_multiindex_and_abbreviated(capsys):

@@ -1,7 +1,9 @@
-// bridge/args.cpp: Python-style binding of positional and keyword arguments.
+// bridge/args.cpp: Python-style binding of positional and keyword arguments, builtins made
+// from method tables, and failed module imports.
 #include "bridge/args.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace korvanta::bridge {
 
@@ -50,6 +52,23 @@ bool bind_arguments(const char *function, PyObject *const *args, Py_ssize_t narg
         ++i;
     }
     return true;
+}
+
+void fail_import(pybind11::handle message) {
+    // Lone surrogates (from an environment variable, say) cannot be UTF-8: escaped instead.
+    PyObject *bytes = PyUnicode_AsEncodedString(message.ptr(), "utf-8", "backslashreplace");
+    if (!bytes)
+        throw pybind11::error_already_set();
+    std::string text(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes));
+    Py_DECREF(bytes);
+    throw pybind11::import_error(text);
+}
+
+pybind11::object builtin(PyMethodDef &def, pybind11::handle module_name) {
+    PyObject *function = PyCFunction_NewEx(&def, nullptr, module_name.ptr());
+    if (!function)
+        throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::object>(function);
 }
 
 } // namespace korvanta::bridge

@@ -29,6 +29,15 @@ void require_dict(py::handle value, const char *function, const char *parameter)
         wrong_type(value, "dict", function, parameter);
 }
 
+void require_instance(py::handle value, py::handle type, const char *expected,
+                      const char *function, const char *parameter) {
+    const int is_instance = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (is_instance < 0)
+        throw py::error_already_set();
+    if (!is_instance)
+        wrong_type(value, expected, function, parameter);
+}
+
 py::int_ to_int(py::handle value, const char *function, const char *parameter) {
     PyObject *obj = value.ptr();
     if (PyLong_CheckExact(obj))

@@ -17,6 +17,10 @@ void require_list(py::handle value, const char *function, const char *parameter)
 /// TypeError unless `value` is exactly a `dict`.
 void require_dict(py::handle value, const char *function, const char *parameter);
 
+/// TypeError unless `isinstance(value, type)`; `expected` names the accepted types.
+void require_instance(py::handle value, py::handle type, const char *expected,
+                      const char *function, const char *parameter);
+
 /// `int(value)` for any number (a float is truncated towards zero); TypeError for
 /// anything else, text included.
 py::int_ to_int(py::handle value, const char *function, const char *parameter);

@@ -1,6 +1,8 @@
 // host/host.cpp: module-namespace bindings and the command-class builder.
 #include "host/host.hpp"
 
+#include "bridge/args.hpp"
+
 namespace korvanta::host {
 
 namespace {
@@ -10,6 +12,21 @@ PyObject *module_namespace = nullptr;
 PyObject *module_name = nullptr;
 
 py::dict namespace_dict() { return py::reinterpret_borrow<py::dict>(module_namespace); }
+
+/// `import source` during a module's initialisation: a failure fails this import with the
+/// failing one's own message, so the user sees what is wrong rather than that something is.
+py::module_ import_module(const char *source) {
+    try {
+        return py::module_::import(source);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        if (e.matches(PyExc_ImportError))
+            bridge::fail_import(py::str(e.value()));
+        bridge::fail_import(bridge::checked(PyUnicode_FromFormat(
+            "%s: %S", Py_TYPE(e.value().ptr())->tp_name, e.value().ptr())));
+    }
+}
 
 } // namespace
 
@@ -31,14 +48,14 @@ py::object global(py::handle name) {
 }
 
 void import_names(const char *source, std::initializer_list<const char *> names) {
-    py::module_ module = py::module_::import(source);
+    py::module_ module = import_module(source);
     py::dict target = namespace_dict();
     for (const char *name : names)
         target[name] = module.attr(name);
 }
 
 void import_star(const char *source) {
-    py::module_ module = py::module_::import(source);
+    py::module_ module = import_module(source);
     py::dict target = namespace_dict();
     if (py::hasattr(module, "__all__")) {
         for (py::handle name : module.attr("__all__"))
@@ -46,9 +63,8 @@ void import_star(const char *source) {
         return;
     }
     for (auto item : py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {
-        py::str key = py::reinterpret_borrow<py::str>(item.first);
-        if (!key.cast<std::string>().starts_with("_"))
-            target[key] = item.second;
+        if (!bridge::truth(item.first.attr("startswith")("_")))
+            target[item.first] = item.second;
     }
 }
 

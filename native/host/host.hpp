@@ -62,10 +62,11 @@ struct Field {
     const char *annotation;
 };
 
-/// One method of a command class, in class-body order.
+/// One method of a command class, in class-body order: any callable, a builtin made
+/// from a PyMethodDef included, bound to instances as a def would be.
 struct Method {
     const char *name;
-    py::cpp_function function;
+    py::object function;
 };
 
 /// Builds a command class the way the host expects one written in Python:

@@ -12,6 +12,10 @@ namespace {
 namespace py = pybind11;
 namespace barhold = korvanta::barhold;
 using korvanta::bridge::bind_arguments;
+using korvanta::bridge::builtin;
+using korvanta::bridge::fastcall_entry;
+using korvanta::bridge::checked;
+using korvanta::bridge::fail_import;
 using korvanta::bridge::guarded;
 using korvanta::bridge::require_dict;
 using korvanta::bridge::require_list;
@@ -153,25 +157,25 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
 PyMethodDef method_defs[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(py_init), fastcall,
+    {"__init__", fastcall_entry(py_init), fastcall,
      "__init__(self, data_dir=None)\n--\n\n"},
-    {"count_key", reinterpret_cast<PyCFunction>(py_count_key), fastcall,
+    {"count_key", fastcall_entry(py_count_key), fastcall,
      "count_key(symbol, period, adjust, count)\n--\n\n"},
-    {"intraday_key", reinterpret_cast<PyCFunction>(py_intraday_key), fastcall,
+    {"intraday_key", fastcall_entry(py_intraday_key), fastcall,
      "intraday_key(symbol)\n--\n\n"},
-    {"range_key", reinterpret_cast<PyCFunction>(py_range_key), fastcall,
+    {"range_key", fastcall_entry(py_range_key), fastcall,
      "range_key(symbol, period, adjust, start, end)\n--\n\n"},
-    {"get", reinterpret_cast<PyCFunction>(py_get), fastcall, "get(self, key)\n--\n\n"},
-    {"_is_stale", reinterpret_cast<PyCFunction>(py_is_stale), fastcall,
+    {"get", fastcall_entry(py_get), fastcall, "get(self, key)\n--\n\n"},
+    {"_is_stale", fastcall_entry(py_is_stale), fastcall,
      "_is_stale(entry, key)\n--\n\n"},
-    {"set", reinterpret_cast<PyCFunction>(py_set), fastcall, "set(self, key, bars)\n--\n\n"},
-    {"try_larger_count", reinterpret_cast<PyCFunction>(py_try_larger_count), fastcall,
+    {"set", fastcall_entry(py_set), fastcall, "set(self, key, bars)\n--\n\n"},
+    {"try_larger_count", fastcall_entry(py_try_larger_count), fastcall,
      "try_larger_count(self, symbol, period, adjust, count)\n--\n\n"
      "Find smallest cached count_N >= count, return last `count` bars.\n\n"
      "        Enables seamless cache reuse: if count_500 is cached, a request for\n"
      "        count_100 returns bars[-100:] without touching IBKR.\n"
      "        "},
-    {"invalidate", reinterpret_cast<PyCFunction>(py_invalidate), fastcall,
+    {"invalidate", fastcall_entry(py_invalidate), fastcall,
      "invalidate(self, symbol)\n--\n\n"},
 };
 
@@ -185,12 +189,9 @@ py::object define_barhold(py::module_ &m) {
     body["__module__"] = m.attr("__name__");
     body["__qualname__"] = "Barhold";
     for (PyMethodDef &def : method_defs) {
-        PyObject *function = PyCFunction_NewEx(&def, nullptr, m.attr("__name__").ptr());
-        if (!function)
-            throw py::error_already_set();
-        PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function)
-                                                   : PyInstanceMethod_New(function);
-        Py_DECREF(function);
+        py::object function = builtin(def, m.attr("__name__"));
+        PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function.ptr())
+                                                   : PyInstanceMethod_New(function.ptr());
         if (!wrapped)
             throw py::error_already_set();
         body[def.ml_name] = py::reinterpret_steal<py::object>(wrapped);
@@ -199,6 +200,28 @@ py::object define_barhold(py::module_ &m) {
         "Barhold", py::make_tuple(py::reinterpret_borrow<py::object>(
                        reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
         body);
+}
+
+/// `ZoneInfo(name)` for the exchange zone; an import error naming the variable, its value
+/// and the reason when the zone cannot be had.
+py::object exchange_zone(py::handle zone_info, py::handle zone_name) {
+    try {
+        return zone_info(zone_name);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        // ZoneInfoNotFoundError is a KeyError and says no more than the message below; the
+        // other failures (a malformed name, a file that is no zone) carry their own reason.
+        py::object message =
+            e.matches(PyExc_KeyError)
+                ? checked(PyUnicode_FromFormat(
+                      "KORVANTA_EXCHANGE_TZ=%R is not a time zone the system knows",
+                      zone_name.ptr()))
+                : checked(PyUnicode_FromFormat(
+                      "KORVANTA_EXCHANGE_TZ=%R is not a time zone the system knows (%S)",
+                      zone_name.ptr(), e.value().ptr()));
+        fail_import(message);
+    }
 }
 
 } // namespace
@@ -226,6 +249,6 @@ PYBIND11_MODULE(barhold, m) {
 
     py::object zone_name =
         m.attr("os").attr("environ").attr("get")("KORVANTA_EXCHANGE_TZ", "America/New_York");
-    m.attr("_EXCHANGE_TZ") = m.attr("ZoneInfo")(zone_name);
+    m.attr("_EXCHANGE_TZ") = exchange_zone(m.attr("ZoneInfo"), zone_name);
     m.attr("Barhold") = define_barhold(m);
 }

@@ -33,7 +33,7 @@ py::object set_sub(py::handle a, py::handle b) {
 /// `assert REFRESH_CHECK & SELF_CHECK == set(), "..."`, skipped under `python -O`.
 void assert_disjoint(py::handle refresh, py::handle self_check) {
     py::object flags = py::module_::import("sys").attr("flags");
-    if (flags.attr("optimize").cast<int>() > 0)
+    if (truth(flags.attr("optimize")))
         return;
     if (set_and(refresh, self_check).equal(py::set()))
         return;
@@ -48,8 +48,6 @@ py::str title_suffix(py::handle symbols) {
         return py::str("");
     return py::str(py::str(" Filtered for: ") + py::str(", ").attr("join")(symbols));
 }
-
-py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
 
 } // namespace
 
@@ -88,7 +86,7 @@ Task run(py::object self) {
     by_time = add_time_profit_columns(std::move(by_time));
 
     py::str desc = title_suffix(self.attr("symbols"));
-    host::print_frame(df.attr("convert_dtypes")(), title("Execution Summary", desc));
+    show_table(df, title("Execution Summary", desc));
     print_summaries(by_time, by_trade, desc);
     co_return to_records(df);
 }

@@ -62,6 +62,12 @@ py::object add_time_profit_columns(py::object by_time);
 /// Half-hour tables, the per-day summary and the order table, printed in that order.
 void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc);
 
+/// `head + desc`: a table title with the run's filter suffix.
+py::str title(const char *head, py::handle desc);
+
+/// `printFrame(frame.convert_dtypes(), heading)`: every table is shown through such a copy.
+void show_table(py::handle frame, py::handle heading);
+
 // ==== trading_day.cpp ========================================================
 
 /// `assign_trading_day(timestamp)`: the date of the session that began at 18:00 Eastern.

@@ -1,5 +1,7 @@
 // cmds/portfolio/executions/module.cpp: the `korvanta.cmds.portfolio.executions` module and
 // its `IOpExecutions` command class.
+#include "bridge/args.hpp"
+#include "bridge/checks.hpp"
 #include "bridge/task.hpp"
 #include "cmds/portfolio/executions/executions.hpp"
 #include "host/host.hpp"
@@ -9,6 +11,12 @@ namespace {
 namespace py = pybind11;
 namespace host = korvanta::host;
 namespace executions = korvanta::executions;
+using korvanta::bridge::builtin;
+using korvanta::bridge::fastcall_entry;
+using korvanta::bridge::require_instance;
+using korvanta::bridge::unary;
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr const char *module_doc = "Command: executions\n\nCategory: Portfolio\n";
 
@@ -17,12 +25,47 @@ constexpr const char *usage =
     ;
 
 /// The "*symbols" converter: a new set of the words, each through `str.upper`.
-py::set py_upper_words(py::object words) {
+py::object py_upper_words(py::handle words) {
     py::set out;
     for (py::handle word : words)
         out.add(word.attr("upper")());
     return out;
 }
+
+py::object py_assign_trading_day(py::handle timestamp) {
+    // pandas' Timestamp and NaT are datetimes; anything else has no clock to read.
+    require_instance(timestamp, py::module_::import("datetime").attr("datetime"),
+                     "Timestamp or datetime", "_assign_trading_day", "timestamp");
+    return executions::assign_trading_day(timestamp);
+}
+
+// The text before "--" is the signature inspect reads.
+PyMethodDef upper_words_def = {"_upper_words",
+                               fastcall_entry(unary<"_upper_words", "words", py_upper_words>),
+                               fastcall, "_upper_words(words)\n--\n\n"};
+
+py::object py_argmap(py::handle) {
+    py::list out;
+    out.append(host::global<"DArg">()(
+        "*symbols", py::arg("desc") = "Optional symbols to filter for in result listings",
+        py::arg("convert") = builtin(upper_words_def, host::global<"__name__">())));
+    return out;
+}
+
+py::object py_run(py::handle self) {
+    return executions::py_run(py::reinterpret_borrow<py::object>(self));
+}
+
+PyMethodDef assign_trading_day_def = {
+    "_assign_trading_day",
+    fastcall_entry(unary<"_assign_trading_day", "timestamp", py_assign_trading_day>), fastcall,
+    "_assign_trading_day(timestamp)\n--\n\n"
+    "The trading day of one fill time: sessions start at 18:00 Eastern."};
+PyMethodDef argmap_def = {"argmap",
+                          fastcall_entry(unary<"IOpExecutions.argmap", "self", py_argmap>),
+                          fastcall, "argmap(self)\n--\n\n"};
+PyMethodDef run_def = {"run", fastcall_entry(unary<"IOpExecutions.run", "self", py_run>),
+                       fastcall, "run(self)\n--\n\n"};
 
 } // namespace
 
@@ -44,23 +87,13 @@ PYBIND11_MODULE(executions, m) {
     host::import_names("quodra.dispatch", {"DArg"});
     host::import_names("quodra.frame", {"printFrame"});
     host::import_names("quodra.numeric", {"fmtPrice"});
-    m.def("_assign_trading_day", &executions::assign_trading_day, py::arg("timestamp"),
-          "The trading day of one fill time: sessions start at 18:00 Eastern.");
+    py::object module_name = m.attr("__name__");
+    m.attr("_assign_trading_day") = builtin(assign_trading_day_def, module_name);
 
-    py::object upper_words = py::cpp_function(&py_upper_words, py::name("_upper_words"));
-    py::cpp_function argmap(
-        [upper_words](py::object) {
-            py::list out;
-            out.append(host::global<"DArg">()(
-                "*symbols", py::arg("desc") = "Optional symbols to filter for in result listings",
-                py::arg("convert") = upper_words));
-            return out;
-        },
-        py::name("argmap"));
-    py::cpp_function run(&executions::py_run, py::name("run"));
     py::dict class_attributes;
     class_attributes["requires_gateway"] = true;
     host::define_command("IOpExecutions", "executions", usage, {{"symbols", "set[str]"}},
                          class_attributes,
-                         {{"argmap", std::move(argmap)}, {"run", std::move(run)}});
+                         {{"argmap", builtin(argmap_def, module_name)},
+                          {"run", builtin(run_def, module_name)}});
 }

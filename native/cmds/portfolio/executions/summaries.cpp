@@ -29,9 +29,15 @@ py::dict summary_agg() {
     return agg;
 }
 
+} // namespace
+
 py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
 
-} // namespace
+void show_table(py::handle frame, py::handle heading) {
+    // A copy in pandas' nullable types: empty cells print as <NA> in every column kind and
+    // each float at its own precision. The tables themselves keep their numpy types.
+    host::print_frame(frame.attr("convert_dtypes")(), heading);
+}
 
 py::object order_table(py::handle df) {
     // Start and finish from the real fill times: times of day alone would put the first
@@ -111,23 +117,23 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
         day_profit.attr("loc")[py::make_tuple("sum", numeric_cols)] =
             day_profit[numeric_cols].attr("sum")();
         py::object trading_day_str = pair[0].attr("strftime")("%Y-%m-%d");
-        host::print_frame(day_profit, title("Profit by Half Hour for Trading Day ",
-                                            py::str(trading_day_str + desc)));
+        show_table(day_profit, title("Profit by Half Hour for Trading Day ",
+                                     py::str(trading_day_str + desc)));
     }
 
     trading_day_summary[py::make_tuple("totalProfit", "")] =
         trading_day_summary[py::make_tuple("realizedPNL", "sum")];
     format_prices(trading_day_summary,
                   {py::make_tuple("realizedPNL", "sum"), py::make_tuple("totalProfit", "")});
-    host::print_frame(trading_day_summary, title("Profit by Trading Day", desc));
+    show_table(trading_day_summary, title("Profit by Trading Day", desc));
 
     py::list order;
     order.append(py::make_tuple("date", "min"));
     order.append(py::make_tuple("time", "start"));
     order.append("orderId");
     order.append("localSymbol");
-    host::print_frame(by_trade.attr("sort_values")(order),
-                      title("Execution Summary by Complete Order", desc));
+    show_table(by_trade.attr("sort_values")(order),
+               title("Execution Summary by Complete Order", desc));
 }
 
 } // namespace korvanta::executions

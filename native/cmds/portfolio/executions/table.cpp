@@ -226,7 +226,7 @@ py::object add_fill_columns(py::object df) {
     py::object time = df["time"];
     // Already a datetime column when pandas could read every value as one; only then is
     // the per-value `Timestamp` an identity.
-    if (!pd().attr("api").attr("types").attr("is_datetime64_any_dtype")(time).cast<bool>())
+    if (!bridge::truth(pd().attr("api").attr("types").attr("is_datetime64_any_dtype")(time)))
         time = time.attr("map")(pd().attr("Timestamp"));
     time = time.attr("dt").attr("tz_convert")(host::global<"USE_TZ">());
     df["timestamp"] = time.attr("copy")();

@@ -21,13 +21,18 @@ py::object eastern() { return host::global<"pytz">().attr("timezone")("US/Easter
 } // namespace
 
 py::object assign_trading_day(py::handle timestamp) {
+    // A missing time has no trading day: NaT goes through, as pandas' own date operations
+    // pass it on.
+    py::object nat = host::global<"pd">().attr("NaT");
+    if (timestamp.is(nat))
+        return nat;
     py::object local = py::reinterpret_borrow<py::object>(timestamp);
     py::object zone = local.attr("tzinfo");
     // A time without a zone is Eastern time already.
     if (!zone.is_none() && !zone.attr("utcoffset")(local).is_none())
         local = local.attr("astimezone")(eastern());
     py::object day = local.attr("date")();
-    if (local.attr("hour").cast<int>() >= session_start_hour)
+    if (bridge::compare(local.attr("hour"), py::int_(session_start_hour), Py_GE))
         day = day + py::module_::import("datetime").attr("timedelta")(py::arg("days") = 1);
     return host::global<"pd">().attr("Timestamp")(day);
 }

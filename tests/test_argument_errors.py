@@ -1,0 +1,127 @@
+"""Hostile arguments to every function and method of the three native modules.
+
+Whatever a caller passes, the error is a Python one in Python's words: a declared type
+refused names the argument and the type received, a value's own failing conversion
+surfaces as it is, and nothing of the binding library shows through.
+"""
+
+import pandas as pd
+import pytest
+
+import korvanta.cmds.portfolio.executions as ex
+import korvanta.cmds.quotes.kline as kline
+from korvanta.gateway.barhold import Barhold
+
+LIBRARY_TEXT = ("C++", "pybind11", "PYBIND11", "incompatible function arguments",
+                "Unable to cast", "Invoked with")
+
+
+class Text(str):
+    pass
+
+
+class Refuses:
+    """A number-like that fails every conversion with its own error."""
+
+    def __index__(self):
+        raise ArithmeticError("no index")
+
+    __int__ = __index__
+
+    def __str__(self):
+        raise ArithmeticError("no text")
+
+    __repr__ = __str__
+
+
+HOSTILE = [None, pd.NaT, 1.5, Text("SPY"), Refuses(), "\udc80"]
+HOSTILE_IDS = ["None", "NaT", "float", "str-subclass", "refuses", "lone-surrogate"]
+
+
+@pytest.fixture(scope="module")
+def hold(tmp_path_factory):
+    return Barhold(tmp_path_factory.mktemp("data"))
+
+
+# A call taking the hostile value, the parameter it lands in and the type that declares.
+TYPED = [pytest.param(*case, id=f"{name}-{case[1]}") for name, case in {
+    "count_key": (lambda h, v: Barhold.count_key("SPY", "day", "none", v), "count", "int"),
+    "range_key": (lambda h, v: Barhold.range_key("SPY", "1m", "none", "a", v), "end", "str"),
+    "set": (lambda h, v: h.set("k", v), "bars", "list"),
+    "_is_stale": (lambda h, v: Barhold._is_stale(v, "k"), "entry", "dict"),
+    "invalidate": (lambda h, v: h.invalidate(v), "symbol", "str"),
+    "_kline": (lambda h, v: kline.IOpKline()._kline(None, v), "rest", "list"),
+    "_run_yfinance": (lambda h, v: kline.IOpKline()._run_yfinance(v), "rest", "list"),
+    "_assign_trading_day": (lambda h, v: ex._assign_trading_day(v), "timestamp", "Timestamp"),
+}.items()]
+
+# Functions that take any object, as the same code in Python would.
+UNTYPED = [pytest.param(call, id=name) for name, call in {
+    "_use_rth": lambda v: kline._use_rth(v),
+    "_is_date": lambda v: kline._is_date(v),
+    "_parse_date": lambda v: kline._parse_date(v),
+    "_calc_duration": lambda v: kline._calc_duration(v),
+    "_strip_tz": lambda v: kline._strip_tz(v),
+    "_normalize_yfinance_df": lambda v: kline._normalize_yfinance_df(v),
+    "symbols-converter": lambda v: ex.IOpExecutions().argmap()[0].convert(v),
+    "Barhold": lambda v: Barhold(v),
+}.items()]
+
+
+def refused(declared, value):
+    """Whether a parameter declaring `declared` turns `value` away before any work."""
+    if declared == "int":  # any number goes through int(), and int()'s own errors with it
+        return not isinstance(value, (int, float, Refuses))
+    if declared == "Timestamp":  # pandas' NaT is a datetime too
+        return value is not pd.NaT
+    return type(value).__name__ != declared
+
+
+def assert_python_words(error):
+    text = repr(error.args)
+    assert not any(part in text for part in LIBRARY_TEXT), text
+
+
+@pytest.mark.parametrize("value", HOSTILE, ids=HOSTILE_IDS)
+@pytest.mark.parametrize("call, parameter, declared", TYPED)
+def test_declared_types_refused_by_name(hold, call, parameter, declared, value):
+    if refused(declared, value):
+        with pytest.raises(TypeError) as raised:
+            call(hold, value)
+        message = str(raised.value)
+        assert f"argument '{parameter}' must be {declared}" in message
+        assert message.endswith(f"not {type(value).__name__}")
+        return
+    try:
+        call(hold, value)
+    except Exception as e:
+        if isinstance(value, Refuses):
+            assert e.args == ("no index",)
+        assert_python_words(e)
+
+
+@pytest.mark.parametrize("value", HOSTILE, ids=HOSTILE_IDS)
+@pytest.mark.parametrize("call", UNTYPED)
+def test_untyped_parameters_fail_in_python_words(tmp_path, monkeypatch, call, value):
+    monkeypatch.chdir(tmp_path)  # Barhold(text) makes its directory here
+    try:
+        call(value)
+    except Exception as e:
+        assert_python_words(e)
+
+
+@pytest.mark.parametrize("call, wording", [
+    (lambda: ex._assign_trading_day(), "missing 1 required positional argument: 'timestamp'"),
+    (lambda: ex._assign_trading_day(pd.NaT, 1), "takes 1 positional arguments but 2 were"),
+    (lambda: ex._assign_trading_day(ts=pd.NaT), "unexpected keyword argument 'ts'"),
+    (lambda: ex.IOpExecutions().argmap(1), "takes 1 positional arguments but 2 were"),
+    (lambda: ex.IOpExecutions.run(), "missing 1 required positional argument: 'self'"),
+    (lambda: ex.IOpExecutions().argmap()[0].convert(), "missing 1 required positional"),
+    (lambda: kline.IOpKline().run(1), "takes 1 positional arguments but 2 were"),
+    (lambda: Barhold.count_key("SPY"), "missing 1 required positional argument: 'period'"),
+], ids=["assign-none", "assign-two", "assign-keyword", "argmap-extra", "run-unbound",
+        "converter-none", "kline-run-extra", "count_key-short"])
+def test_arity_errors_in_python_words(call, wording):
+    with pytest.raises(TypeError, match=wording) as raised:
+        call()
+    assert_python_words(raised.value)
