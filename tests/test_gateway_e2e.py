@@ -225,7 +225,11 @@ class TestKlineRanges:
         assert "duration=2 D" in done.stderr
         expected = gateway.expected_bars("AAPL", durationStr="2 D", barSizeSetting="5 mins",
                                          whatToShow="TRADES", useRTH=False)[-400:]
-        bars = Barhold(str(tmp_path / "data")).get(Barhold.count_key("AAPL", "5m", "none", 400))
+        store = Barhold(str(tmp_path / "data"))
+        try:
+            bars = store.get(Barhold.count_key("AAPL", "5m", "none", 400))
+        finally:
+            store.cache.close()
         assert [b["date"] for b in bars] == [e.start.astimezone(self.NEW_YORK).replace(tzinfo=None)
                                              for e in expected]
         at_open = [b["open"] for b in bars if b["date"].time() == dt.time(9, 30)]

@@ -76,7 +76,9 @@ def yf(monkeypatch, data_dir):
     monkeypatch.setitem(sys.modules, "yfinance", fake)
     monkeypatch.delenv("HTTPS_PROXY", raising=False)
     monkeypatch.setattr(kline, "_barhold", None)
-    return fake
+    yield fake
+    if kline._barhold is not None:  # closed now, not in whichever later test collects it
+        kline._barhold.cache.close()
 
 
 @pytest.fixture
