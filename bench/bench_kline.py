@@ -1,10 +1,12 @@
-"""kline's latest-N mode against the same work done the plain pandas way, in one process.
+"""kline's latest-N and history modes against the same work done the plain pandas way, in
+one process.
 
 A fresh request goes through `IOpKline.run` with an instant fake gateway and a no-op
-`printFrame`; the baseline runs the same steps in Python: `pd.DataFrame(bars)`,
-`convert_dtypes`, `_strip_tz`, `to_dict(orient="records")` and the cache store. Both must
-give the same records and the same printed frame. Prints the median time of each and the
-ratio baseline / native (above 1 means the native module is faster).
+`printFrame`; the baseline runs the same steps in Python: (for a date range, keeping the
+bars whose exchange date lies in it) `pd.DataFrame(bars)`, `convert_dtypes`, the "date"
+column to the exchange zone, `_strip_tz`, `to_dict(orient="records")` and the cache store.
+Both must give the same records and the same printed frame. Prints the median time of each
+and the ratio baseline / native (above 1 means the native module is faster).
 Run: tools/in-env python bench/bench_kline.py
 """
 
@@ -15,6 +17,7 @@ import statistics
 import tempfile
 import time
 from datetime import date, datetime, timedelta, timezone
+from datetime import time as dt_time
 
 import pandas as pd
 from ib_async import BarData, BarDataList, Stock
@@ -41,7 +44,11 @@ class State:
         return symbol, Stock(symbol, "SMART", "USD")
 
 
-def strip_tz(df):
+def bars_frame(bars):
+    """The bars as a table, their times the exchange's wall clock."""
+    df = pd.DataFrame(bars).convert_dtypes()
+    if isinstance(df["date"].dtype, pd.DatetimeTZDtype):
+        df["date"] = df["date"].dt.tz_convert(kline._EXCHANGE_TZ)
     try:
         df["date"] = df["date"].dt.tz_localize(None)
     except Exception:
@@ -81,12 +88,40 @@ async def plain_run(cmd, cache, shown):
         whatToShow=what, useRTH=kline._use_rth(period), formatDate=2, keepUpToDate=False,
         timeout=60)
     bars = bars[-count:]
-    df = strip_tz(pd.DataFrame(bars).convert_dtypes())
+    df = bars_frame(bars)
     shown(df, f"{symbol} {period} ({len(bars)} bars)")
     records = df.to_dict(orient="records")
     cache.set(key, records)
     return {"symbol": symbol, "period": period, "count": len(records), "adjust": adjust,
             "bars": records, "source": "ibkr"}
+
+
+async def plain_history(cmd, cache, shown):
+    """`run` and `_history` for `start end period` written with plain pandas: the baseline."""
+    symbol, contract = await cmd.state.positionalQuoteRepopulate(cmd.symbol)
+    start, end = date.fromisoformat(cmd.rest[0]), date.fromisoformat(cmd.rest[1])
+    period, adjust = cmd.rest[2], "none"
+    zone = kline._EXCHANGE_TZ
+    ib_period = kline.PERIOD_MAP[period]
+    duration = kline._calc_duration((end - start).days + 1)
+    logger.info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, start, end,
+                period, ib_period, duration, "TRADES")
+    key = Barhold.range_key(symbol, period, adjust, str(start), str(end))
+    cached = cache.get(key)
+    if cached is not None:
+        return {"symbol": symbol, "period": period, "start": str(start), "end": str(end),
+                "adjust": adjust, "bars": cached, "cached": True, "source": "ibkr"}
+    bars = await cmd.ib.reqHistoricalDataAsync(
+        contract, endDateTime=datetime.combine(end, dt_time(23, 59, 59), zone),
+        durationStr=duration, barSizeSetting=ib_period, whatToShow="TRADES",
+        useRTH=kline._use_rth(period), formatDate=2, keepUpToDate=False, timeout=60)
+    bars = [b for b in bars if start <= b.date.astimezone(zone).date() <= end]
+    df = bars_frame(bars)
+    shown(df, f"{symbol} {period} {start} ~ {end}")
+    records = df.to_dict(orient="records")
+    cache.set(key, records)
+    return {"symbol": symbol, "period": period, "start": str(start), "end": str(end),
+            "adjust": adjust, "bars": records, "source": "ibkr"}
 
 
 def bars_of(n, make_date):
@@ -128,7 +163,7 @@ def median_calls(coroutines, repeat, setup):
     return [statistics.median(times) - statistics.median(overhead) for times in samples]
 
 
-def fresh_request(label, bars, words, repeat):
+def fresh_request(label, bars, words, repeat, baseline=plain_run):
     plain_cache = Barhold(tempfile.mkdtemp(prefix="bench-kline-plain-"))
     native_ib, plain_ib = InstantIB(bars), InstantIB(bars)
     frames = {}
@@ -138,7 +173,7 @@ def fresh_request(label, bars, words, repeat):
         frames["plain"] = frame
 
     native = asyncio.run(command(native_ib, words).run())
-    plain = asyncio.run(plain_run(command(plain_ib, words), plain_cache, plain_shown))
+    plain = asyncio.run(baseline(command(plain_ib, words), plain_cache, plain_shown))
     same(native["bars"], frames["native"], plain["bars"], frames["plain"])
 
     kline.printFrame = lambda frame, title: None
@@ -151,7 +186,7 @@ def fresh_request(label, bars, words, repeat):
         await command(native_ib, words).run()
 
     async def plain_once():
-        await plain_run(command(plain_ib, words), plain_cache, lambda frame, title: None)
+        await baseline(command(plain_ib, words), plain_cache, lambda frame, title: None)
 
     t_native, t_plain = median_calls([native_once, plain_once], repeat, forget)
     print(f"{label:<40} native {t_native * 1e3:8.2f} ms   plain {t_plain * 1e3:8.2f} ms"
@@ -197,6 +232,10 @@ def main():
     minutes = bars_of(10_000, lambda back: now - timedelta(minutes=back))
     fresh_request("fresh latest-N, 250 daily bars", daily, ["day", "250"], 31)
     ratio = fresh_request("fresh latest-N, 10,000 one-minute bars", minutes, ["1m", "10000"], 15)
+    # a week of minutes, of which the last three exchange days are asked for
+    today = now.astimezone(kline._EXCHANGE_TZ).date()
+    days = [str(today - timedelta(days=2)), str(today), "1m"]
+    fresh_request("fresh history, 3 of 7 days of minutes", minutes, days, 15, plain_history)
     hit = cache_hit()
     print(f"goals: 10,000 bars >= 4x ({ratio:.2f}x); cache hit < 30 us ({hit * 1e6:.2f} us)")
 

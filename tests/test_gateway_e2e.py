@@ -11,7 +11,9 @@ import os
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
+from zoneinfo import ZoneInfo
 
 import pytest
 
@@ -77,9 +79,9 @@ def korvanta(tmp_path, gateway):
     env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
     env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="200")
 
-    def run(*words, stdin=None):
+    def run(*words, stdin=None, **more_env):
         done = subprocess.run([sys.executable, "-m", "korvanta", "--gateway", f"127.0.0.1:{gateway.port}", *words],
-                              input=stdin, capture_output=True, text=True, env=env, timeout=120)
+                              input=stdin, capture_output=True, text=True, env=env | more_env, timeout=120)
         assert done.returncode == 0, done.stderr
         return done
 
@@ -170,6 +172,79 @@ class TestKline:
         assert done.stdout.startswith("NOSUCH day (5 bars) [yfinance]\n")
         assert "Symbol not found: NOSUCH" in done.stderr
         assert gateway.requests("historicalData") == 0
+
+
+class TestKlineRanges:
+    """Date ranges, adjusted history and bar times through the real client."""
+
+    NEW_YORK = ZoneInfo("America/New_York")
+
+    def dates(self, stdout: str, title: str) -> list[dt.date]:
+        rows, total = table(stdout, title)
+        assert total == len(rows), "a short range shows every row"
+        return [dt.date.fromisoformat(row[1]) for row in rows]
+
+    def test_two_day_range_gives_both_days(self, gateway, korvanta):
+        start, end = trading_days_back(gateway.now.date() - dt.timedelta(days=7), 2)
+        done = korvanta("kline", "AAPL", str(start), str(end), "day")
+        assert self.dates(done.stdout, f"AAPL day {start} ~ {end}") == [start, end]
+
+    def test_a_month_of_hourly_bars_starts_on_the_start_day(self, gateway, korvanta):
+        end = trading_days_back(gateway.now.date() - dt.timedelta(days=1), 1)[0]
+        start = end - dt.timedelta(days=30)
+        done = korvanta("kline", "AAPL", str(start), str(end), "1h")
+        rows, total = table(done.stdout, f"AAPL 1h {start} ~ {end}")
+        # the gateway answers whole sessions, more of them than the range's calendar days
+        days = [d for d in trading_days_back(end, 40) if d >= start]
+        expected = [b for b in gateway.expected_bars("AAPL", durationStr="40 D", barSizeSetting="1 hour",
+                                                      whatToShow="TRADES", useRTH=False)
+                    if start <= b.start.astimezone(self.NEW_YORK).date() <= end]
+        assert total == len(expected) and {b.start.astimezone(self.NEW_YORK).date() for b in expected} == set(days)
+        first = expected[0].start.astimezone(self.NEW_YORK)
+        assert rows[0][1:3] == [str(days[0]), first.strftime("%H:%M:%S")]
+        assert rows[-1][1] == str(days[-1])
+
+    def test_adjusted_history_answers_at_once(self, gateway, korvanta):
+        start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=60), 20)
+        began = time.monotonic()
+        done = korvanta("kline", "AAPL", str(start), str(end), "day", "adj")
+        assert time.monotonic() - began < 5
+        assert "falling back" not in done.stderr
+        rows, total = table(done.stdout, f"AAPL day {start} ~ {end} (adjusted)")
+        assert total == 20 and [rows[0][1], rows[-1][1]] == [str(start), str(end)]
+        # the adjusted prices of those days, as the gateway gives them up to now
+        adjusted = {b.start: b.close for b in gateway.expected_bars(
+            "AAPL", durationStr="1 Y", barSizeSetting="1 day", whatToShow="ADJUSTED_LAST", useRTH=True)}
+        assert float(rows[-1][5]) == adjusted[end]
+
+    def test_intraday_bars_read_in_exchange_time(self, gateway, korvanta, tmp_path):
+        from korvanta.gateway.barhold import Barhold
+
+        # two sessions, so that one whole regular session is among them whatever the hour
+        done = korvanta("kline", "AAPL", "5m", "400")
+        assert "duration=2 D" in done.stderr
+        expected = gateway.expected_bars("AAPL", durationStr="2 D", barSizeSetting="5 mins",
+                                         whatToShow="TRADES", useRTH=False)[-400:]
+        store = Barhold(str(tmp_path / "data"))
+        try:
+            bars = store.get(Barhold.count_key("AAPL", "5m", "none", 400))
+        finally:
+            store.cache.close()
+        assert [b["date"] for b in bars] == [e.start.astimezone(self.NEW_YORK).replace(tzinfo=None)
+                                             for e in expected]
+        at_open = [b["open"] for b in bars if b["date"].time() == dt.time(9, 30)]
+        regular_open = [e.open for e in expected if e.start.astimezone(self.NEW_YORK).time() == dt.time(9, 30)]
+        assert at_open and at_open == regular_open
+
+    def test_both_sources_give_the_same_days(self, gateway, korvanta, tmp_path):
+        start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=10), 6)
+        words = ("kline", "AAPL", str(start), str(end), "day")
+        from_gateway = korvanta(*words)
+        gateway.call(gateway.sim.inject, Fault.error("historicalData", 162))
+        from_yfinance = korvanta(*words, KORVANTA_DATA_DIR=str(tmp_path / "other"))
+        days = self.dates(from_gateway.stdout, f"AAPL day {start} ~ {end}")
+        assert days == self.dates(from_yfinance.stdout, f"AAPL day {start} ~ {end} [yfinance]")
+        assert days[0] == start and days[-1] == end
 
 
 class TestExecutions:

@@ -8,6 +8,7 @@ them (aware UTC datetimes for intraday bar sizes, plain dates for daily and long
 import asyncio
 import datetime as dt
 import types
+from zoneinfo import ZoneInfo
 
 import pandas as pd
 import pytest
@@ -17,6 +18,7 @@ import korvanta.cmds.quotes.kline as kline
 from korvanta.cmds.base import execute
 
 UTC = dt.timezone.utc
+NEW_YORK = ZoneInfo("America/New_York")
 
 
 # ==== Bars, gateway and host fakes ===========================================
@@ -38,8 +40,11 @@ def minute_bars(n):
 
 
 def plain_table(bars):
-    """The frame and records the plain pandas steps give."""
-    frame = kline._strip_tz(pd.DataFrame(bars).convert_dtypes())
+    """The frame and records the plain pandas steps give: times in the exchange zone."""
+    frame = pd.DataFrame(bars).convert_dtypes()
+    if isinstance(frame["date"].dtype, pd.DatetimeTZDtype):
+        frame["date"] = frame["date"].dt.tz_convert(kline._EXCHANGE_TZ)
+    frame = kline._strip_tz(frame)
     return frame, frame.to_dict(orient="records")
 
 
@@ -72,6 +77,11 @@ class FakeState:
 @pytest.fixture(autouse=True)
 def fresh_cache(data_dir, monkeypatch):
     monkeypatch.setattr(kline, "_barhold", None)
+    yield
+    # Closed now: left to the collector, its database would be reported unclosed in
+    # whichever later test the collection happens to run.
+    if kline._barhold is not None:
+        kline._barhold.cache.close()
 
 
 @pytest.fixture
@@ -222,7 +232,7 @@ def test_no_gateway_keeps_the_typed_symbol(yfinance, logs):
 @pytest.mark.parametrize("resolved, warning", [
     (("AAPL",), "[aapl] IBKR failed (not enough values to unpack (expected 2, got 1)), "
                 "falling back to yfinance"),
-    (("AAPL", None), "[AAPL] IBKR failed (), falling back to yfinance"),
+    (("AAPL", None), "[AAPL] IBKR failed (AssertionError), falling back to yfinance"),
     (ConnectionError("gone"), "[aapl] IBKR failed (gone), falling back to yfinance"),
 ], ids=["not-a-pair", "no-contract", "resolver-raises"])
 def test_resolution_failures_fall_back(modes, yfinance, logs, resolved, warning):
@@ -254,8 +264,8 @@ def test_failing_fallback_after_unresolved_symbol_runs_yfinance_again(modes, yfi
 
 @pytest.mark.parametrize("answer, shown", [
     ({"error": "No data returned", "symbol": "AAPL"}, "No data returned"), ({}, "None"),
-    (None, None),
-], ids=["error", "empty", "none"])
+    ({"error": ""}, "''"), (None, None),
+], ids=["error", "empty", "empty-text", "none"])
 def test_mode_errors_fall_back(modes, yfinance, logs, answer, shown):
     modes(kline_result=answer)
     result = kline_words("aapl", state=FakeState(resolved=("AAPL.X", Stock("AAPL"))))
@@ -266,6 +276,36 @@ def test_mode_errors_fall_back(modes, yfinance, logs, answer, shown):
                 else "[AAPL.X] IBKR failed ('NoneType' object has no attribute 'get'), "
                      "falling back to yfinance")
     assert logs == [("WARNING", expected)]
+
+
+@pytest.mark.parametrize("error, shown", [
+    (TimeoutError(), "TimeoutError"), (ConnectionError(), "ConnectionError"),
+    (TimeoutError("contract lookup timed out after 10 s"), "contract lookup timed out after 10 s"),
+    (KeyError(""), "''"),
+], ids=["timeout", "connection", "with-text", "key"])
+def test_failure_reasons_are_never_empty(yfinance, logs, error, shown):
+    kline_words("aapl", ib=FakeIB(error=error))
+    assert logs[-1] == ("WARNING", f"[AAPL] IBKR failed ({shown}), falling back to yfinance")
+
+
+@pytest.mark.parametrize("error", [BrokenPipeError(32, "Broken pipe"), OSError(28, "No space left")],
+                         ids=["closed-pipe", "disk-full"])
+def test_output_errors_are_no_gateway_failure(monkeypatch, yfinance, logs, error):
+    def closed(frame, title):
+        raise error
+    monkeypatch.setattr(kline, "printFrame", closed)
+    with pytest.raises(type(error)) as raised:
+        kline_words("aapl", ib=FakeIB(daily_bars(3)))
+    assert raised.value is error
+    assert not yfinance.calls and not any("falling back" in m for _, m in logs)
+
+
+def test_closed_output_in_the_fallback_is_not_retried(modes, yfinance):
+    modes()
+    yfinance.errors = [BrokenPipeError(32, "Broken pipe")]
+    with pytest.raises(BrokenPipeError):
+        kline_words("zzzz", state=FakeState(resolved=("", None)))
+    assert len(yfinance.calls) == 1
 
 
 @pytest.mark.parametrize("error", [asyncio.CancelledError(), KeyboardInterrupt()],
@@ -380,11 +420,15 @@ def test_rest_must_be_a_list(method, args):
 
 # ==== History ================================================================
 
+def exchange_day_end(day):
+    return dt.datetime.combine(dt.date.fromisoformat(day), dt.time(23, 59, 59), NEW_YORK)
+
+
 def test_history_defaults(monkeypatch, printed):
     fixed_clock(monkeypatch, "2024-03-01T12:00:00")
     ib = FakeIB(daily_bars(5, dt.date(2024, 2, 29)))
     result = kline_words("aapl", "2024-01-02", ib=ib)
-    assert ib.calls[0][1] == dict(endDateTime=dt.date(2024, 3, 1), durationStr="59 D",
+    assert ib.calls[0][1] == dict(endDateTime=exchange_day_end("2024-03-01"), durationStr="60 D",
                                   barSizeSetting="1 day", whatToShow="TRADES", useRTH=True,
                                   formatDate=2, keepUpToDate=False, timeout=60)
     assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
@@ -392,26 +436,32 @@ def test_history_defaults(monkeypatch, printed):
     assert printed[0][0] == "AAPL day 2024-01-02 ~ 2024-03-01"
 
 
-@pytest.mark.parametrize("words, end, period, adjust, what, title", [
-    (["2024-01-02", "week"], "2024-03-01", "week", "none", "TRADES",
+@pytest.mark.parametrize("words, end, period, adjust, sent, title", [
+    (["2024-01-02", "week"], "2024-03-01", "week", "none", ("TRADES", "60 D"),
      "AAPL week 2024-01-02 ~ 2024-03-01"),
-    (["2023-01-02", "2024-02-01", "day", "adj"], "2024-02-01", "day", "adj", "ADJUSTED_LAST",
-     "AAPL day 2023-01-02 ~ 2024-02-01 (adjusted)"),
-    (["2024-01-02", "2024-02-01", "xyz", "tail"], "2024-02-01", "day", "xyz", "TRADES",
+    # adjusted bars end now: the look-back reaches the start from today (2024-03-01)
+    (["2023-01-02", "2024-02-01", "day", "adj"], "2024-02-01", "day", "adj",
+     ("ADJUSTED_LAST", "2 Y"), "AAPL day 2023-01-02 ~ 2024-02-01 (adjusted)"),
+    (["2024-01-02", "2024-02-01", "xyz", "tail"], "2024-02-01", "day", "xyz", ("TRADES", "31 D"),
      "AAPL day 2024-01-02 ~ 2024-02-01"),
-    (["yesterday", "5m"], "2024-03-01", "5m", "none", "TRADES",
+    (["yesterday", "5m"], "2024-03-01", "5m", "none", ("TRADES", "2 D"),
      "AAPL 5m 2024-02-29 ~ 2024-03-01"),
 ], ids=["period", "all-four", "odd-adjust", "yesterday"])
-def test_history_words(monkeypatch, printed, words, end, period, adjust, what, title):
+def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, sent, title):
     fixed_clock(monkeypatch, "2024-03-01T12:00:00")
-    ib = FakeIB(minute_bars(3))
+    ib = FakeIB(daily_bars(3, dt.date.fromisoformat(end)))
     result = kline_words("aapl", *words, ib=ib)
     request = ib.calls[0][1]
-    assert (str(request["endDateTime"]), request["whatToShow"]) == (end, what)
+    what, duration = sent
+    adjusted = what == "ADJUSTED_LAST"
+    assert request["endDateTime"] == ("" if adjusted else exchange_day_end(end))
+    assert (request["whatToShow"], request["durationStr"]) == sent
     assert request["useRTH"] is (period != "5m")
     assert (result["period"], result["adjust"], printed[0][0]) == (period, adjust, title)
+    assert f"duration={duration}, what={what}" in logs[0][1]
     key = kline.Barhold.range_key("AAPL", period, adjust, result["start"], result["end"])
-    assert kline._get_cache().get(key) is result["bars"]
+    # stored as is (bars of 2024 are stale for `get` by now)
+    assert kline._get_cache().cache.get(key)["bars"] is result["bars"]
 
 
 @pytest.mark.parametrize("words", [["today"], ["2024-03-01"], ["2024-03-02", "2024-03-01"]])
@@ -432,7 +482,7 @@ def test_history_cache_hit_and_empty_range(printed, logs):
     hit = kline_words("aapl", start, ib=ib)
     assert hit["cached"] is True and len(ib.calls) == 1 and len(printed) == 1
     assert [m for _, m in logs[-2:]] == [
-        f"[AAPL] history: {start} → {dt.date.today()}, period=day (1 day), duration=30 D, "
+        f"[AAPL] history: {start} → {dt.date.today()}, period=day (1 day), duration=31 D, "
         "what=TRADES",
         f"[AAPL] history cache hit: {start}~{dt.date.today()} day none"]
     words = ["2020-01-01", "2020-02-01"]
@@ -440,6 +490,89 @@ def test_history_cache_hit_and_empty_range(printed, logs):
     assert empty == {"error": "No data in range", "symbol": "AAPL", "start": "2020-01-01",
                      "end": "2020-02-01"}
     assert logs[-1] == ("ERROR", "[AAPL] No data in range 2020-01-01 → 2020-02-01")
+
+
+# ==== A range holds exactly its days, by the exchange's calendar ===========
+
+TOKYO = ZoneInfo("Asia/Tokyo")
+
+
+def at(text, zone=None):
+    return dt.datetime.fromisoformat(text).replace(tzinfo=zone)
+
+
+# Range 2025-01-02 ~ 2025-01-03 (winter: New York is UTC-5) and 2025-07-01 ~ 2025-07-02
+# (summer: UTC-4); each list is the first and last instant inside and the nearest outside.
+@pytest.mark.parametrize("words, dates, kept", [
+    pytest.param(["2025-01-02", "2025-01-03"],
+                 [dt.date(2025, 1, 1), dt.date(2025, 1, 2), dt.date(2025, 1, 3), dt.date(2025, 1, 4)],
+                 [1, 2], id="plain-dates"),
+    pytest.param(["2025-01-02", "2025-01-03", "5m"],
+                 [at("2025-01-02 04:55", UTC), at("2025-01-02 05:00", UTC),
+                  at("2025-01-04 04:55", UTC), at("2025-01-04 05:00", UTC)], [1, 2], id="utc-winter"),
+    pytest.param(["2025-07-01", "2025-07-02", "1h"],
+                 [at("2025-07-01 03:00", UTC), at("2025-07-01 04:00", UTC),
+                  at("2025-07-03 03:59", UTC), at("2025-07-03 04:00", UTC)], [1, 2], id="utc-summer"),
+    pytest.param(["2025-01-02", "2025-01-03", "1m"],
+                 [at("2025-01-01 23:59:59"), at("2025-01-02 00:00"), at("2025-01-03 23:59:59"),
+                  at("2025-01-04 00:00")], [1, 2], id="naive-is-exchange-time"),
+    pytest.param(["2025-01-02", "2025-01-03", "1m"],
+                 [at("2025-01-02 13:59", TOKYO), at("2025-01-02 14:00", TOKYO),
+                  at("2025-01-04 13:59", TOKYO), at("2025-01-04 14:00", TOKYO)], [1, 2],
+                 id="other-zone"),
+    pytest.param(["2025-01-02", "2025-01-03", "1m"],
+                 [pd.Timestamp("2025-01-02 04:59", tz="UTC"), pd.Timestamp("2025-01-02 05:00", tz="UTC"),
+                  pd.Timestamp("2025-01-03 12:00")], [1, 2], id="timestamps"),
+])
+def test_history_keeps_the_days_of_the_range(printed, words, dates, kept):
+    bars = [bar(date, i) for i, date in enumerate(dates)]
+    result = kline_words("aapl", *words, ib=FakeIB(bars))
+    frame, records = plain_table([bars[i] for i in kept])
+    assert result["bars"] == records
+    pd.testing.assert_frame_equal(printed[0][1], frame)
+
+
+def test_range_days_follow_the_exchange_zone(monkeypatch, printed):
+    monkeypatch.setattr(kline, "_EXCHANGE_TZ", TOKYO)
+    bars = [bar(at("2025-01-01 14:59", UTC), 0), bar(at("2025-01-01 15:00", UTC), 1)]
+    ib = FakeIB(bars)
+    result = kline_words("aapl", "2025-01-02", "2025-01-03", "1h", ib=ib)
+    assert [r["date"] for r in result["bars"]] == [at("2025-01-02 00:00")]
+    assert ib.calls[0][1]["endDateTime"] == at("2025-01-03 23:59:59", TOKYO)
+
+
+def test_range_with_no_bar_inside_is_empty(yfinance, printed, logs):
+    ib = FakeIB(daily_bars(3, dt.date(2025, 1, 1)))
+    result = asyncio.run(command(ib=ib)._history(Stock("AAPL"), ["2025-01-02", "2025-01-10"]))
+    assert result == {"error": "No data in range", "symbol": "AAPL", "start": "2025-01-02",
+                      "end": "2025-01-10"}
+    assert logs[-1] == ("ERROR", "[AAPL] No data in range 2025-01-02 → 2025-01-10")
+    assert not printed and not kline._get_cache().cache.keys()
+
+
+def test_adjusted_range_after_today_asks_for_one_day(monkeypatch, yfinance):
+    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+    ib = FakeIB(daily_bars(3, dt.date(2024, 3, 1)))
+    kline_words("aapl", "2024-04-01", "2024-05-01", "adj", ib=ib)
+    # a look-back of none is refused by the gateway; nothing of today is in range
+    assert ib.calls[0][1]["durationStr"] == "1 D" and len(yfinance.calls) == 1
+
+
+@pytest.mark.parametrize("path", ["fast", "plain"])
+@pytest.mark.parametrize("zone, utc, shown", [
+    (None, "2025-01-02 14:30", "2025-01-02 09:30"), (None, "2025-07-01 13:30", "2025-07-01 09:30"),
+    (TOKYO, "2025-01-02 14:30", "2025-01-02 23:30"),
+], ids=["winter", "summer", "tokyo"])
+def test_gateway_times_read_in_exchange_time(monkeypatch, printed, path, zone, utc, shown):
+    if zone:
+        monkeypatch.setattr(kline, "_EXCHANGE_TZ", zone)
+    bars = [bar(at(utc, UTC), 0)]
+    if path == "plain":  # a column of mixed kinds takes pandas' own steps
+        bars.append(bar(at(utc, UTC), 1))
+        bars[1].volume = 5
+    result = asyncio.run(command(ib=FakeIB(bars))._intraday(Stock("AAPL")))
+    assert result["bars"][0]["date"] == pd.Timestamp(shown)
+    assert str(printed[0][1]["date"][0]) == shown + ":00"
 
 
 # ==== Intraday ===============================================================

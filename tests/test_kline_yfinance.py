@@ -10,20 +10,26 @@ import datetime as dt
 import subprocess
 import sys
 import threading
+import time
 import types
 
 import pandas as pd
 import pytest
+import pytest_asyncio
 
 import korvanta.cmds.quotes.kline as kline
 
 ZONE = "America/New_York"
 
 
-def yf_frame(n, *, intraday=False, adj_close=False, actions=("Dividends", "Stock Splits")):
-    """n bars ending now (so the bar cache counts them fresh), as yfinance shapes them."""
+def yf_frame(n, *, intraday=False, adj_close=False, actions=("Dividends", "Stock Splits"),
+             index=None):
+    """n bars ending now (so the bar cache counts them fresh), as yfinance shapes them;
+    or one bar at each time of `index`."""
     now = pd.Timestamp.now(tz=ZONE)
-    if intraday:
+    if index is not None:
+        n = len(index)
+    elif intraday:
         index = pd.date_range(end=now.floor("min"), periods=n, freq="min", name="Datetime")
     else:
         index = pd.date_range(end=now.normalize(), periods=n, freq="D", name="Date")
@@ -46,6 +52,7 @@ class FakeYfinance(types.ModuleType):
         self.config = types.SimpleNamespace(network=types.SimpleNamespace(proxy="untouched"))
         self.calls = []
         self.answer = yf_frame(300)
+        self.gate = None  # an Event the fetch waits for, as on a network that drops packets
         fake = self
 
         class Ticker:
@@ -54,6 +61,8 @@ class FakeYfinance(types.ModuleType):
 
             def history(self, **kwargs):
                 fake.calls.append((self.symbol, kwargs, threading.get_ident()))
+                if fake.gate:
+                    fake.gate.wait(10)
                 if isinstance(fake.answer, Exception):
                     raise fake.answer
                 return fake.answer
@@ -67,7 +76,9 @@ def yf(monkeypatch, data_dir):
     monkeypatch.setitem(sys.modules, "yfinance", fake)
     monkeypatch.delenv("HTTPS_PROXY", raising=False)
     monkeypatch.setattr(kline, "_barhold", None)
-    return fake
+    yield fake
+    if kline._barhold is not None:  # closed now, not in whichever later test collects it
+        kline._barhold.cache.close()
 
 
 @pytest.fixture
@@ -160,6 +171,67 @@ class TestFetch:
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                              check=True).stdout
         assert out.strip() == "False"
+
+
+@pytest.mark.asyncio
+class TestTimeLimit:
+    @pytest_asyncio.fixture
+    async def stuck(self, yf, monkeypatch):
+        """A fetch that hangs until released (at the latest when the test ends), then fails."""
+        yf.gate, yf.answer = threading.Event(), ConnectionError("answered at last")
+        monkeypatch.setenv("KORVANTA_YF_TIMEOUT", "0.05")
+        yield yf
+        await self.release(yf)
+
+    @staticmethod
+    async def release(yf):
+        """Lets the hung worker finish, and waits for it."""
+        yf.gate.set()
+        await asyncio.get_running_loop().shutdown_default_executor()
+
+    async def test_fetch_gives_up_and_the_worker_stays_quiet(self, stuck, logs):
+        began = time.monotonic()
+        assert await command()._yf_history(period="1d") is None
+        assert time.monotonic() - began < 5
+        assert logs == [("ERROR", "[AAPL] yfinance fetch failed: timed out after 0.05 s")]
+        await self.release(stuck)
+        assert len(logs) == 1
+
+    async def test_mode_gives_its_no_data_outcome(self, stuck, printed):
+        result = await command()._run_yfinance(["2024-01-02", "2024-02-01"])
+        assert result == {"error": "No data in range", "symbol": "AAPL", "start": "2024-01-02",
+                          "end": "2024-02-01"}
+        assert printed == []
+
+    async def test_cancellation_passes_at_once(self, stuck, monkeypatch, logs):
+        monkeypatch.delenv("KORVANTA_YF_TIMEOUT")
+        fetch = asyncio.ensure_future(command()._yf_history(period="1d"))
+        while not stuck.calls:
+            await asyncio.sleep(0.01)
+        fetch.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(fetch, 5)
+        await self.release(stuck)
+        assert not [m for _, m in logs if "fetch failed" in m]
+
+    @pytest.mark.parametrize("value, limit, warned", [
+        ("20", 20.0, False), (" 0.5 ", 0.5, False), ("", 20.0, False), ("inf", None, False),
+        ("abc", 20.0, True), ("0", 20.0, True), ("-3", 20.0, True), ("nan", 20.0, True),
+    ])
+    async def test_limit_from_the_environment(self, yf, monkeypatch, logs, value, limit, warned):
+        seen = []
+
+        async def wait_for(awaitable, timeout):
+            seen.append(timeout)
+            return await awaitable
+        monkeypatch.setattr(kline, "asyncio", types.SimpleNamespace(to_thread=asyncio.to_thread,
+                                                                    wait_for=wait_for))
+        monkeypatch.setenv("KORVANTA_YF_TIMEOUT", value)
+        assert await command()._yf_history(period="1d") is yf.answer
+        assert seen == [limit]
+        assert [m for level, m in logs if level == "WARNING"] == (
+            [f"KORVANTA_YF_TIMEOUT={value!r} is not a positive number of seconds; using 20 s"]
+            if warned else [])
 
 
 @pytest.mark.asyncio
@@ -262,8 +334,9 @@ class TestHistory:
         assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
         assert without_bars(result) == {"symbol": "AAPL", "period": "week", "start": words[0],
                                         "end": words[1], "adjust": "adj", "source": "yfinance"}
-        assert yf.calls[0][1] == {"start": start, "end": today(), "interval": "1wk",
-                                  "auto_adjust": True}
+        # history() leaves out its end day: asked through the day after
+        assert yf.calls[0][1] == {"start": start, "end": today() + dt.timedelta(days=1),
+                                  "interval": "1wk", "auto_adjust": True}
         assert ("INFO", f"[AAPL] yfinance history: {words[0]} → {words[1]}, interval=1wk, "
                         "adjust=True") in logs
         assert [title for title, _ in printed] == [f"AAPL week {words[0]} ~ {words[1]} [yfinance]"]
@@ -282,6 +355,29 @@ class TestHistory:
         assert (result["period"], result["adjust"], result["end"]) == (period, adjust,
                                                                        today().isoformat())
         assert (yf.calls[0][1]["interval"], yf.calls[0][1]["auto_adjust"]) == asked
+
+    @pytest.mark.parametrize("index, kept", [
+        pytest.param(pd.date_range("2025-01-01", "2025-01-06", freq="D", tz=ZONE, name="Date"),
+                     slice(1, 5), id="daily"),
+        pytest.param(pd.DatetimeIndex(["2025-01-01 23:59", "2025-01-02 00:00", "2025-01-05 23:59",
+                                       "2025-01-06 00:00"], name="Datetime").tz_localize(ZONE),
+                     slice(1, 3), id="own-clock"),
+        pytest.param(pd.Index([dt.date(2025, 1, d) for d in (1, 2, 5, 6)], name="Date"),
+                     slice(1, 3), id="plain-dates"),
+        pytest.param(pd.date_range("2025-01-02", "2025-01-05", freq="D", tz=ZONE, name="Date"),
+                     slice(0, 4), id="all-inside"),
+    ])
+    async def test_keeps_the_days_of_the_range(self, yf, printed, index, kept):
+        yf.answer = yf_frame(0, index=index)
+        result = await command()._history_yfinance(["2025-01-02", "2025-01-05"])
+        expected = kline._normalize_yfinance_df(yf.answer.iloc[kept])
+        assert result["bars"] == expected.to_dict(orient="records")
+        pd.testing.assert_frame_equal(printed[0][1], expected)
+
+    async def test_nothing_inside_the_range(self, yf, printed):
+        yf.answer = yf_frame(0, index=pd.date_range("2025-01-06", periods=3, tz=ZONE, name="Date"))
+        result = await command()._history_yfinance(["2025-01-02", "2025-01-05"])
+        assert result["error"] == "No data in range" and printed == []
 
     @pytest.mark.parametrize("words", [["today"], ["2024-03-01", "2024-01-02"]],
                              ids=["today", "reversed"])

@@ -1,7 +1,9 @@
 """A stand-in for yfinance in child processes: put tests/fakes first on PYTHONPATH.
 
 FAKE_YFINANCE=fail makes every fetch raise, as a network failure would; FAKE_YFINANCE=slow
-makes it say "fake yfinance: fetching slowly" on stderr, then take a minute.
+makes it say "fake yfinance: fetching slowly" on stderr, then take a minute. A `start`/`end`
+request answers as the library does: the trading days from `start` up to, not including,
+`end` (the simulator's calendar, so both sources know the same days).
 """
 
 import os
@@ -11,7 +13,10 @@ import types
 
 import pandas as pd
 
+from korvanta.sim.book import is_trading_day
+
 config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
+ZONE = "America/New_York"
 
 
 class Ticker:
@@ -24,11 +29,16 @@ class Ticker:
         if os.environ.get("FAKE_YFINANCE") == "slow":
             print("fake yfinance: fetching slowly", file=sys.stderr, flush=True)
             time.sleep(60)
-        # Daily bars up to today, so that the bar cache keeps them.
-        today = pd.Timestamp.now(tz="America/New_York").normalize()
-        index = pd.date_range(end=today, periods=30, freq="D", name="Date")
-        close = [100.5 + i for i in range(30)]
+        if "start" in kwargs:
+            days = pd.date_range(kwargs["start"], kwargs["end"], freq="D", inclusive="left")
+            index = pd.DatetimeIndex([d for d in days if is_trading_day(d.date())], name="Date")
+            index = index.tz_localize(ZONE)
+        else:
+            # Daily bars up to today, so that the bar cache keeps them.
+            today = pd.Timestamp.now(tz=ZONE).normalize()
+            index = pd.date_range(end=today, periods=30, freq="D", name="Date")
+        close = [100.5 + i for i in range(len(index))]
         return pd.DataFrame({
             "Open": close, "High": [c + 1 for c in close], "Low": [c - 1 for c in close], "Close": close,
-            "Volume": [1000 + i for i in range(30)], "Dividends": 0.0, "Stock Splits": 0.0,
+            "Volume": [1000 + i for i in range(len(index))], "Dividends": 0.0, "Stock Splits": 0.0,
         }, index=index)

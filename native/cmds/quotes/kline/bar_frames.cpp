@@ -9,12 +9,10 @@
 // always theirs.
 #include "cmds/quotes/kline/bar_frames.hpp"
 
+#include "cmds/quotes/kline/datetimes.hpp"
 #include "cmds/quotes/kline/periods.hpp"
 #include "host/host.hpp"
 
-#include <datetime.h>
-
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -119,19 +117,6 @@ std::optional<Kind> kind_of(PyObject *value) {
     return std::nullopt;
 }
 
-/// Microseconds since the epoch of a datetime's wall-clock reading.
-std::int64_t wall_clock_micros(PyObject *value) {
-    using namespace std::chrono;
-    const year_month_day day{year{PyDateTime_GET_YEAR(value)},
-                             month{static_cast<unsigned>(PyDateTime_GET_MONTH(value))},
-                             std::chrono::day{static_cast<unsigned>(PyDateTime_GET_DAY(value))}};
-    const std::int64_t days = sys_days{day}.time_since_epoch().count();
-    const std::int64_t seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(value) * 3600 +
-                                 PyDateTime_DATE_GET_MINUTE(value) * 60 +
-                                 PyDateTime_DATE_GET_SECOND(value);
-    return seconds * 1000000 + PyDateTime_DATE_GET_MICROSECOND(value);
-}
-
 /// One column being filled from the bars.
 struct Column {
     Kind kind;
@@ -187,6 +172,15 @@ bool store(Column &column, Py_ssize_t row, PyObject *value) {
     return false;
 }
 
+/// UTC readings (datetime64[us]) as the exchange's wall clock: what converting a UTC
+/// column to the exchange zone and then `_strip_tz` leave of it, done by the same pandas
+/// operations on the column alone.
+py::object exchange_wall_clock(py::object utc) {
+    py::object times = global<"pd">().attr("DatetimeIndex")(std::move(utc));
+    times = times.attr("tz_localize")("UTC").attr("tz_convert")(global<"_EXCHANGE_TZ">());
+    return times.attr("tz_localize")(py::none()).attr("to_numpy")();
+}
+
 /// The frame of regular gateway bars built column by column; None when `bars` is not
 /// a non-empty list of `BarData` whose columns each hold one kind that pandas infers as
 /// float64, int64, datetime64[us] (naive or UTC) or object (calendar dates).
@@ -199,11 +193,7 @@ py::object regular_bars_frame(py::handle bars) {
         if (Py_TYPE(PyList_GET_ITEM(bars.ptr(), row)) != shape.type)
             return py::none();
     }
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI)
-            throw py::error_already_set();
-    }
+    need_datetime_api();
 
     static py::handle numpy = py::module_::import("numpy").release();
     // The list keeps every bar alive while it is read; a bar's attribute read may run code.
@@ -238,14 +228,33 @@ py::object regular_bars_frame(py::handle bars) {
         Column &column = columns[j];
         column.buffer.reset();
         py::object array = std::move(column.array);
-        if (column.kind == Kind::utc_time || column.kind == Kind::naive_time)
-            // The wall-clock readings: what `_strip_tz` leaves of a UTC column.
+        if (column.kind == Kind::naive_time)
             array = array.attr("view")("datetime64[us]");
+        else if (column.kind == Kind::utc_time)
+            array = exchange_wall_clock(array.attr("view")("datetime64[us]"));
         else if (column.kind == Kind::calendar_date)
             array = numpy.attr("array")(array, py::arg("dtype") = "object");
         data[shape.fields[j]] = array;
     }
     return global<"pd">().attr("DataFrame")(data).attr("convert_dtypes")();
+}
+
+/// The "date" column converted, in place, to the exchange zone (`_EXCHANGE_TZ`) when it
+/// carries a zone; returns `df`. Naive times and plain dates are exchange readings already.
+py::object to_exchange_zone(py::object df) {
+    if (!table_has(df, name<"date">()))
+        return df;
+    py::object column = checked(PyObject_GetItem(df.ptr(), name<"date">().ptr()));
+    static py::handle zoned = kept(global<"pd">().attr("DatetimeTZDtype"));
+    int aware = PyObject_IsInstance(column.attr("dtype").ptr(), zoned.ptr());
+    if (aware < 0)
+        throw py::error_already_set();
+    if (aware) {
+        py::object converted = column.attr("dt").attr("tz_convert")(global<"_EXCHANGE_TZ">());
+        if (PyObject_SetItem(df.ptr(), name<"date">().ptr(), converted.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    return df;
 }
 
 // ==== Frame to records =======================================================
@@ -342,15 +351,11 @@ py::object bars_frame(py::handle bars) {
     if (!frame.is_none())
         return frame;
     frame = global<"pd">().attr("DataFrame")(bars).attr("convert_dtypes")();
-    return strip_tz(std::move(frame));
+    return strip_tz(to_exchange_zone(std::move(frame)));
 }
 
 py::list frame_records(py::handle frame) {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI)
-            throw py::error_already_set();
-    }
+    need_datetime_api();
     py::object labels = frame.attr("columns");
     auto plain = [&] { return py::list(frame.attr("to_dict")(py::arg("orient") = "records")); };
     // Repeated labels make to_dict warn and drop columns: its business.

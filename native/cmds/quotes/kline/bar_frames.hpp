@@ -11,7 +11,9 @@ namespace korvanta::kline {
 
 namespace py = pybind11;
 
-/// `_strip_tz(pd.DataFrame(bars).convert_dtypes())`.
+/// `_strip_tz(pd.DataFrame(bars).convert_dtypes())` with the "date" column first converted
+/// to the exchange zone (`_EXCHANGE_TZ`): bar times read as the exchange's wall clock.
+/// Naive times and plain dates are exchange readings already and stay as they are.
 py::object bars_frame(py::handle bars);
 
 /// `frame.to_dict(orient="records")`.

@@ -1,4 +1,5 @@
 // cmds/quotes/kline/command.cpp: `IOpKline.run`, the gateway path with one fallback to yfinance.
+#include "cmds/quotes/kline/failures.hpp"
 #include "cmds/quotes/kline/gateway_modes.hpp"
 #include "cmds/quotes/kline/periods.hpp"
 #include "host/host.hpp"
@@ -130,14 +131,15 @@ Task run(py::object self) {
         }
         host::log<"warning">("[{}] IBKR returned error ({}), falling back to yfinance",
                              self.attr(name<"symbol">()),
-                             result.attr("get")(name<"error">()));
+                             reason(result.attr("get")(name<"error">())));
     } catch (py::error_already_set &e) {
-        // CancelledError and the interpreter-exit exceptions are no Exception: they go to
-        // the host. C++ forbids co_await in a handler, so the fallback follows the try.
-        if (!e.matches(PyExc_Exception))
+        // Cancellation, the interpreter's exit and a closed output go to the host: yfinance
+        // can mend none of them. C++ forbids co_await in a handler, so the fallback
+        // follows the try.
+        if (passes_through(e))
             throw;
         host::log<"warning">("[{}] IBKR failed ({}), falling back to yfinance",
-                             self.attr(name<"symbol">()), e.value());
+                             self.attr(name<"symbol">()), reason(e.value()));
     }
     co_return co_await self.attr(name<"_run_yfinance">())(rest);
 }

@@ -4,9 +4,13 @@
 // `reqHistoricalDataAsync`, prints the bars, stores their records and returns them. Expected
 // failures come back as "error" results; everything else propagates to `run`.
 #include "cmds/quotes/kline/bar_frames.hpp"
+#include "cmds/quotes/kline/bar_ranges.hpp"
+#include "cmds/quotes/kline/failures.hpp"
 #include "cmds/quotes/kline/gateway_modes.hpp"
 #include "cmds/quotes/kline/periods.hpp"
 #include "host/host.hpp"
+
+#include <algorithm>
 
 namespace korvanta::kline {
 
@@ -86,6 +90,16 @@ py::object back_days(py::handle count, py::handle bar_seconds, py::handle factor
     return math_ceil(days);
 }
 
+/// Whole days from `start` through `until`, both included; at least one, since the
+/// gateway refuses a look-back of none (a range that starts after today has no bars).
+py::object look_back_days(py::handle start, py::handle until) {
+    py::object span = checked(PyNumber_Subtract(until.ptr(), start.ptr()));
+    long days = PyLong_AsLong(span.attr("days").ptr());
+    if (days == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return checked(PyLong_FromLong(std::max(days + 1, 1L)));
+}
+
 /// `mapping[key] = value` with an interned key.
 void put(py::dict &mapping, py::handle key, py::handle value) {
     if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
@@ -98,7 +112,7 @@ py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr()))
 /// then their records stored under `key`; the records are returned.
 py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key) {
     py::object frame = bars_frame(bars);
-    host::print_frame(frame, title);
+    show_table(frame, title);
     py::list records = frame_records(frame);
     cache.attr(name<"set">())(key, records);
     return records;
@@ -241,8 +255,15 @@ Task history(py::object self, py::object contract, py::object rest) {
 
     py::handle what = what_to_show(adjust);
     py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
-    py::object span = checked(PyNumber_Subtract(end.ptr(), start.ptr()));
-    py::object duration = calc_duration(span.attr("days"));
+    // The gateway refuses adjusted bars with an end date (error 321, which the client only
+    // warns about, so the request would wait out its timeout): those end now and reach back
+    // from today. Either way the look-back takes in the start day, and the bars outside
+    // the range are dropped once they are here.
+    const bool adjusted = what.equal(name<"ADJUSTED_LAST">());
+    py::object request_end = adjusted ? py::reinterpret_borrow<py::object>(name<"">())
+                                      : exchange_day_end(end);
+    py::object reach_from = adjusted ? latest_today() : end;
+    py::object duration = calc_duration(look_back_days(start, reach_from));
     py::object symbol = self.attr(name<"symbol">());
     host::log<"info">("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol,
                       start, end, period, ib_period, duration, what);
@@ -267,9 +288,10 @@ Task history(py::object self, py::object contract, py::object rest) {
         co_return result;
     }
 
-    py::object bars = co_await request_bars(self, contract, end, duration, ib_period, what,
-                                            period);
-    if (!truth(bars)) {
+    py::object answer = co_await request_bars(self, contract, request_end, duration, ib_period,
+                                              what, period);
+    py::list bars = bars_between(truth(answer) ? answer : py::none(), start, end);
+    if (bars.empty()) {
         host::log<"error">("[{}] No data in range {} → {}", symbol, start, end);
         py::dict failure;
         put(failure, name<"error">(), name<"No data in range">());

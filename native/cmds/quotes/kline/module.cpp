@@ -198,7 +198,8 @@ PYBIND11_MODULE(kline, m) {
     host::import_star("korvanta.helpers");
     host::import_names("quodra.dispatch", {"DArg"});
     host::import_names("quodra.frame", {"printFrame"});
-    host::import_names("korvanta.gateway.barhold", {"Barhold"});
+    // The bar cache's exchange zone, the one object both modules read bar times by.
+    host::import_names("korvanta.gateway.barhold", {"Barhold", "_EXCHANGE_TZ"});
 
     kline::bind_vocabulary(m);
     for (PyMethodDef &def : function_defs)

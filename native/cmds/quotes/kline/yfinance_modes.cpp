@@ -2,6 +2,8 @@
 // the bar cache and its keys with their gateway twins.
 #include "cmds/quotes/kline/yfinance_detail.hpp"
 
+#include "cmds/quotes/kline/bar_ranges.hpp"
+#include "cmds/quotes/kline/failures.hpp"
 #include "host/host.hpp"
 
 #include <utility>
@@ -215,7 +217,7 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
     // The table shows the rows the title counts, not the whole fetched look-back.
     py::str title = py::str("{} {} ({} bars) [yfinance]").format(symbol, words.period,
                                                                    py::len(bars));
-    host::print_frame(last(df.attr("iloc"), words.count), title);
+    show_table(last(df.attr("iloc"), words.count), title);
     call_method<"set">(bars_cache, cache_key, bars);
 
     py::dict result;
@@ -262,9 +264,14 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     host::log<"info">("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol,
                       words.start, words.end, yf_interval, yf_adjust);
 
+    // `history` leaves out its end day: ask through the day after, and drop whatever the
+    // answer holds outside the range.
+    py::object one_day = host::global<"datetime">().attr("timedelta")(py::arg("days") = 1);
     py::object hist = co_await self.attr(host::name<"_yf_history">())(
-        py::arg("start") = words.start, py::arg("end") = words.end,
+        py::arg("start") = words.start, py::arg("end") = words.end + one_day,
         py::arg("interval") = yf_interval, py::arg("auto_adjust") = yf_adjust);
+    if (!no_data(hist))
+        hist = rows_between(hist, words.start, words.end);
     if (no_data(hist)) {
         py::dict result;
         put<"error">(result, text<"No data in range">());
@@ -276,8 +283,8 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
 
     py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = records_of(df);
-    host::print_frame(df, py::str("{} {} {} ~ {} [yfinance]")
-                              .format(symbol, words.period, words.start, words.end));
+    show_table(df, py::str("{} {} {} ~ {} [yfinance]")
+                       .format(symbol, words.period, words.start, words.end));
     call_method<"set">(bars_cache, cache_key, bars);
 
     py::dict result;
@@ -319,7 +326,7 @@ bridge::Task intraday_yfinance(py::object self) {
     py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = records_of(df);
     call_method<"set">(bars_cache, cache_key, bars);
-    host::print_frame(df, py::str("{} Intraday [yfinance]").format(symbol));
+    show_table(df, py::str("{} Intraday [yfinance]").format(symbol));
 
     py::dict result;
     put<"symbol">(result, symbol);
