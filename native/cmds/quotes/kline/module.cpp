@@ -18,6 +18,8 @@ namespace py = pybind11;
 namespace kline = korvanta::kline;
 namespace host = korvanta::host;
 using korvanta::bridge::bind_arguments;
+using korvanta::bridge::builtin;
+using korvanta::bridge::fastcall_entry;
 using korvanta::bridge::guarded;
 using korvanta::bridge::require_list;
 using korvanta::bridge::to_python;
@@ -130,55 +132,41 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
 PyMethodDef function_defs[] = {
-    {"_use_rth", reinterpret_cast<PyCFunction>(unary<"_use_rth", "period", py_use_rth>),
+    {"_use_rth", fastcall_entry(unary<"_use_rth", "period", py_use_rth>),
      fastcall, "_use_rth(period)\n--\n\n"},
-    {"_is_date", reinterpret_cast<PyCFunction>(unary<"_is_date", "s", py_is_date>), fastcall,
+    {"_is_date", fastcall_entry(unary<"_is_date", "s", py_is_date>), fastcall,
      "_is_date(s)\n--\n\nCheck if string looks like a date (YYYY-MM-DD or known keyword)."},
-    {"_is_period", reinterpret_cast<PyCFunction>(unary<"_is_period", "s", py_is_period>),
+    {"_is_period", fastcall_entry(unary<"_is_period", "s", py_is_period>),
      fastcall,
      "_is_period(s)\n--\n\nCheck if string matches a known period or alias."},
-    {"_parse_date", reinterpret_cast<PyCFunction>(unary<"_parse_date", "s", py_parse_date>),
+    {"_parse_date", fastcall_entry(unary<"_parse_date", "s", py_parse_date>),
      fastcall,
      "_parse_date(s)\n--\n\nParse date string to datetime.date. Supports 'today' and "
      "'yesterday'."},
     {"_calc_duration",
-     reinterpret_cast<PyCFunction>(unary<"_calc_duration", "back_days", py_calc_duration>),
+     fastcall_entry(unary<"_calc_duration", "back_days", py_calc_duration>),
      fastcall,
      "_calc_duration(back_days)\n--\n\nCalculate IBKR durationStr from number of days.\n\n"
      "    IBKR only accepts 'D' requests for \u2264365 days,\n"
      "    else it requires full years of retrieval.\n"
      "    "},
-    {"_strip_tz", reinterpret_cast<PyCFunction>(unary<"_strip_tz", "df", py_strip_tz>), fastcall,
+    {"_strip_tz", fastcall_entry(unary<"_strip_tz", "df", py_strip_tz>), fastcall,
      "_strip_tz(df)\n--\n\n"},
 };
 
-PyMethodDef get_cache_def = {"_get_cache", reinterpret_cast<PyCFunction>(py_get_cache),
+PyMethodDef get_cache_def = {"_get_cache", fastcall_entry(py_get_cache),
                              fastcall, "_get_cache()\n--\n\n"};
 
 PyMethodDef method_defs[] = {
-    {"argmap", reinterpret_cast<PyCFunction>(py_argmap), fastcall, "argmap(self)\n--\n\n"},
-    {"run", reinterpret_cast<PyCFunction>(py_run), fastcall, "run(self)\n--\n\n"},
-    {"_kline", reinterpret_cast<PyCFunction>(py_kline), fastcall,
+    {"argmap", fastcall_entry(py_argmap), fastcall, "argmap(self)\n--\n\n"},
+    {"run", fastcall_entry(py_run), fastcall, "run(self)\n--\n\n"},
+    {"_kline", fastcall_entry(py_kline), fastcall,
      "_kline(self, contract, rest)\n--\n\n"},
-    {"_history", reinterpret_cast<PyCFunction>(py_history), fastcall,
+    {"_history", fastcall_entry(py_history), fastcall,
      "_history(self, contract, rest)\n--\n\n"},
-    {"_intraday", reinterpret_cast<PyCFunction>(py_intraday), fastcall,
+    {"_intraday", fastcall_entry(py_intraday), fastcall,
      "_intraday(self, contract)\n--\n\n"},
 };
-
-py::object builtin(PyMethodDef &def, py::handle module_name) {
-    PyObject *function = PyCFunction_NewEx(&def, nullptr, module_name.ptr());
-    if (!function)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(function);
-}
-
-/// A builtin as the `cpp_function` that `host::Method` holds; only the object is used.
-py::cpp_function as_cpp_function(py::object function) {
-    py::cpp_function wrapped;
-    static_cast<py::object &>(wrapped) = std::move(function);
-    return wrapped;
-}
 
 } // namespace
 
@@ -210,7 +198,7 @@ PYBIND11_MODULE(kline, m) {
 
     std::vector<host::Method> methods;
     for (PyMethodDef &def : method_defs)
-        methods.push_back({def.ml_name, as_cpp_function(builtin(def, module_name))});
+        methods.push_back({def.ml_name, builtin(def, module_name)});
     for (host::Method &method : kline::yfinance_methods())
         methods.push_back(std::move(method));
     py::dict class_attributes;

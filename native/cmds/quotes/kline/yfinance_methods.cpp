@@ -104,34 +104,27 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // The text before "--" is the signature inspect reads; an empty rest leaves __doc__ None.
 PyMethodDef normalize_def = {
-    "_normalize_yfinance_df", reinterpret_cast<PyCFunction>(py_normalize_yfinance_df), fastcall,
+    "_normalize_yfinance_df", bridge::fastcall_entry(py_normalize_yfinance_df), fastcall,
     "_normalize_yfinance_df(hist)\n--\n\n"
     "Convert yfinance OHLCV DataFrame to unified bar format matching IBKR Bar schema."};
 
 // In class-body order.
 PyMethodDef method_defs[] = {
-    {"_yf_history", reinterpret_cast<PyCFunction>(py_yf_history), fastcall,
+    {"_yf_history", bridge::fastcall_entry(py_yf_history), fastcall,
      "_yf_history(self, **kwargs)\n--\n\n"},
-    {"_run_yfinance", reinterpret_cast<PyCFunction>(py_run_yfinance), fastcall,
+    {"_run_yfinance", bridge::fastcall_entry(py_run_yfinance), fastcall,
      "_run_yfinance(self, rest)\n--\n\nDispatch kline query to yfinance based on arg pattern."},
-    {"_kline_yfinance", reinterpret_cast<PyCFunction>(py_kline_yfinance), fastcall,
+    {"_kline_yfinance", bridge::fastcall_entry(py_kline_yfinance), fastcall,
      "_kline_yfinance(self, rest)\n--\n\nCandlestick data via yfinance (latest N bars)."},
-    {"_history_yfinance", reinterpret_cast<PyCFunction>(py_history_yfinance), fastcall,
+    {"_history_yfinance", bridge::fastcall_entry(py_history_yfinance), fastcall,
      "_history_yfinance(self, rest)\n--\n\nHistorical data via yfinance (date range)."},
-    {"_intraday_yfinance", reinterpret_cast<PyCFunction>(py_intraday_yfinance), fastcall,
+    {"_intraday_yfinance", bridge::fastcall_entry(py_intraday_yfinance), fastcall,
      "_intraday_yfinance(self)\n--\n\nIntraday data via yfinance."},
 };
 
-/// The builtin for `def`, its `__module__` the module's name, held as the `cpp_function`
-/// that `host::Method` takes (only the object is used).
-py::cpp_function builtin(PyMethodDef &def) {
-    PyObject *function =
-        PyCFunction_NewEx(&def, nullptr, host::global<"__name__">().ptr());
-    if (!function)
-        throw py::error_already_set();
-    py::cpp_function wrapped;
-    static_cast<py::object &>(wrapped) = py::reinterpret_steal<py::object>(function);
-    return wrapped;
+/// The builtin for `def`, its `__module__` the module's name.
+py::object builtin(PyMethodDef &def) {
+    return bridge::builtin(def, host::global<"__name__">());
 }
 
 } // namespace
@@ -143,6 +136,6 @@ std::vector<host::Method> yfinance_methods() {
     return methods;
 }
 
-py::cpp_function normalize_yfinance_df_function() { return builtin(normalize_def); }
+py::object normalize_yfinance_df_function() { return builtin(normalize_def); }
 
 } // namespace korvanta::kline

@@ -17,6 +17,6 @@ namespace py = pybind11;
 std::vector<host::Method> yfinance_methods();
 
 /// `_normalize_yfinance_df(hist)`, the module-level function.
-py::cpp_function normalize_yfinance_df_function();
+py::object normalize_yfinance_df_function();
 
 } // namespace korvanta::kline
