@@ -255,14 +255,18 @@ def test_print_frame_fits_the_terminal(columns, monkeypatch, capsys):
 CUT = "WARNING symbol " + "A" * 100 + "…[100000 characters] cut"
 
 
+YF_ERROR = "ERROR   yfinance: AAPL: possibly delisted"
+YF_RETRY = "WARNING yfinance: Cookie/crumb fetch failed, continuing without crumb"
+
+
 @pytest.mark.parametrize("verbosity, shown", [
-    (-1, ["ERROR   bad frame", CUT]),
+    (-1, ["ERROR   bad frame", CUT, YF_ERROR]),
     (0, ["ERROR   bad frame", CUT,
-         "INFO    shown at the default level"]),
+         "INFO    shown at the default level", YF_ERROR]),
     (1, ["ERROR   bad frame", CUT,
-         "INFO    shown at the default level", "DEBUG   the toolkit's debug line"]),
+         "INFO    shown at the default level", "DEBUG   the toolkit's debug line", YF_ERROR, YF_RETRY]),
     (2, ["ERROR   bad frame", CUT,
-         "INFO    shown at the default level", "DEBUG   the toolkit's debug line",
+         "INFO    shown at the default level", "DEBUG   the toolkit's debug line", YF_ERROR, YF_RETRY,
          "ERROR   ib_async.wrapper: Error 200: no security definition", "INFO    ib_async.wrapper: Warning 2104: farm connection is OK"]),
 ], ids=["-q", "default", "-v", "-vv"])
 def test_log_lines_one_per_event_with_level(verbosity, shown):
@@ -275,6 +279,9 @@ def test_log_lines_one_per_event_with_level(verbosity, shown):
         logger.warning("symbol {{}} cut", "A" * 100_000)
         logger.info("shown at the default level")
         logger.debug("the toolkit's debug line")
+        # yfinance's errors say why a fetch failed; its retries are noise before that
+        logging.getLogger("yfinance").error("AAPL: possibly delisted")
+        logging.getLogger("yfinance").warning("Cookie/crumb fetch failed, continuing without crumb")
         # the client library's lines carry every fill and the account number: only with -vv
         logging.getLogger("ib_async.wrapper").error("Error 200: no security definition")
         logging.getLogger("ib_async.wrapper").info("Warning 2104: farm connection is OK")

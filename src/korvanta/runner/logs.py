@@ -12,6 +12,9 @@ from loguru import logger
 _OWN_LEVELS = {-1: "WARNING", 0: "INFO", 1: "DEBUG", 2: "DEBUG"}
 _LIBRARY_LEVELS = {-1: logging.ERROR, 0: logging.WARNING, 1: logging.WARNING, 2: logging.DEBUG}
 _CLIENT_LOGGERS = ("ib_async", "eventkit")
+# yfinance warns of each step it retries (the cookie, the crumb) on the way to a failure that
+# kline reports itself; its errors (a delisted symbol, say) still show, its warnings with -v.
+_YFINANCE_LEVELS = {-1: logging.ERROR, 0: logging.ERROR, 1: logging.WARNING, 2: logging.DEBUG}
 _SILENT = logging.CRITICAL + 1
 
 # Commands log the words and symbols they were given as typed; one pasted by mistake may be
@@ -54,4 +57,5 @@ def configure(verbosity: int) -> None:
     logging.basicConfig(handlers=[_ToLoguru()], level=_LIBRARY_LEVELS[verbosity], force=True)
     for name in _CLIENT_LOGGERS:
         logging.getLogger(name).setLevel(logging.DEBUG if verbosity >= 2 else _SILENT)
+    logging.getLogger("yfinance").setLevel(_YFINANCE_LEVELS[verbosity])
     configured = True
