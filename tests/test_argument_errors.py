@@ -98,6 +98,8 @@ def test_declared_types_refused_by_name(hold, call, parameter, declared, value):
         if isinstance(value, Refuses):
             assert e.args == ("no index",)
         assert_python_words(e)
+    else:
+        assert not isinstance(value, Refuses), "its failing conversion went unnoticed"
 
 
 @pytest.mark.parametrize("value", HOSTILE, ids=HOSTILE_IDS)

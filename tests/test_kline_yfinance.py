@@ -7,6 +7,7 @@ a tz-aware index named "Date" (daily) or "Datetime" (intraday), "Dividends" and
 
 import asyncio
 import datetime as dt
+import gc
 import subprocess
 import sys
 import threading
@@ -479,3 +480,23 @@ async def test_run_ends_on_yfinance(yf, printed, state):
     assert without_bars(result) == {"symbol": "AAPL", "period": "week", "count": 20,
                                     "adjust": "none", "source": "yfinance"}
     assert yf.calls[0][1] == {"period": "max", "interval": "1wk", "auto_adjust": False}
+
+
+def test_an_output_error_is_not_kept(yf, monkeypatch):
+    # Once the host has dropped it, nothing holds the error, nor through its traceback the
+    # table that was being printed.
+    freed = []
+
+    class Closed(OSError):
+        def __del__(self):
+            freed.append(self.errno)
+
+    def closed(frame, title):
+        raise Closed(28, "No space left on device")
+    monkeypatch.setattr(kline, "printFrame", closed)
+    cmd = command()
+    cmd.state, cmd.rest = types.SimpleNamespace(connected=False), ["day", "5"]
+    with pytest.raises(Closed):
+        asyncio.run(cmd.run())
+    gc.collect()
+    assert freed == [28]

@@ -13,13 +13,6 @@ using Handle = Task::handle_type;
 
 PyTypeObject *coroutine_type = nullptr;
 
-/// Steals a new reference, throwing the pending Python error when it is null.
-py::object steal_or_throw(PyObject *obj) {
-    if (!obj)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(obj);
-}
-
 /// Takes the pending exception as an object, leaving none set.
 py::object take_raised() { return py::reinterpret_steal<py::object>(PyErr_GetRaisedException()); }
 
@@ -85,7 +78,7 @@ PyObject *step_awaited(detail::Promise &promise, PyObject *arg, PyObject *exc) {
         }
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             py::object stop = take_raised();
-            promise.sent = steal_or_throw(PyObject_GetAttrString(stop.ptr(), "value"));
+            promise.sent = checked(PyObject_GetAttrString(stop.ptr(), "value"));
         } else {
             promise.thrown = take_raised();
         }
@@ -485,7 +478,7 @@ bool Awaiter::await_ready() {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
         throw py::error_already_set();
     }
-    iterator_ = steal_or_throw(type->tp_as_async->am_await(obj));
+    iterator_ = checked(type->tp_as_async->am_await(obj));
     if (!PyIter_Check(iterator_.ptr()) || PyCoro_CheckExact(iterator_.ptr())) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      Py_TYPE(iterator_.ptr())->tp_name);
@@ -527,7 +520,7 @@ py::object to_python(Task task, const char *qualname) {
 void init_coroutine_type() {
     if (coroutine_type)
         return;
-    auto type = steal_or_throw(PyType_FromSpec(&coroutine_spec));
+    auto type = checked(PyType_FromSpec(&coroutine_spec));
     py::module_::import("collections.abc").attr("Coroutine").attr("register")(type);
     coroutine_type = reinterpret_cast<PyTypeObject *>(type.release().ptr());
 }

@@ -1,9 +1,8 @@
 // gateway/barhold/barhold.cpp: entries, staleness, larger-count reuse and invalidation.
 #include "gateway/barhold/barhold.hpp"
 
+#include "bridge/datetimes.hpp"
 #include "host/host.hpp"
-
-#include <datetime.h>
 
 namespace korvanta::barhold {
 
@@ -43,12 +42,7 @@ py::object key_period(py::handle key) {
 /// The last bar's time in the exchange zone: its clock reading re-labelled, not converted;
 /// midnight for a plain date; None for anything else.
 py::object exchange_time(py::handle last_date) {
-    // The datetime C API table is per translation unit; fetched on first use.
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI)
-            throw py::error_already_set();
-    }
+    bridge::need_datetime_api();
     PyObject *value = last_date.ptr();
     py::object zone = global<"_EXCHANGE_TZ">();
     if (PyDateTime_Check(value)) {
@@ -105,16 +99,6 @@ bool exceeds(py::handle left, py::handle right, py::handle limit) {
     return compare(difference, limit, Py_GT);
 }
 
-/// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 /// `bar_time.timestamp()` for an aware datetime: the wall clock less the zone's
 /// `utcoffset`, rounded as timedelta.total_seconds() rounds. Falls back to the method
 /// where the offset is not a plain timedelta or the count of microseconds is not exact
@@ -124,12 +108,7 @@ py::object timestamp(py::handle bar_time) {
     PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
     py::object offset = call_method<"utcoffset">(zone, bar_time);
     if (PyDelta_CheckExact(offset.ptr())) {
-        long long micros =
-            (days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
-                             PyDateTime_GET_DAY(value)) * 86400LL +
-             PyDateTime_DATE_GET_HOUR(value) * 3600LL + PyDateTime_DATE_GET_MINUTE(value) * 60LL +
-             PyDateTime_DATE_GET_SECOND(value)) * 1000000LL +
-            PyDateTime_DATE_GET_MICROSECOND(value);
+        long long micros = bridge::wall_clock_micros(value);
         micros -= (PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400LL +
                    PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1000000LL +
                   PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());

@@ -7,11 +7,7 @@ namespace korvanta::barhold {
 
 namespace {
 
-py::object checked(PyObject *made) {
-    if (!made)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(made);
-}
+using bridge::checked;
 
 } // namespace
 

@@ -9,7 +9,7 @@
 // always theirs.
 #include "cmds/quotes/kline/bar_frames.hpp"
 
-#include "cmds/quotes/kline/datetimes.hpp"
+#include "bridge/datetimes.hpp"
 #include "cmds/quotes/kline/periods.hpp"
 #include "host/host.hpp"
 
@@ -24,6 +24,8 @@ namespace korvanta::kline {
 namespace {
 
 using bridge::checked;
+using bridge::need_datetime_api;
+using bridge::wall_clock_micros;
 using host::global;
 using host::name;
 

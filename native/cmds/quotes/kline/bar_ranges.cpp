@@ -1,7 +1,7 @@
 // cmds/quotes/kline/bar_ranges.cpp: bars of a date range, by the exchange's calendar.
 #include "cmds/quotes/kline/bar_ranges.hpp"
 
-#include "cmds/quotes/kline/datetimes.hpp"
+#include "bridge/datetimes.hpp"
 #include "host/host.hpp"
 
 #include <cstdint>
@@ -12,7 +12,11 @@ namespace {
 
 using bridge::checked;
 using bridge::compare;
+using bridge::datetime_on;
+using bridge::epoch_days;
+using bridge::need_datetime_api;
 using bridge::truth;
+using bridge::wall_clock_micros;
 using host::global;
 using host::name;
 

@@ -9,15 +9,12 @@ namespace korvanta::kline {
 namespace {
 
 using bridge::checked;
+using host::name;
 
-// The exception object `show_table` saw last, owned; identity is what tells it apart from
-// an OSError of the gateway connection (ConnectionError is one).
-PyObject *output_error = nullptr;
-
-void remember(PyObject *error) {
-    Py_XINCREF(error);
-    Py_XSETREF(output_error, error);
-}
+// The mark `show_table` leaves on an output error. It lives on the error itself rather than
+// beside it: nothing outlives the error to hold it (and, through its traceback, the table
+// being printed), and runs of several commands at once cannot mistake each other's errors.
+py::handle output_mark() { return name<"_kline_output_error">(); }
 
 } // namespace
 
@@ -25,17 +22,23 @@ void show_table(py::handle frame, py::handle title) {
     try {
         host::print_frame(frame, title);
     } catch (py::error_already_set &e) {
-        if (e.matches(PyExc_OSError))
-            remember(e.value().ptr());
+        // An error that takes no attribute goes unmarked: `run` then counts it a failure.
+        if (e.matches(PyExc_OSError) &&
+            PyObject_SetAttr(e.value().ptr(), output_mark().ptr(), Py_True) < 0)
+            PyErr_Clear();
         throw;
     }
 }
 
 bool passes_through(const py::error_already_set &error) {
-    const bool seen = output_error && error.value().ptr() == output_error;
-    if (seen)
-        remember(nullptr);
-    return seen || !error.matches(PyExc_Exception) || error.matches(PyExc_BrokenPipeError);
+    if (!error.matches(PyExc_Exception) || error.matches(PyExc_BrokenPipeError))
+        return true;
+    PyObject *mark = nullptr;
+    if (PyObject_GetOptionalAttr(error.value().ptr(), output_mark().ptr(), &mark) < 0)
+        PyErr_Clear();
+    const bool marked = mark == Py_True;
+    Py_XDECREF(mark);
+    return marked;
 }
 
 py::object reason(py::handle value) {

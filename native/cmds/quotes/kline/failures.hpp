@@ -2,7 +2,7 @@
 //
 // A failure of the gateway path sends the request to yfinance; a failure to write the
 // output does not (the reader is gone, and yfinance's table would go the same way), so
-// the tables are printed through `show_table`, which remembers such an error for `run`.
+// the tables are printed through `show_table`, which marks such an error for `run`.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -12,12 +12,12 @@ namespace korvanta::kline {
 namespace py = pybind11;
 
 /// `printFrame(frame, title)`; an OSError it raises (a closed pipe, a full disk) is
-/// remembered as an output error before it propagates.
+/// marked as an output error before it propagates.
 void show_table(py::handle frame, py::handle title);
 
 /// Whether `error` must reach the host rather than send the request to yfinance:
 /// cancellation and the interpreter's exit (no `Exception`), a closed output
-/// (BrokenPipeError), or the output error `show_table` last saw.
+/// (BrokenPipeError), or an output error `show_table` marked.
 bool passes_through(const py::error_already_set &error);
 
 /// The text a log line gives for a failure: `str(value)`, or where that is empty the

@@ -23,6 +23,7 @@ using korvanta::bridge::fastcall_entry;
 using korvanta::bridge::guarded;
 using korvanta::bridge::require_list;
 using korvanta::bridge::to_python;
+using korvanta::bridge::unary;
 
 constexpr const char *module_doc = "Command: kline\n\nCategory: Live Market Quotes\n";
 
@@ -34,15 +35,6 @@ constexpr const char *usage =
     PyObject *fn(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 
 // ==== Module functions =========================================================
-
-/// A module function of one parameter, `Function(Parameter)`, running `Body`.
-template <host::Literal Function, host::Literal Parameter, py::object (*Body)(py::handle)>
-KLINE_FUNCTION(unary) {
-    PyObject *a[1];
-    if (!bind_arguments(Function.chars, args, nargs, kwnames, {Parameter.chars}, 1, a))
-        return nullptr;
-    return guarded([&] { return Body(a[0]); });
-}
 
 py::object py_use_rth(py::handle period) { return py::bool_(kline::use_rth(period)); }
 py::object py_is_date(py::handle s) { return py::bool_(kline::is_date(s)); }

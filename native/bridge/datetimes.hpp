@@ -1,5 +1,5 @@
-// cmds/quotes/kline/datetimes.hpp: the `datetime` C API, ready, and the few readings kline
-// takes of its objects.
+// bridge/datetimes.hpp: the `datetime` C API, ready, and the few readings the modules take
+// of its objects.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace korvanta::kline {
+namespace korvanta::bridge {
 
 namespace py = pybind11;
 
@@ -60,4 +60,4 @@ inline py::object datetime_on(py::handle day, int hour, int minute, int second,
 
 } // namespace
 
-} // namespace korvanta::kline
+} // namespace korvanta::bridge
