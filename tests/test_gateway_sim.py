@@ -17,7 +17,7 @@ from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.fields import GatewayError
 from korvanta.sim.framing import encode, read_message
 from korvanta.sim.requests import HANDLERS
-from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION, Session
+from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION, Session, negotiate
 
 # Wednesday 2 December 2026, 17:00 in New York: after the close, inside the extended session.
 NOW = dt.datetime(2026, 12, 2, 22, 0, tzinfo=dt.UTC)
@@ -92,6 +92,21 @@ class TestConnect:
             await second.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=0.5)
         assert not second.isConnected()
         assert ib.isConnected()
+
+
+    @pytest.mark.parametrize("offer, version", [
+        ("v100..187", MAX_SERVER_VERSION),
+        ("v100..187 +PACEAPI", MAX_SERVER_VERSION),
+        ("v170", 170),
+        ("v100..165", None),
+        ("100..187", None),
+        ("v" + "9" * 5000, None),
+        ("v170..1" + "8" * 5000, None),
+        ("v\u0661\u0667\u0660", None),
+    ], ids=["range", "with-options", "one-version", "too-old", "no-v", "5000-digits", "5000-digit-maximum",
+            "arabic-digits"])
+    def test_version_offer(self, offer, version):
+        assert negotiate(offer) == version
 
 
 class TestContractDetails:
