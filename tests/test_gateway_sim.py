@@ -266,6 +266,22 @@ class TestHistoricalData:
         assert sim.requests["historicalData"] == before + 2
 
 
+    @pytest.mark.parametrize("day, ex_dates_after", [
+        (dt.date(2026, 11, 10), 0), (dt.date(2026, 11, 9), 1), (dt.date(2026, 8, 10), 1), (dt.date(2026, 8, 7), 2),
+        # 10 May 2026 is a Sunday: the ex-dividend day is the Monday after
+        (dt.date(2026, 5, 11), 2), (dt.date(2026, 5, 8), 3),
+    ], ids=["last-ex-day", "day-before-it", "earlier-ex-day", "day-before-that", "ex-day-moved-to-monday",
+            "friday-before-it"])
+    def test_adjustment_counts_the_ex_dividend_days_after_the_bar(self, day, ex_dates_after):
+        sim = GatewaySim(clock=lambda: NOW)
+        aapl = sim.book.contracts(NOW.date())["AAPL"]
+        closes = [{b.start: b.close for b in sim.bars.bars(aapl, endDateTime="", durationStr="1 Y", barSizeSetting="1 day",
+                                                           whatToShow=what, useRTH=True, now=NOW)}
+                  for what in ("TRADES", "ADJUSTED_LAST")]
+        # prices are on the cent grid: equal to a few parts in 100,000
+        assert closes[1][day] / closes[0][day] == pytest.approx((1 - aapl.dividend) ** ex_dates_after, rel=5e-5)
+
+
 class TestExecutions:
     @pytest.mark.asyncio
     async def test_fills_after_connect_carry_commission_reports(self, ib):
