@@ -33,10 +33,15 @@ async def sim():
         yield server
 
 
+async def connected(sim, clientId=1) -> IB:
+    client = IB()
+    await client.connectAsync("127.0.0.1", sim.port, clientId=clientId, timeout=3)
+    return client
+
+
 @pytest_asyncio.fixture
 async def ib(sim):
-    client = IB()
-    await client.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=3)
+    client = await connected(sim)
     yield client
     client.disconnect()
 
@@ -73,20 +78,13 @@ def errors_with_ids(ib) -> list[tuple[int, int, str]]:
     return seen
 
 
-async def connected(sim, clientId=1) -> IB:
-    client = IB()
-    await client.connectAsync("127.0.0.1", sim.port, clientId=clientId, timeout=3)
-    return client
-
-
 class TestConnect:
     @pytest.mark.asyncio
     @pytest.mark.parametrize("version", [MIN_SERVER_VERSION, 176, MAX_SERVER_VERSION],
                              ids=["oldest-layouts", "issuerId", "pendingPriceRevision"])
     async def test_startup_sync_completes_at_each_version(self, version):
         async with GatewaySim(clock=lambda: NOW, server_version=version) as sim:
-            ib = IB()
-            await ib.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=3)
+            ib = await connected(sim)
             try:
                 assert ib.client.serverVersion() == version
                 assert ib.managedAccounts() == ["DU1234567"]
@@ -235,8 +233,7 @@ class TestHistoricalData:
     async def test_same_request_same_bars_across_simulators(self, ib):
         first = await history(ib, size="1 hour")
         async with GatewaySim(clock=lambda: NOW) as other:
-            ib2 = IB()
-            await ib2.connectAsync("127.0.0.1", other.port, clientId=1, timeout=3)
+            ib2 = await connected(other)
             try:
                 second = await history(ib2, size="1 hour")
             finally:
@@ -261,8 +258,7 @@ class TestHistoricalData:
     @pytest.mark.asyncio
     async def test_configured_no_data_symbol(self):
         async with GatewaySim(Book(noData=frozenset({"MSFT"})), clock=lambda: NOW) as sim:
-            ib = IB()
-            await ib.connectAsync("127.0.0.1", sim.port, clientId=3, timeout=3)
+            ib = await connected(sim, clientId=3)
             try:
                 codes = errors_of(ib)
                 assert await history(ib, Stock("MSFT", "SMART", "USD")) == []
