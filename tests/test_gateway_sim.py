@@ -120,6 +120,18 @@ class TestConnect:
     def test_version_offer(self, offer, version):
         assert negotiate(offer) == version
 
+    @pytest.mark.asyncio
+    async def test_an_offer_it_cannot_meet_is_hung_up_on_in_one_short_line(self, sim, caplog):
+        offer = b"v" + b"9" * 5000
+        reader, writer = await asyncio.open_connection("127.0.0.1", sim.port)
+        writer.write(b"API\0" + struct.pack(">I", len(offer)) + offer)
+        try:
+            assert await asyncio.wait_for(reader.read(), 3) == b""
+        finally:
+            writer.close()
+        [line] = [r.getMessage() for r in caplog.records if r.name.startswith(("korvanta.sim", "asyncio"))]
+        assert line.startswith("no common server version for 'v999") and len(line) < 80
+
 
 class TestContractDetails:
     @pytest.mark.asyncio

@@ -64,10 +64,11 @@ class Session:
         if magic != HANDSHAKE_MAGIC:
             return False
         offer = await asyncio.wait_for(read_message(self.reader), timeout)
-        version = negotiate(offer[0] if offer else "", self.server.server_version)
+        text = offer[0] if offer else ""
+        version = negotiate(text, self.server.server_version)
         if version is None:
             # a gateway that cannot speak the client's range just hangs up
-            log.warning("no common server version for %r", offer)
+            log.warning("no common server version for %r", shown(text))
             return False
         self.version = version
         now = self.server.now()
