@@ -17,7 +17,7 @@ from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.fields import GatewayError
 from korvanta.sim.framing import encode, read_message
 from korvanta.sim.requests import HANDLERS
-from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION, Session
+from korvanta.sim.session import MAX_SERVER_VERSION, MIN_SERVER_VERSION, Session, negotiate
 
 # Wednesday 2 December 2026, 17:00 in New York: after the close, inside the extended session.
 NOW = dt.datetime(2026, 12, 2, 22, 0, tzinfo=dt.UTC)
@@ -33,10 +33,15 @@ async def sim():
         yield server
 
 
+async def connected(sim, clientId=1) -> IB:
+    client = IB()
+    await client.connectAsync("127.0.0.1", sim.port, clientId=clientId, timeout=3)
+    return client
+
+
 @pytest_asyncio.fixture
 async def ib(sim):
-    client = IB()
-    await client.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=3)
+    client = await connected(sim)
     yield client
     client.disconnect()
 
@@ -45,6 +50,20 @@ async def history(ib, contract=AAPL, end="", duration="1 D", size="5 mins", what
     # a plain list: BarDataList compares by identity
     return list(await ib.reqHistoricalDataAsync(contract, end, duration, size, what, rth, formatDate=2,
                                                 timeout=timeout))
+
+
+def timeout_for(code: int) -> float:
+    """The client timeout a request refused with `code` needs: ib_async takes 321 for a warning and
+    leaves the request open until its timeout; any other error ends it at once, so a long timeout
+    costs nothing there and outlasts a loaded machine."""
+    return 0.3 if code == 321 else 5
+
+
+async def eventually(condition, seconds: float = 5.0) -> None:
+    """Return once `condition()` holds, or after `seconds`: what follows checks it."""
+    deadline = asyncio.get_running_loop().time() + seconds
+    while not condition() and asyncio.get_running_loop().time() < deadline:
+        await asyncio.sleep(0.02)
 
 
 def errors_of(ib) -> list[int]:
@@ -59,20 +78,13 @@ def errors_with_ids(ib) -> list[tuple[int, int, str]]:
     return seen
 
 
-async def connected(sim, clientId=1) -> IB:
-    client = IB()
-    await client.connectAsync("127.0.0.1", sim.port, clientId=clientId, timeout=3)
-    return client
-
-
 class TestConnect:
     @pytest.mark.asyncio
     @pytest.mark.parametrize("version", [MIN_SERVER_VERSION, 176, MAX_SERVER_VERSION],
                              ids=["oldest-layouts", "issuerId", "pendingPriceRevision"])
     async def test_startup_sync_completes_at_each_version(self, version):
         async with GatewaySim(clock=lambda: NOW, server_version=version) as sim:
-            ib = IB()
-            await ib.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=3)
+            ib = await connected(sim)
             try:
                 assert ib.client.serverVersion() == version
                 assert ib.managedAccounts() == ["DU1234567"]
@@ -92,6 +104,33 @@ class TestConnect:
             await second.connectAsync("127.0.0.1", sim.port, clientId=1, timeout=0.5)
         assert not second.isConnected()
         assert ib.isConnected()
+
+
+    @pytest.mark.parametrize("offer, version", [
+        ("v100..187", MAX_SERVER_VERSION),
+        ("v100..187 +PACEAPI", MAX_SERVER_VERSION),
+        ("v170", 170),
+        ("v100..165", None),
+        ("100..187", None),
+        ("v" + "9" * 5000, None),
+        ("v170..1" + "8" * 5000, None),
+        ("v\u0661\u0667\u0660", None),
+    ], ids=["range", "with-options", "one-version", "too-old", "no-v", "5000-digits", "5000-digit-maximum",
+            "arabic-digits"])
+    def test_version_offer(self, offer, version):
+        assert negotiate(offer) == version
+
+    @pytest.mark.asyncio
+    async def test_an_offer_it_cannot_meet_is_hung_up_on_in_one_short_line(self, sim, caplog):
+        offer = b"v" + b"9" * 5000
+        reader, writer = await asyncio.open_connection("127.0.0.1", sim.port)
+        writer.write(b"API\0" + struct.pack(">I", len(offer)) + offer)
+        try:
+            assert await asyncio.wait_for(reader.read(), 3) == b""
+        finally:
+            writer.close()
+        [line] = [r.getMessage() for r in caplog.records if r.name.startswith(("korvanta.sim", "asyncio"))]
+        assert line.startswith("no common server version for 'v999") and len(line) < 80
 
 
 class TestContractDetails:
@@ -206,8 +245,7 @@ class TestHistoricalData:
     async def test_same_request_same_bars_across_simulators(self, ib):
         first = await history(ib, size="1 hour")
         async with GatewaySim(clock=lambda: NOW) as other:
-            ib2 = IB()
-            await ib2.connectAsync("127.0.0.1", other.port, clientId=1, timeout=3)
+            ib2 = await connected(other)
             try:
                 second = await history(ib2, size="1 hour")
             finally:
@@ -226,15 +264,13 @@ class TestHistoricalData:
     ])
     async def test_refused_requests_end_empty_with_the_error(self, ib, contract, kwargs, code):
         codes = errors_of(ib)
-        # ib_async takes 321 for a warning and leaves the request open until its timeout
-        assert await history(ib, contract, **kwargs, timeout=0.5) == []
+        assert await history(ib, contract, **kwargs, timeout=timeout_for(code)) == []
         assert codes == [code]
 
     @pytest.mark.asyncio
     async def test_configured_no_data_symbol(self):
         async with GatewaySim(Book(noData=frozenset({"MSFT"})), clock=lambda: NOW) as sim:
-            ib = IB()
-            await ib.connectAsync("127.0.0.1", sim.port, clientId=3, timeout=3)
+            ib = await connected(sim, clientId=3)
             try:
                 codes = errors_of(ib)
                 assert await history(ib, Stock("MSFT", "SMART", "USD")) == []
@@ -249,6 +285,22 @@ class TestHistoricalData:
         await history(ib)
         await history(ib, size="1 day", duration="5 D")
         assert sim.requests["historicalData"] == before + 2
+
+
+    @pytest.mark.parametrize("day, ex_dates_after", [
+        (dt.date(2026, 11, 10), 0), (dt.date(2026, 11, 9), 1), (dt.date(2026, 8, 10), 1), (dt.date(2026, 8, 7), 2),
+        # 10 May 2026 is a Sunday: the ex-dividend day is the Monday after
+        (dt.date(2026, 5, 11), 2), (dt.date(2026, 5, 8), 3),
+    ], ids=["last-ex-day", "day-before-it", "earlier-ex-day", "day-before-that", "ex-day-moved-to-monday",
+            "friday-before-it"])
+    def test_adjustment_counts_the_ex_dividend_days_after_the_bar(self, day, ex_dates_after):
+        sim = GatewaySim(clock=lambda: NOW)
+        aapl = sim.book.contracts(NOW.date())["AAPL"]
+        closes = [{b.start: b.close for b in sim.bars.bars(aapl, endDateTime="", durationStr="1 Y", barSizeSetting="1 day",
+                                                           whatToShow=what, useRTH=True, now=NOW)}
+                  for what in ("TRADES", "ADJUSTED_LAST")]
+        # prices are on the cent grid: equal to a few parts in 100,000
+        assert closes[1][day] / closes[0][day] == pytest.approx((1 - aapl.dividend) ** ex_dates_after, rel=5e-5)
 
 
 class TestExecutions:
@@ -302,10 +354,7 @@ class TestFaults:
         sim.inject(Fault.delay("historicalData", 0.6))
         assert await history(ib, timeout=0.2) == []
         # the client cancels after its timeout; the simulator then drops the late answer
-        for _ in range(50):
-            if sim.requests["cancelHistoricalData"]:
-                break
-            await asyncio.sleep(0.02)
+        await eventually(lambda: sim.requests["cancelHistoricalData"])
         assert sim.requests["cancelHistoricalData"] == 1
         late = []
         ib.client.decoder.handlers[17] = late.append
@@ -604,7 +653,7 @@ class TestHostileRequests:
     ])
     async def test_through_the_client_the_request_ends_and_the_next_one_works(self, ib, kwargs, code):
         seen = errors_with_ids(ib)
-        assert await history(ib, **kwargs, timeout=0.3) == []
+        assert await history(ib, **kwargs, timeout=timeout_for(code)) == []
         assert [(c, r > 0) for r, c, _ in seen] == [(code, True)]
         assert ib.isConnected()
         assert len(await history(ib)) == 156
@@ -644,10 +693,7 @@ class TestUnservedRequests:
     async def test_market_data_is_not_subscribed(self, ib):
         seen = errors_with_ids(ib)
         ib.reqMktData(Stock("AAPL", "SMART", "USD", conId=265598))
-        for _ in range(50):
-            if seen:
-                break
-            await asyncio.sleep(0.02)
+        await eventually(lambda: seen)
         assert [c for _, c, _ in seen] == [354]
 
     @pytest.mark.asyncio

@@ -358,15 +358,11 @@ def test_unreachable_gateway_said_once(program):
 
 @pytest.fixture
 def gateway():
-    """The gateway simulator in a child process; its address."""
-    needs("korvanta.sim")
-    sim = subprocess.Popen([sys.executable, "-m", "korvanta.sim", "--port", "0", "--lifetime", "120"],
-                           stdout=subprocess.PIPE, text=True)
-    try:
-        yield "127.0.0.1:" + sim.stdout.readline().rsplit(":", 1)[1].strip()
-    finally:
-        sim.terminate()
-        sim.communicate(timeout=30)
+    """The gateway simulator on a thread of this process; its address."""
+    from test_gateway_e2e import SimThread
+
+    with SimThread() as sim:
+        yield f"127.0.0.1:{sim.port}"
 
 
 def test_commands_through_the_gateway(program, gateway):

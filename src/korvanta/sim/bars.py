@@ -3,6 +3,7 @@
 The window's reading (end and durationStr against the bar sizes) is written down in durations.py.
 """
 
+import bisect
 import datetime as dt
 from dataclasses import dataclass
 
@@ -77,8 +78,11 @@ class BarMaker:
             bars = self._intraday_window(inst, end, count, unit, INTRADAY_SECONDS[barSizeSetting], useRTH)
         else:
             bars = self._daily_window(inst, end, count, unit, barSizeSetting, useRTH)
-        today = now.astimezone(inst.zone).date()
-        return [self._finish(inst, bar, whatToShow, today) for bar in bars]
+        ex_dates: list[dt.date] = []
+        if bars and whatToShow == "ADJUSTED_LAST" and inst.dividend:
+            # each bar is adjusted for the ex-dividend days after its own: found once, bars are in order
+            ex_dates = _ex_dates(inst, _day_of(inst, bars[0]), now.astimezone(inst.zone).date())
+        return [self._finish(inst, bar, whatToShow, ex_dates) for bar in bars]
 
     # ---- windows
 
@@ -132,12 +136,15 @@ class BarMaker:
             for g in groups.values()
         ]
 
-    def _finish(self, inst: Instrument, bar: Bar, whatToShow: str, today: dt.date) -> Bar:
-        """Prices to the tick, the quote side or dividend adjustment applied, wap and trade count filled in."""
+    def _finish(self, inst: Instrument, bar: Bar, whatToShow: str, ex_dates: list[dt.date]) -> Bar:
+        """Prices to the tick, the quote side or dividend adjustment applied, wap and trade count filled in.
+
+        `ex_dates`: for adjusted bars, the ex-dividend days after the window's first bar up to today,
+        ascending; empty otherwise.
+        """
         factor, shift = 1.0, 0.0
-        if whatToShow == "ADJUSTED_LAST" and inst.dividend:
-            day = bar.start if not isinstance(bar.start, dt.datetime) else bar.start.astimezone(inst.zone).date()
-            factor = (1 - inst.dividend) ** len(_ex_dates(inst, day, today))
+        if ex_dates:
+            factor = (1 - inst.dividend) ** (len(ex_dates) - bisect.bisect_right(ex_dates, _day_of(inst, bar)))
         elif whatToShow in ("BID", "ASK"):
             shift = inst.minTick if whatToShow == "ASK" else -inst.minTick
 
@@ -152,6 +159,11 @@ class BarMaker:
             volume = -1.0
         return Bar(bar.start, open_, high, low, close, volume,
                    round((high + low + close) / 3, 4), max(1, int(abs(volume) // 150)))
+
+
+def _day_of(inst: Instrument, bar: Bar) -> dt.date:
+    """The exchange's calendar day a bar starts on."""
+    return bar.start if not isinstance(bar.start, dt.datetime) else bar.start.astimezone(inst.zone).date()
 
 
 def _last_day(inst: Instrument, end: dt.datetime) -> dt.date:

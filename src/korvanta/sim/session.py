@@ -23,7 +23,9 @@ log = logging.getLogger("korvanta.sim")
 
 def negotiate(offer: str, highest: int = MAX_SERVER_VERSION) -> int | None:
     """The server version for the client's "v<min>..<max>[ options]" offer, None when the ranges miss."""
-    m = re.match(r"v(\d+)(?:\.\.(\d+))?", offer)
+    # ASCII digits, at most nine: int() raises on a run of thousands, and an offer the gateway
+    # cannot read earns a hang-up, not a traceback
+    m = re.match(r"v([0-9]{1,9})(?:\.\.([0-9]{1,9}))?(?= |$)", offer, re.ASCII)
     if not m:
         return None
     low = int(m[1])
@@ -62,10 +64,11 @@ class Session:
         if magic != HANDSHAKE_MAGIC:
             return False
         offer = await asyncio.wait_for(read_message(self.reader), timeout)
-        version = negotiate(offer[0] if offer else "", self.server.server_version)
+        text = offer[0] if offer else ""
+        version = negotiate(text, self.server.server_version)
         if version is None:
             # a gateway that cannot speak the client's range just hangs up
-            log.warning("no common server version for %r", offer)
+            log.warning("no common server version for %r", shown(text))
             return False
         self.version = version
         now = self.server.now()
