@@ -54,19 +54,24 @@ class Shell:
             return False
         if not words:
             return True
-        handler = BUILTINS.get(words[0].lower())
-        if handler is not None:
-            return handler(self, words[1:])
-        if help_requested(words):
-            return show_help_for(self, words[:1])
         try:
-            return self.runner.run(run_line(words, self.state))
+            return self.run(words)
         except KeyboardInterrupt:
+            # At a terminal, Ctrl-C cancels what the line started (a command, a connect), not the shell.
             if not self.interactive:
                 raise
             print()
             logger.warning("{} interrupted", words[0])
             return False
+
+    def run(self, words: list[str]) -> bool:
+        """Run a line's words: a built-in word, a command's help, or the command; whether it succeeded."""
+        handler = BUILTINS.get(words[0].lower())
+        if handler is not None:
+            return handler(self, words[1:])
+        if help_requested(words):
+            return show_help_for(self, words[:1])
+        return self.runner.run(run_line(words, self.state))
 
 
 # ---- built-in words: word -> handler(shell, words after it) -> success
