@@ -201,6 +201,22 @@ async def test_a_dropped_gateway_is_reconnected_once(sim, logs, kline_without_yf
     assert said(logs, "ERROR")[-1] == f"executions needs a connected gateway: the gateway at 127.0.0.1:{sim.port} is not connected"
 
 
+async def test_a_connect_cancelled_while_asking_for_the_executions_leaves_no_session(sim):
+    # Ctrl-C in the shell during `connect`, after the handshake: the client id must be free again.
+    sim.inject(Fault.delay("executions", 3))
+    connecting = asyncio.create_task(connect(address(sim), 1))
+    while not sim.requests["executions"]:
+        await asyncio.sleep(0.01)
+    connecting.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await connecting
+    for _ in range(100):
+        if not sim.client_ids():
+            break
+        await asyncio.sleep(0.02)
+    assert sim.client_ids() == set()
+
+
 @pytest.mark.parametrize("listening, reason", [
     (True, "no answer within 0.3 s"),
     (False, "Connect call failed"),
