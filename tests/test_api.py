@@ -74,6 +74,13 @@ def test_executions_are_fills_with_numbers(gateway, address):
     assert fills["orderId"].dtype == "int64" and fills["timestamp"].is_monotonic_increasing
 
 
+def test_a_chosen_client_id_0_is_the_one_used(gateway, address):
+    # id 0 is a valid id of its own, not "none chosen"
+    fills = api.executions(mine=True, gateway=address, client_id=0)
+    wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.clientId == 0]
+    assert wanted and len(fills.index) == len(wanted) and (fills["clientId"] == 0).all()
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
     (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),

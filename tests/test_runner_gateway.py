@@ -59,7 +59,8 @@ class TestClientIds:
         ([1, 2, 3], 1, 3, None,
          "Gateway at 127.0.0.1:{port}: client ids 1 to 3 are in use by other sessions; pass --client-id N"),
         ([1], 7, 1, 7, None),
-    ], ids=["chosen-id-taken", "next-free-id", "all-tried-taken", "chosen-id-free"])
+        ([1, 2], None, 1, 3, None),
+    ], ids=["chosen-id-taken", "next-free-id", "all-tried-taken", "chosen-id-free", "none-chosen"])
     async def test_second_session(self, sim, logs, held, clientId, tries, using, warning):
         sessions = [await connect(address(sim), n) for n in held]
         started = time.perf_counter()

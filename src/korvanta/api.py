@@ -56,16 +56,14 @@ def _address(gateway: str | None) -> tuple[str, int] | None:
 async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool) -> Any:
     from korvanta.runner.commands import execute_line, load_command_modules
     from korvanta.runner.display import show_unprinted
-    from korvanta.runner.state import CLIENT_ID_TRIES, connect
+    from korvanta.runner.state import connect
     from quodra import frame
 
     address = _address(gateway)
     if client_id is None and os.environ.get("KORVANTA_CLIENT_ID"):
         client_id = int(os.environ["KORVANTA_CLIENT_ID"])
     load_command_modules()
-    # As in the runner: an id not chosen may move on to the next free one.
-    tries = 1 if client_id is not None else CLIENT_ID_TRIES
-    state = await connect(address, client_id or 1, clientIdTries=tries)
+    state = await connect(address, client_id)
     try:
         # Only this call's tables: the settings are this task's own.
         with frame.using(shown=show, rows=None):
