@@ -8,6 +8,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from . import interrupts
 from .extras import require
 
 if TYPE_CHECKING:
@@ -50,12 +51,15 @@ def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
     # Made here rather than by the writer so that it gets the permissions a new file would (the
     # umask applies), and O_EXCL so that it is ours alone.
     os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    interrupts.unfinished.add(str(part))
     try:
         yield part
         os.replace(part, target)
     except BaseException:
         part.unlink(missing_ok=True)
         raise
+    finally:
+        interrupts.unfinished.discard(str(part))
 
 
 def _flat(frame: "pd.DataFrame") -> "pd.DataFrame":
