@@ -20,7 +20,7 @@ from korvanta.runner.commands import load_command_modules
 from korvanta.runner.completion import candidates
 from korvanta.runner.shell import BUILTINS, LineEditing, Shell, run_shell
 from korvanta.runner.state import HostState, connect
-from korvanta.runner.usage import all_usages, usage_of
+from korvanta.runner.usage import all_usages, show_help, usage_of
 from korvanta.sim import GatewaySim
 from quodra.dispatch import DArg
 
@@ -162,6 +162,12 @@ def test_usage_files_are_the_command_docstrings(shipped_commands):
         assert all_usages()[word] == usage_of(word)
     assert usage_of("t-shell") == 'Shell fake: "ok" succeeds, anything else fails.'
     assert usage_of("nosuch") is None
+
+
+@pytest.mark.parametrize("words", [[], ["kline"], ["executions"]], ids=["all", "kline", "executions"])
+def test_help_fits_80_columns(shipped_commands, capsys, words):
+    assert show_help(words) == []
+    assert max(map(len, capsys.readouterr().out.splitlines())) <= 80
 
 
 
