@@ -1,8 +1,6 @@
 """Results as files (.csv, .json, .parquet, replaced atomically) and as CSV or JSON text for pipes."""
 
-import json
 import os
-import secrets
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -46,6 +44,8 @@ def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
     An interrupted or failed write leaves `target` as it was (absent, or the previous file) and
     removes the partial file.
     """
+    import secrets
+
     target = Path(target)
     part = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
     # Made here rather than by the writer so that it gets the permissions a new file would (the
@@ -97,6 +97,8 @@ def records_text(frame: "pd.DataFrame", fmt: str) -> str:
     if fmt == "csv":
         return flat.to_csv(index=False)
     if fmt == "json":
+        import json
+
         text = _iso_dates(flat)
         # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
         # missing cells become null.
