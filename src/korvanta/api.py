@@ -28,6 +28,7 @@ import datetime as dt
 import os
 import threading
 from collections.abc import Awaitable, Callable
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, TypeVar
 
 # One exception type for every failure, the runner's own: its text is the command's error text.
@@ -78,6 +79,25 @@ async def _run(words: list[str], gateway: str | None, client_id: int | None, sho
 
 # ---- one event loop or another for the blocking forms
 
+def _on_private_loop(make: Callable[[], Awaitable[T]]) -> T:
+    """`asyncio.run(make())`, without waiting at the end for a worker thread that still runs.
+
+    A yfinance fetch given up on after KORVANTA_YF_TIMEOUT goes on in a thread of the loop's
+    default executor, which nothing can stop; closing the loop as asyncio.run does would hold
+    the answer back (up to minutes) until the fetch ends. The thread finishes on its own.
+    """
+    workers = ThreadPoolExecutor(thread_name_prefix="korvanta-api")
+    with asyncio.Runner() as runner:
+        loop = runner.get_loop()
+        loop.set_default_executor(workers)
+        try:
+            return runner.run(make())
+        finally:
+            workers.shutdown(wait=False)
+            # The runner's close waits for whatever executor the loop has then: an idle one.
+            loop.set_default_executor(ThreadPoolExecutor(max_workers=1))
+
+
 def _in_helper_thread(make: Callable[[], Awaitable[T]]) -> T:
     done: dict[str, Any] = {}
     started = threading.Event()
@@ -89,7 +109,7 @@ def _in_helper_thread(make: Callable[[], Awaitable[T]]) -> T:
 
     def target() -> None:
         try:
-            done["result"] = asyncio.run(main())
+            done["result"] = _on_private_loop(main)
         except BaseException as e:  # handed to the waiting thread, which raises it
             done["error"] = e
         finally:
@@ -126,7 +146,7 @@ def _blocking(make: Callable[[], Awaitable[T]]) -> T:
         loop = None
     if loop is not None and not loop.is_closed():
         return loop.run_until_complete(make())
-    return asyncio.run(make())
+    return _on_private_loop(make)
 
 
 # ---- the commands
