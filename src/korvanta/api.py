@@ -43,14 +43,12 @@ T = TypeVar("T")
 # ---- running one command line
 
 def _address(gateway: str | None) -> tuple[str, int] | None:
-    import argparse
-
-    from korvanta.runner.cli import gateway_address
+    from korvanta.runner.address import parse_address
 
     text = os.environ.get("KORVANTA_GATEWAY", "") if gateway is None else gateway
     try:
-        return gateway_address(text)
-    except argparse.ArgumentTypeError as e:
+        return parse_address(text)
+    except ValueError as e:
         raise ValueError(f"gateway: {e}") from None
 
 
