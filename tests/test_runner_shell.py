@@ -176,6 +176,7 @@ def test_ctrl_c_at_a_terminal_cancels_connect_not_the_shell(logs):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
+        listener.settimeout(30)  # a connect that never comes fails the test rather than hanging it
         port = listener.getsockname()[1]
 
         def interrupt_once_connected():
