@@ -7,9 +7,10 @@
 
 Each call runs one command exactly as the `korvanta` runner does: it connects to the gateway
 (`gateway="HOST:PORT"`, else `$KORVANTA_GATEWAY`; `client_id`, else `$KORVANTA_CLIENT_ID`,
-else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or when it cannot be reached, kline
-serves from yfinance and executions fails. Every failure raises `CommandError` with the
-command's error text. The tables a command prints are left out unless `show=True`.
+else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or
+when it cannot be reached, kline serves from yfinance and executions fails. Every failure
+raises `CommandError` with the command's error text. The tables a command prints are left
+out unless `show=True`.
 
 Event loops. The `..._async` functions run on the loop that awaits them. The plain functions
 block until the command is done, on an event loop that they choose by where they are called:
