@@ -115,7 +115,8 @@ def test_blank_and_huge_lines_leave_no_history(data_dir):
     readline = pytest.importorskip("readline")
     readline.clear_history()
     editing = LineEditing(readline)
-    for line in ["kline AAPL", "   ", "\t", "status", "x" * 70_000]:
+    # the last: fewer characters than a line may hold bytes, but more bytes, so refused
+    for line in ["kline AAPL", "   ", "\t", "status", "x" * 70_000, "é" * 40_000]:
         readline.add_history(line)  # as input() does with every line that is not empty
         editing.after_input(line)
     editing.save()
