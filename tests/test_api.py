@@ -2,12 +2,14 @@
 
 import asyncio
 import threading
+import time
 
 import pandas as pd
 import pytest
 
 from korvanta import api
 from test_gateway_e2e import gateway  # noqa: F401  (the simulator, a fixture)
+from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this process, a fixture)
 
 pytestmark = pytest.mark.e2e
 
@@ -74,6 +76,13 @@ def test_executions_are_fills_with_numbers(gateway, address):
     assert fills["orderId"].dtype == "int64" and fills["timestamp"].is_monotonic_increasing
 
 
+def test_a_chosen_client_id_0_is_the_one_used(gateway, address):
+    # id 0 is a valid id of its own, not "none chosen"
+    fills = api.executions(mine=True, gateway=address, client_id=0)
+    wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.clientId == 0]
+    assert wanted and len(fills.index) == len(wanted) and (fills["clientId"] == 0).all()
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
     (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),
@@ -88,3 +97,18 @@ def test_tables_printed_only_when_asked(address, capsys, show):
     api.kline("AAPL", "5m", 20, gateway=address, show=show)
     out = capsys.readouterr().out
     assert out.startswith("AAPL 5m (") if show else out == ""
+
+
+@pytest.mark.parametrize("context", [from_plain_thread, from_running_loop], ids=["script", "notebook"])
+def test_a_fetch_given_up_on_does_not_hold_the_call(yf, monkeypatch, context):
+    # a network that drops packets: kline gives the fetch up after KORVANTA_YF_TIMEOUT, and the
+    # call answers then, while the fetch goes on in its thread
+    yf.gate = threading.Event()
+    monkeypatch.setenv("KORVANTA_YF_TIMEOUT", "0.2")
+    started = time.perf_counter()
+    try:
+        with pytest.raises(api.CommandError, match="^kline: No data returned"):
+            context(lambda: api.kline("AAPL", "day", 5, gateway=""))
+        assert time.perf_counter() - started < 5  # the fetch waits 10 s
+    finally:
+        yf.gate.set()

@@ -167,7 +167,7 @@ def test_shell_reports_a_failure_and_goes_on_until_quit(logged, monkeypatch, cap
     assert RAN == [("ok", [], state, None), ("raise", [], state, None), ("records", ["one", "two"], state, None)]
     assert errors(logged)[0] == "t-fake: ValueError: month must be in 1..12"
     assert errors(logged)[1].startswith("Cannot split the line into words")
-    assert capsys.readouterr().out == "t-fake\n    Fake command: the first word picks the outcome.\n\n"
+    assert capsys.readouterr().out == "t-fake\n  Fake command: the first word picks the outcome.\n\n"
 
 
 class TestResolveSymbol:

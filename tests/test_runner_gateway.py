@@ -59,7 +59,8 @@ class TestClientIds:
         ([1, 2, 3], 1, 3, None,
          "Gateway at 127.0.0.1:{port}: client ids 1 to 3 are in use by other sessions; pass --client-id N"),
         ([1], 7, 1, 7, None),
-    ], ids=["chosen-id-taken", "next-free-id", "all-tried-taken", "chosen-id-free"])
+        ([1, 2], None, 1, 3, None),
+    ], ids=["chosen-id-taken", "next-free-id", "all-tried-taken", "chosen-id-free", "none-chosen"])
     async def test_second_session(self, sim, logs, held, clientId, tries, using, warning):
         sessions = [await connect(address(sim), n) for n in held]
         started = time.perf_counter()
@@ -199,6 +200,22 @@ async def test_a_dropped_gateway_is_reconnected_once(sim, logs, kline_without_yf
         state.close()
     assert sum("reconnecting" in m for m in said(logs, "WARNING")) == 2
     assert said(logs, "ERROR")[-1] == f"executions needs a connected gateway: the gateway at 127.0.0.1:{sim.port} is not connected"
+
+
+async def test_a_connect_cancelled_while_asking_for_the_executions_leaves_no_session(sim):
+    # Ctrl-C in the shell during `connect`, after the handshake: the client id must be free again.
+    sim.inject(Fault.delay("executions", 3))
+    connecting = asyncio.create_task(connect(address(sim), 1))
+    while not sim.requests["executions"]:
+        await asyncio.sleep(0.01)
+    connecting.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await connecting
+    for _ in range(100):
+        if not sim.client_ids():
+            break
+        await asyncio.sleep(0.02)
+    assert sim.client_ids() == set()
 
 
 @pytest.mark.parametrize("listening, reason", [

@@ -50,10 +50,17 @@ def silent_listener():
         yield f"127.0.0.1:{s.getsockname()[1]}"
 
 
-@pytest.mark.parametrize("phase", ["importing", "fetching-in-a-thread", "connecting", "reading-a-script"])
-def test_ctrl_c_ends_the_program_at_once(env, silent_listener, phase):
+@pytest.mark.parametrize("phase", ["importing", "fetching-in-a-thread", "connecting", "reading-a-script",
+                                   "writing-a-chart"])
+def test_ctrl_c_ends_the_program_at_once(env, silent_listener, tmp_path, phase):
     needs("korvanta.cmds.quotes.kline")
-    if phase == "importing":
+    if phase == "writing-a-chart":
+        needs("mplfinance")
+        # matplotlib loads its SVG writer once the picture file is begun
+        program = start(env, "--chart", str(tmp_path / "bars.svg"), "kline", "AAPL", "day", "20",
+                        FAKE_STALL_IMPORT="matplotlib.backends.backend_svg")
+        wait_for(program.stderr, "fake: importing matplotlib.backends.backend_svg stalls")
+    elif phase == "importing":
         program = start(env, "kline", "AAPL", FAKE_STALL_IMPORT="pandas")
         wait_for(program.stderr, "fake: importing pandas stalls")
     elif phase == "fetching-in-a-thread":
@@ -76,6 +83,8 @@ def test_ctrl_c_ends_the_program_at_once(env, silent_listener, phase):
     assert time.perf_counter() - interrupted < 1.5
     assert program.returncode == 130
     assert err.splitlines()[-1].endswith("Interrupted") and "Traceback" not in err and err.count("Interrupted") == 1
+    # no half-written file left behind, under its own name or any other
+    assert [p.name for p in tmp_path.iterdir() if p.name != "data"] == []
 
 
 @pytest.mark.parametrize("words, script", [

@@ -3,7 +3,11 @@ and the usage texts that help shows."""
 
 import asyncio
 import io
+import os
+import signal
+import socket
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -11,11 +15,12 @@ from pathlib import Path
 import pytest
 
 from korvanta.cmds.base import COMMANDS, IOp, command
+from korvanta.runner import interrupts
 from korvanta.runner.commands import load_command_modules
 from korvanta.runner.completion import candidates
 from korvanta.runner.shell import BUILTINS, LineEditing, Shell, run_shell
 from korvanta.runner.state import HostState, connect
-from korvanta.runner.usage import all_usages, usage_of
+from korvanta.runner.usage import all_usages, show_help, usage_of
 from korvanta.sim import GatewaySim
 from quodra.dispatch import DArg
 
@@ -110,7 +115,8 @@ def test_blank_and_huge_lines_leave_no_history(data_dir):
     readline = pytest.importorskip("readline")
     readline.clear_history()
     editing = LineEditing(readline)
-    for line in ["kline AAPL", "   ", "\t", "status", "x" * 70_000]:
+    # the last: fewer characters than a line may hold bytes, but more bytes, so refused
+    for line in ["kline AAPL", "   ", "\t", "status", "x" * 70_000, "é" * 40_000]:
         readline.add_history(line)  # as input() does with every line that is not empty
         editing.after_input(line)
     editing.save()
@@ -157,3 +163,41 @@ def test_usage_files_are_the_command_docstrings(shipped_commands):
         assert all_usages()[word] == usage_of(word)
     assert usage_of("t-shell") == 'Shell fake: "ok" succeeds, anything else fails.'
     assert usage_of("nosuch") is None
+
+
+@pytest.mark.parametrize("words", [[], ["kline"], ["executions"]], ids=["all", "kline", "executions"])
+def test_help_fits_80_columns(shipped_commands, capsys, words):
+    assert show_help(words) == []
+    assert max(map(len, capsys.readouterr().out.splitlines())) <= 80
+
+
+
+def test_ctrl_c_at_a_terminal_cancels_connect_not_the_shell(logs):
+    """Ctrl-C once a silent gateway has taken the connection (its handshake never comes)."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listener.settimeout(30)  # a connect that never comes fails the test rather than hanging it
+        port = listener.getsockname()[1]
+
+        def interrupt_once_connected():
+            accepted, _ = listener.accept()
+            os.kill(os.getpid(), signal.SIGINT)
+            accepted.close()
+
+        ctrl_c = threading.Thread(target=interrupt_once_connected)
+        before = signal.getsignal(signal.SIGINT)
+        interrupts.interrupt_in_place()  # as the interactive shell has it
+        try:
+            with asyncio.Runner() as runner:
+                shell = Shell(runner, HostState(timeout=30), interactive=True)
+                ctrl_c.start()
+                started = time.perf_counter()
+                done = shell.handle(f"connect 127.0.0.1:{port}")
+        except KeyboardInterrupt:
+            pytest.fail("Ctrl-C ended the shell")
+        finally:
+            signal.signal(signal.SIGINT, before)
+            ctrl_c.join()
+    assert not done and time.perf_counter() - started < 10 and not shell.state.connected
+    assert ("WARNING", "connect interrupted") in logs

@@ -7,9 +7,10 @@
 
 Each call runs one command exactly as the `korvanta` runner does: it connects to the gateway
 (`gateway="HOST:PORT"`, else `$KORVANTA_GATEWAY`; `client_id`, else `$KORVANTA_CLIENT_ID`,
-else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or when it cannot be reached, kline
-serves from yfinance and executions fails. Every failure raises `CommandError` with the
-command's error text. The tables a command prints are left out unless `show=True`.
+else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or
+when it cannot be reached, kline serves from yfinance and executions fails. Every failure
+raises `CommandError` with the command's error text. The tables a command prints are left
+out unless `show=True`.
 
 Event loops. The `..._async` functions run on the loop that awaits them. The plain functions
 block until the command is done, on an event loop that they choose by where they are called:
@@ -28,6 +29,7 @@ import datetime as dt
 import os
 import threading
 from collections.abc import Awaitable, Callable
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, TypeVar
 
 # One exception type for every failure, the runner's own: its text is the command's error text.
@@ -42,30 +44,26 @@ T = TypeVar("T")
 # ---- running one command line
 
 def _address(gateway: str | None) -> tuple[str, int] | None:
-    import argparse
-
-    from korvanta.runner.cli import gateway_address
+    from korvanta.runner.address import parse_address
 
     text = os.environ.get("KORVANTA_GATEWAY", "") if gateway is None else gateway
     try:
-        return gateway_address(text)
-    except argparse.ArgumentTypeError as e:
+        return parse_address(text)
+    except ValueError as e:
         raise ValueError(f"gateway: {e}") from None
 
 
 async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool) -> Any:
     from korvanta.runner.commands import execute_line, load_command_modules
     from korvanta.runner.display import show_unprinted
-    from korvanta.runner.state import CLIENT_ID_TRIES, connect
+    from korvanta.runner.state import connect
     from quodra import frame
 
     address = _address(gateway)
     if client_id is None and os.environ.get("KORVANTA_CLIENT_ID"):
         client_id = int(os.environ["KORVANTA_CLIENT_ID"])
     load_command_modules()
-    # As in the runner: an id not chosen may move on to the next free one.
-    tries = 1 if client_id is not None else CLIENT_ID_TRIES
-    state = await connect(address, client_id or 1, clientIdTries=tries)
+    state = await connect(address, client_id)
     try:
         # Only this call's tables: the settings are this task's own.
         with frame.using(shown=show, rows=None):
@@ -80,6 +78,25 @@ async def _run(words: list[str], gateway: str | None, client_id: int | None, sho
 
 # ---- one event loop or another for the blocking forms
 
+def _on_private_loop(make: Callable[[], Awaitable[T]]) -> T:
+    """`asyncio.run(make())`, without waiting at the end for a worker thread that still runs.
+
+    A yfinance fetch given up on after KORVANTA_YF_TIMEOUT goes on in a thread of the loop's
+    default executor, which nothing can stop; closing the loop as asyncio.run does would hold
+    the answer back (up to minutes) until the fetch ends. The thread finishes on its own.
+    """
+    workers = ThreadPoolExecutor(thread_name_prefix="korvanta-api")
+    with asyncio.Runner() as runner:
+        loop = runner.get_loop()
+        loop.set_default_executor(workers)
+        try:
+            return runner.run(make())
+        finally:
+            workers.shutdown(wait=False)
+            # The runner's close waits for whatever executor the loop has then: an idle one.
+            loop.set_default_executor(ThreadPoolExecutor(max_workers=1))
+
+
 def _in_helper_thread(make: Callable[[], Awaitable[T]]) -> T:
     done: dict[str, Any] = {}
     started = threading.Event()
@@ -91,7 +108,7 @@ def _in_helper_thread(make: Callable[[], Awaitable[T]]) -> T:
 
     def target() -> None:
         try:
-            done["result"] = asyncio.run(main())
+            done["result"] = _on_private_loop(main)
         except BaseException as e:  # handed to the waiting thread, which raises it
             done["error"] = e
         finally:
@@ -128,7 +145,7 @@ def _blocking(make: Callable[[], Awaitable[T]]) -> T:
         loop = None
     if loop is not None and not loop.is_closed():
         return loop.run_until_complete(make())
-    return asyncio.run(make())
+    return _on_private_loop(make)
 
 
 # ---- the commands

@@ -83,7 +83,7 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
     from .commands import load_command_modules, run_status
     from .datadir import data_dir_problem
     from .shell import run_shell
-    from .state import CLIENT_ID_TRIES, connect
+    from .state import connect
 
     problem = data_dir_problem()
     if problem:
@@ -94,11 +94,9 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
         return 1
     # A one-shot command reports a module that cannot load only when it is the one asked for.
     load_command_modules(report=not words)
-    chosen = options.client_id is not None
     runner = asyncio.Runner()
     try:
-        state = runner.run(connect(options.gateway, options.client_id if chosen else 1,
-                                   clientIdTries=1 if chosen else CLIENT_ID_TRIES))
+        state = runner.run(connect(options.gateway, options.client_id))
         try:
             if words:
                 return runner.run(run_status(words, state))

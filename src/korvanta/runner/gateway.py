@@ -175,6 +175,11 @@ class GatewayClient(IB):
             await self.reqExecutionsChecked(timeout)
         except GatewayUnanswered as e:
             logger.warning("{}", e)
+        except BaseException:
+            # Cancelled (Ctrl-C in the shell): as ib_async does for its own steps, no connection
+            # is left that no one holds, keeping the client id taken.
+            self.disconnect()
+            raise
         return self
 
     def reqExecutionsAsync(self, execFilter=None):

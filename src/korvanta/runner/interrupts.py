@@ -16,6 +16,10 @@ from typing import NoReturn
 
 INTERRUPTED = 130
 
+# Files begun and not yet complete (see output.atomic_path): leaving at once skips their
+# writers' own clean-up, so the exit on Ctrl-C removes them.
+unfinished: set[str] = set()
+
 
 def _flush() -> None:
     for stream in (sys.stdout, sys.stderr):
@@ -51,6 +55,11 @@ def interrupted(*_signal_args) -> NoReturn:
         os.write(2, f"{prefix}Interrupted\n".encode())
     except OSError:
         pass
+    for path in list(unfinished):
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
     os._exit(INTERRUPTED)
 
 

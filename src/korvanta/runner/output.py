@@ -1,13 +1,12 @@
 """Results as files (.csv, .json, .parquet, replaced atomically) and as CSV or JSON text for pipes."""
 
-import json
 import os
-import secrets
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from . import interrupts
 from .extras import require
 
 if TYPE_CHECKING:
@@ -45,17 +44,22 @@ def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
     An interrupted or failed write leaves `target` as it was (absent, or the previous file) and
     removes the partial file.
     """
+    import secrets
+
     target = Path(target)
     part = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
     # Made here rather than by the writer so that it gets the permissions a new file would (the
     # umask applies), and O_EXCL so that it is ours alone.
     os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    interrupts.unfinished.add(str(part))
     try:
         yield part
         os.replace(part, target)
     except BaseException:
         part.unlink(missing_ok=True)
         raise
+    finally:
+        interrupts.unfinished.discard(str(part))
 
 
 def _flat(frame: "pd.DataFrame") -> "pd.DataFrame":
@@ -93,6 +97,8 @@ def records_text(frame: "pd.DataFrame", fmt: str) -> str:
     if fmt == "csv":
         return flat.to_csv(index=False)
     if fmt == "json":
+        import json
+
         text = _iso_dates(flat)
         # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
         # missing cells become null.

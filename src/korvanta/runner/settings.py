@@ -9,8 +9,8 @@ from typing import Literal
 from .charts import DEFAULT_SIZE, picture_format, require_terminal_charts
 from .extras import MissingExtra
 from .output import TEXT_FORMATS, check_writable, file_format
+from .usage import HELP_WORDS
 
-SETTINGS_WORDS = ("set",)
 TERMINAL = "terminal"  # the chart setting that draws in the terminal rather than into a file
 # Only kline returns bars; a chart of anything else is refused up front.
 CHARTED_COMMANDS = ("kline",)
@@ -154,7 +154,7 @@ def use_options(p: argparse.ArgumentParser, options: argparse.Namespace) -> Resu
         options.words.insert(0, options.chart_word)
     words = options.words[1:] if options.words[:1] == ["--"] else options.words
     command = words[0].lower() if words else None
-    if options.chart and command is not None and command not in CHARTED_COMMANDS and command not in ("help", "?"):
+    if options.chart and command is not None and command not in (*CHARTED_COMMANDS, *HELP_WORDS):
         p.error(f"--chart draws the bars of {' or '.join(CHARTED_COMMANDS)}; {words[0]} returns none")
     rows = None if options.all else options.rows or "auto"
     settings = ResultSettings(rows=rows, format=options.format, out=options.out, chart=options.chart,

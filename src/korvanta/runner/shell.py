@@ -23,6 +23,11 @@ HISTORY_LENGTH = 2000
 LONGEST_LINE = 64 * 1024
 
 
+def line_size(line: str) -> int:
+    """The bytes a line takes, which LONGEST_LINE bounds."""
+    return len(line.encode(errors="replace"))
+
+
 class LeaveShell(Exception):
     """Raised by a built-in word to end the shell."""
 
@@ -42,7 +47,7 @@ class Shell:
 
     def handle(self, line: str) -> bool:
         """Run one line: a built-in word or a command; whether it succeeded."""
-        size = len(line.encode(errors="replace"))
+        size = line_size(line)
         if size > LONGEST_LINE:
             logger.error("Line refused unread: {} KiB, over the {} KiB a line may hold",
                          size // 1024, LONGEST_LINE // 1024)
@@ -54,19 +59,24 @@ class Shell:
             return False
         if not words:
             return True
-        handler = BUILTINS.get(words[0].lower())
-        if handler is not None:
-            return handler(self, words[1:])
-        if help_requested(words):
-            return show_help_for(self, words[:1])
         try:
-            return self.runner.run(run_line(words, self.state))
+            return self.run(words)
         except KeyboardInterrupt:
+            # At a terminal, Ctrl-C cancels what the line started (a command, a connect), not the shell.
             if not self.interactive:
                 raise
             print()
             logger.warning("{} interrupted", words[0])
             return False
+
+    def run(self, words: list[str]) -> bool:
+        """Run a line's words: a built-in word, a command's help, or the command; whether it succeeded."""
+        handler = BUILTINS.get(words[0].lower())
+        if handler is not None:
+            return handler(self, words[1:])
+        if help_requested(words):
+            return show_help_for(self, words[:1])
+        return self.runner.run(run_line(words, self.state))
 
 
 # ---- built-in words: word -> handler(shell, words after it) -> success
@@ -161,7 +171,7 @@ class LineEditing:
 
     def after_input(self, line: str) -> None:
         """Take back from the history what input() put there but should not stay: blanks, huge lines."""
-        if line.strip() and len(line) <= LONGEST_LINE:
+        if line.strip() and line_size(line) <= LONGEST_LINE:
             return
         last = self.readline.get_current_history_length()
         if last and self.readline.get_history_item(last) == line:

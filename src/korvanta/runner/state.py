@@ -151,13 +151,16 @@ class HostState:
         self.ib = None
 
 
-async def connect(address: tuple[str, int] | None, clientId: int, *, timeout: float = CONNECT_TIMEOUT,
+async def connect(address: tuple[str, int] | None, clientId: int | None, *, timeout: float = CONNECT_TIMEOUT,
                   clientIdTries: int = 1) -> HostState:
     """A state connected to the gateway at `address`, or a disconnected one when that fails.
 
     With `clientIdTries` above 1, the ids after `clientId` are tried in turn while the gateway
-    says the id is in use.
+    says the id is in use. A `clientId` of None (the user chose none) is the first free one of
+    1 to CLIENT_ID_TRIES; a chosen id that another session holds is reported, not replaced.
     """
+    if clientId is None:
+        clientId, clientIdTries = 1, CLIENT_ID_TRIES
     state = HostState(address=address, clientId=clientId, clientIdTries=clientIdTries, timeout=timeout)
     await state.open()
     return state

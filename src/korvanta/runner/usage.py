@@ -16,6 +16,9 @@ HELP_WORDS = ("help", "?")
 HELP_OPTIONS = ("-h", "--help")
 USAGE_SUFFIX = ".usage.txt"
 NO_USAGE = "(no usage text)"
+# Under its command's name; the shipped usage texts are up to 78 columns wide, and help must
+# fit an 80-column terminal.
+HELP_INDENT = "  "
 
 SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, status, clear,\n"
               "set [rows|format|out|chart|chart-size VALUE], quit (or exit, Ctrl-D).\n"
@@ -98,7 +101,7 @@ def show_help(words: list[str]) -> list[str]:
     for names, text in texts.items():
         if text is not None:
             print(names)
-            print(textwrap.indent(text, "    "), end="\n\n")
+            print(textwrap.indent(text, HELP_INDENT), end="\n\n")
     if not words:
         print(SHELL_HELP)
     return [word for word, text in texts.items() if text is None]
