@@ -7,6 +7,8 @@ import signal
 import socket
 import subprocess
 import sys
+import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -85,6 +87,42 @@ def test_ctrl_c_ends_the_program_at_once(env, silent_listener, tmp_path, phase):
     assert err.splitlines()[-1].endswith("Interrupted") and "Traceback" not in err and err.count("Interrupted") == 1
     # no half-written file left behind, under its own name or any other
     assert [p.name for p in tmp_path.iterdir() if p.name != "data"] == []
+
+
+def test_ctrl_c_is_not_held_up_by_a_reader_that_stopped_reading(env):
+    # The pipe is full and the reader (`| less`, paused) reads no more; what is still buffered
+    # cannot be written, and the exit must not wait for it.
+    script = textwrap.dedent("""
+        import os, sys, time
+        from korvanta.runner import interrupts
+        interrupts.leave_on_interrupt()
+        os.set_blocking(1, False)
+        try:
+            while True:
+                os.write(1, b"x" * 4096)
+        except BlockingIOError:
+            os.set_blocking(1, True)
+        sys.stdout.write("the rest of a table")
+        print("full", file=sys.stderr, flush=True)
+        time.sleep(30)
+    """)
+    buffered = {k: v for k, v in env.items() if k != "PYTHONUNBUFFERED"}
+    program = subprocess.Popen([sys.executable, "-c", script], env=buffered, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # A child stuck before it says "full" is ended, so that the test fails instead of hanging.
+    deadline = threading.Timer(30, program.kill)
+    deadline.start()
+    try:
+        wait_for(program.stderr, "full")
+        interrupted = time.perf_counter()
+        program.send_signal(signal.SIGINT)
+        assert program.wait(timeout=10) == 130 and time.perf_counter() - interrupted < 1.5
+        assert program.stderr.read().strip() == "Interrupted"
+    finally:
+        deadline.cancel()
+        program.kill()
+        program.stdout.close()
+        program.stderr.close()
 
 
 @pytest.mark.parametrize("words, script", [

@@ -12,6 +12,8 @@ import signal
 import sys
 import threading
 import time
+from collections.abc import Iterator
+from contextlib import contextmanager, nullcontext
 from typing import NoReturn
 
 INTERRUPTED = 130
@@ -21,14 +23,33 @@ INTERRUPTED = 130
 unfinished: set[str] = set()
 
 
-def _flush() -> None:
+def _flush(*, waiting: bool = True) -> None:
     for stream in (sys.stdout, sys.stderr):
         try:
             if stream is not None:
-                stream.flush()
+                with _not_waiting(stream.fileno()) if not waiting else nullcontext():
+                    stream.flush()
         except (OSError, ValueError, RuntimeError):
             # RuntimeError: the signal arrived inside a write to this very stream.
             pass
+
+
+@contextmanager
+def _not_waiting(fd: int) -> Iterator[None]:
+    """Writes to `fd` take what a pipe or file accepts now and fail for the rest: a reader
+    that stopped reading (`| less`, paused) must not hold up the exit. A terminal is left
+    alone, its mode is the login shell's too."""
+    try:
+        change = not os.isatty(fd) and os.get_blocking(fd)
+    except OSError:
+        change = False
+    if change:
+        os.set_blocking(fd, False)
+    try:
+        yield
+    finally:
+        if change:
+            os.set_blocking(fd, True)
 
 
 def leave(status: int) -> NoReturn:
@@ -47,12 +68,13 @@ def interrupted(*_signal_args) -> NoReturn:
     """Ctrl-C, in any phase: the line "Interrupted" on stderr, then status 130 at once."""
     # Not imported here: the signal may arrive in the middle of the imports.
     logs = sys.modules.get(f"{__package__}.logs")
-    _flush()
+    _flush(waiting=False)
     # Written past the logger and the stream's buffer: the signal may have arrived while
     # either was busy, and both hold locks.
     prefix = time.strftime("%H:%M:%S WARNING ") if logs is not None and logs.configured else ""
     try:
-        os.write(2, f"{prefix}Interrupted\n".encode())
+        with _not_waiting(2):
+            os.write(2, f"{prefix}Interrupted\n".encode())
     except OSError:
         pass
     for path in list(unfinished):
