@@ -63,13 +63,18 @@ def errors(logs) -> list[str]:
     ("connect gw:http\n", 1, "'gw:http' is not HOST:PORT"),
     ("t-shell -h\nT-SHELL --help\n", 0, None),
     ("clear\nt-shell ok\n", 0, None),
+    ("help connect t-shell\nconnect -h\n", 0, None),
 ], ids=["ok-quit", "blank-lines", "failed-line", "quit-ends-the-script", "help-unknown", "unsplittable",
-        "connect-nowhere", "connect-bad-address", "command-help", "clear"])
+        "connect-nowhere", "connect-bad-address", "command-help", "clear", "shell-word-help"])
 def test_script_exit_status(script, status, error, monkeypatch, logs, capsys):
     assert shell_run(script, monkeypatch) == status
     assert errors(logs)[:1] == ([error] if error else [])
     out = capsys.readouterr().out
-    if "-h" in script:
+    if "help connect" in script:
+        # a shell word's help is its line of the shell's own; a command's is its usage text
+        assert out.count("connect [HOST:PORT]: connect to that gateway") == 2
+        assert out.count('Shell fake: "ok" succeeds') == 1
+    elif "-h" in script:
         assert out.count('Shell fake: "ok" succeeds, anything else fails.') == 2
     else:
         assert "\033" not in out  # `clear` clears a terminal only
@@ -138,7 +143,7 @@ def shipped_commands():
     ("", "k", ["kline"]),
     ("", "EX", ["executions", "exit"]),
     ("", "dis", ["disconnect"]),
-    ("help ", "e", ["executions"]),
+    ("help ", "e", ["executions", "exit"]),
     ("kline ", "d", []),
     ("kline AAPL ", "d", ["d", "day"]),
     ("kline AAPL ", "1", ["1d", "1h", "1m", "15m", "1mo"]),

@@ -49,7 +49,7 @@ def candidates(before: str, text: str, builtins: Iterable[str]) -> list[str]:
     if not typed:
         pool: Iterable[str] = sorted({*COMMANDS, *builtins})
     elif typed[0].lower() in HELP_WORDS:
-        pool = sorted(COMMANDS)
+        pool = sorted({*COMMANDS, *builtins})
     elif len(typed) - 1 >= leading_free_words(typed[0].lower()):
         pool = command_vocabulary(typed[0].lower())
     else:

@@ -3,6 +3,7 @@
 import asyncio
 import shlex
 import sys
+import textwrap
 from collections.abc import Callable
 
 from loguru import logger
@@ -14,7 +15,7 @@ from .completion import Completer
 from .datadir import data_dir
 from .settings import set_word
 from .state import HostState
-from .usage import help_requested, show_help
+from .usage import HELP_INDENT, HELP_WORDS, cleandoc, help_requested, show_help
 
 PROMPT = "korvanta> "
 HISTORY_LENGTH = 2000
@@ -71,11 +72,12 @@ class Shell:
 
     def run(self, words: list[str]) -> bool:
         """Run a line's words: a built-in word, a command's help, or the command; whether it succeeded."""
-        handler = BUILTINS.get(words[0].lower())
+        word = words[0].lower()
+        if word not in HELP_WORDS and help_requested(words):
+            return show_help_for(self, words[:1])
+        handler = BUILTINS.get(word)
         if handler is not None:
             return handler(self, words[1:])
-        if help_requested(words):
-            return show_help_for(self, words[:1])
         return self.runner.run(run_line(words, self.state))
 
 
@@ -96,12 +98,22 @@ def builtin(*words: str) -> Callable[[Builtin], Builtin]:
 
 @builtin("quit", "exit")
 def leave(shell: Shell, words: list[str]) -> bool:
+    """quit (or exit, Ctrl-D): leave the shell."""
     raise LeaveShell
 
 
 @builtin("help", "?")
 def show_help_for(shell: Shell, words: list[str]) -> bool:
-    unknown = show_help(words)
+    """help [WORD ...]: the usage of commands and shell words (`WORD -h` too); all of them
+    without a word."""
+    # The shell's own words answer from their handlers' first lines; the rest are commands.
+    own = [word for word in words if word.lower() in BUILTINS]
+    for word in own:
+        print(word.lower())
+        print(textwrap.indent(cleandoc(BUILTINS[word.lower()].__doc__ or word), HELP_INDENT))
+        print()
+    commands = [word for word in words if word.lower() not in BUILTINS]
+    unknown = show_help(commands) if commands or not words else []
     for word in unknown:
         logger.error("No help: unknown command {!r}", word)
     return not unknown
@@ -125,6 +137,7 @@ def connect(shell: Shell, words: list[str]) -> bool:
 
 @builtin("disconnect")
 def disconnect(shell: Shell, words: list[str]) -> bool:
+    """disconnect: close the gateway connection."""
     if shell.state.connected:
         logger.info("Disconnected from the gateway at {}", shell.state.describe_gateway())
     shell.state.close()
@@ -133,17 +146,21 @@ def disconnect(shell: Shell, words: list[str]) -> bool:
 
 @builtin("status")
 def status(shell: Shell, words: list[str]) -> bool:
+    """status: the gateway connection: address, client id, since when."""
     print(shell.state.status(), flush=True)
     return True
 
 
 @builtin("set")
 def set_result_setting(shell: Shell, words: list[str]) -> bool:
+    """set [NAME VALUE]: show the result settings, or change one: rows N|all|auto,
+    format table|csv|json, out FILE|off, chart on|off|FILE, chart-size WxH."""
     return set_word(words)
 
 
 @builtin("clear")
 def clear(shell: Shell, words: list[str]) -> bool:
+    """clear: clear the screen."""
     # Only a terminal has a screen; piped output keeps just the tables.
     if sys.stdout.isatty():
         print("\033[H\033[2J\033[3J", end="", flush=True)
