@@ -243,3 +243,17 @@ async def test_gateway_messages_outside_requests(logs, code, level):
     ib = GatewayClient()
     ib.errorEvent.emit(-1, code, f"message {code}", None)
     assert logs == [(level, f"Gateway {'error' if level == 'WARNING' else 'notice'} {code}: message {code}")]
+
+
+async def test_contracts_are_looked_up_again_at_another_gateway(sim):
+    async with GatewaySim() as other:
+        state = await connect(address(sim), 1)
+        try:
+            await state.positionalQuoteRepopulate("AAPL")
+            await state.open(address(sim))  # the same gateway again: what it answered still holds
+            await state.positionalQuoteRepopulate("AAPL")
+            await state.open(address(other))
+            await state.positionalQuoteRepopulate("AAPL")
+        finally:
+            state.close()
+    assert sim.requests["contractDetails"] == 1 and other.requests["contractDetails"] == 1

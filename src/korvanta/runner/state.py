@@ -107,7 +107,9 @@ class HostState:
             logger.info("Already connected to the gateway at {} as client {}", self.describe_gateway(), self.clientId)
             return True
         self.close()
-        if address is not None:
+        if address is not None and address != self.address:
+            # Another gateway (live instead of paper, say) may know other contracts.
+            self._resolved.clear()
             self.address = address
         if self.address is None:
             return False
