@@ -1,11 +1,14 @@
 """Showing a result that its command returned without printing it, and the titles of bar results."""
 
+import sys
 from typing import Any
 
 from quodra import frame
 
-# The adjust words that ask the gateway for adjusted bars (the kline module's ADJUST_KEYWORDS).
-ADJUSTED = ("adj", "forward")
+
+def _adjust_keywords() -> Any:
+    # The adjust words are kline's own table; a result with an adjust word came from kline.
+    return getattr(sys.modules.get("korvanta.cmds.quotes.kline"), "ADJUST_KEYWORDS", ())
 
 
 def bars_title(result: dict) -> str:
@@ -14,7 +17,7 @@ def bars_title(result: dict) -> str:
     if "start" in result:
         parts.append(f"{result['start']} ~ {result.get('end')}")
     parts.append(f"({len(result['bars'])} bars)")
-    if result.get("adjust") in ADJUSTED:
+    if result.get("adjust") in _adjust_keywords():
         parts.append("(adjusted)")
     return " ".join(part for part in parts if part)
 
