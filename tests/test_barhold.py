@@ -420,10 +420,7 @@ def test_last_bar_boundary_matches_datetime_timestamp(wall, fold, nudge, zone):
         barhold.time, barhold._EXCHANGE_TZ = old_clock, old_zone
 
 
-def test_get_set_loop_does_not_grow_memory(tmp_path):
-    import gc
-    import tracemalloc
-
+def test_get_set_loop_does_not_grow_memory(tmp_path, traced_growth):
     hold = Barhold(tmp_path)
     hold.cache = {}  # memory level only: disk writes would dominate the loop
     key, bars = "SPY:day:none:count_1", bars_dated(date.today())
@@ -434,12 +431,4 @@ def test_get_set_loop_does_not_grow_memory(tmp_path):
             assert hold.get(key) is bars
 
     loop(1000)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        loop(100_000)
-        gc.collect()
-        grown, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert grown < 16 * 1024
+    assert traced_growth(lambda: loop(100_000)) < 16 * 1024

@@ -5,7 +5,6 @@ import collections.abc
 import gc
 import os
 import sys
-import tracemalloc
 import weakref
 
 import pytest
@@ -290,7 +289,7 @@ class TestLifetime:
         assert watch() is None
 
     @pytest.mark.parametrize("ending", ["close", "dropped"])
-    def test_closed_suspended_coroutines_release_what_they_awaited(self, ending):
+    def test_closed_suspended_coroutines_release_what_they_awaited(self, ending, traced_growth):
         # Closing goes through the awaited generator's own close(): whatever the bridge
         # takes of it on the way must be given back, or every generator stays alive.
         def close_suspended(times, watch=None):
@@ -308,15 +307,7 @@ class TestLifetime:
         close_suspended(10_000, watch)
         assert sum(ref() is not None for ref in watch) == 0
         del watch
-        gc.collect()
-        tracemalloc.start()
-        try:
-            close_suspended(10_000)
-            gc.collect()
-            grown, _ = tracemalloc.get_traced_memory()
-        finally:
-            tracemalloc.stop()
-        assert grown < 64 * 1024
+        assert traced_growth(lambda: close_suspended(10_000)) < 64 * 1024
 
     def test_no_reference_leaks(self):
         token = object()
