@@ -1,7 +1,9 @@
 """Shared test set-up: the interpreter check and an isolated data directory."""
 
+import gc
 import os
 import sys
+import tracemalloc
 
 import pytest
 
@@ -44,3 +46,19 @@ def logs():
                       level="DEBUG", format="{message}")
     yield lines
     logger.remove(sink)
+
+
+@pytest.fixture
+def traced_growth():
+    """`measure(run)`: the bytes Python's allocator still holds for what `run()` made, once
+    the collector has run; a leak check's yardstick, blind to memory outside Python's heap."""
+    def measure(run):
+        gc.collect()
+        tracemalloc.start()
+        try:
+            run()
+            gc.collect()
+            return tracemalloc.get_traced_memory()[0]
+        finally:
+            tracemalloc.stop()
+    return measure

@@ -5,6 +5,9 @@ refused names the argument and the type received, a value's own failing conversi
 surfaces as it is, and nothing of the binding library shows through.
 """
 
+import inspect
+import types
+
 import pandas as pd
 import pytest
 
@@ -126,4 +129,55 @@ def test_untyped_parameters_fail_in_python_words(tmp_path, monkeypatch, call, va
 def test_arity_errors_in_python_words(call, wording):
     with pytest.raises(TypeError, match=wording) as raised:
         call()
+    assert_python_words(raised.value)
+
+
+# Every native function and method that takes keyword arguments, by where it lives. A new one
+# goes here; test_every_native_function_is_listed fails until it does.
+KEYWORD_TAKING = {
+    "kline": (kline, ["_use_rth", "_is_date", "_is_period", "_parse_date", "_calc_duration",
+                      "_strip_tz", "_normalize_yfinance_df"]),
+    "IOpKline": (kline.IOpKline, ["argmap", "run", "_kline", "_history", "_intraday",
+                                  "_yf_history", "_run_yfinance", "_kline_yfinance",
+                                  "_history_yfinance", "_intraday_yfinance"]),
+    "executions": (ex, ["_assign_trading_day"]),
+    "IOpExecutions": (ex.IOpExecutions, ["argmap", "run"]),
+    "Barhold": (Barhold, ["__init__", "count_key", "intraday_key", "range_key", "get",
+                          "_is_stale", "set", "try_larger_count", "invalidate"]),
+}
+# Made at call time rather than bound in a namespace.
+MADE_LATER = {"executions-symbols-converter": lambda: ex.IOpExecutions().argmap()[0].convert}
+# Takes no argument at all: nothing can be given twice.
+NO_PARAMETERS = {("kline", "_get_cache")}
+
+
+def native_functions():
+    for where, (owner, _) in KEYWORD_TAKING.items():
+        for name, value in vars(owner).items():
+            if isinstance(value, (staticmethod, types.BuiltinFunctionType)) or (
+                    type(value).__name__ == "instancemethod"):
+                yield where, name
+
+
+def test_every_native_function_is_listed():
+    listed = {(where, name) for where, (_, names) in KEYWORD_TAKING.items() for name in names}
+    assert set(native_functions()) == listed | NO_PARAMETERS
+
+
+@pytest.mark.parametrize("function", [
+    *[pytest.param(lambda o=owner, n=name: getattr(o, n), id=f"{where}.{name}")
+      for where, (owner, names) in KEYWORD_TAKING.items() for name in names],
+    *[pytest.param(make, id=name) for name, make in MADE_LATER.items()],
+])
+def test_argument_given_by_position_and_keyword(data_dir, function):
+    # As Barhold.count_key("SPY", "day", "none", 10, count=5): the last positional
+    # parameter filled both ways is refused before any of the function's own work.
+    function = function()
+    positional = [p.name for p in inspect.signature(function).parameters.values()
+                  if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    twice = positional[-1]
+    with pytest.raises(TypeError) as raised:
+        function(*[None] * len(positional), **{twice: None})
+    message = str(raised.value)
+    assert message.endswith(f"{function.__name__}() got multiple values for argument '{twice}'")
     assert_python_words(raised.value)

@@ -156,6 +156,17 @@ class TestStaleness:
         clock.now += 3600 + 1
         assert hold.get("SPY:1h:none:count_1") is None
 
+    @pytest.mark.parametrize("tz", [NEW_YORK, None], ids=["new-york", "naive"])
+    @pytest.mark.parametrize("fold, fresh", [(0, False), (1, True)], ids=["EDT", "EST"])
+    def test_last_bar_in_the_repeated_hour_read_by_fold(self, hold, clock, tz, fold, fresh):
+        # 01:30 happens twice on the fall-back day: 05:30 UTC (fold 0) and 06:30 UTC
+        # (fold 1). At 08:00 UTC the first is 2.5 h old, past the 2 h limit of hourly bars;
+        # the second is 1.5 h old. Only the fold tells them apart.
+        clock.now = datetime(2026, 11, 1, 8, 0, tzinfo=timezone.utc).timestamp()
+        hold.set("SPY:1h:none:count_1", bars_dated(datetime(2026, 11, 1, 1, 30, fold=fold,
+                                                            tzinfo=tz)))
+        assert (hold.get("SPY:1h:none:count_1") is not None) is fresh
+
     def test_module_tables_read_at_call_time(self, hold, clock, monkeypatch):
         hold.set("SPY:day:none:count_1", bars_dated(date(2026, 6, 10)))
         monkeypatch.setitem(barhold.STALE_AFTER, "day", 10)
@@ -409,10 +420,7 @@ def test_last_bar_boundary_matches_datetime_timestamp(wall, fold, nudge, zone):
         barhold.time, barhold._EXCHANGE_TZ = old_clock, old_zone
 
 
-def test_get_set_loop_does_not_grow_memory(tmp_path):
-    import gc
-    import tracemalloc
-
+def test_get_set_loop_does_not_grow_memory(tmp_path, traced_growth):
     hold = Barhold(tmp_path)
     hold.cache = {}  # memory level only: disk writes would dominate the loop
     key, bars = "SPY:day:none:count_1", bars_dated(date.today())
@@ -423,12 +431,4 @@ def test_get_set_loop_does_not_grow_memory(tmp_path):
             assert hold.get(key) is bars
 
     loop(1000)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        loop(100_000)
-        gc.collect()
-        grown, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert grown < 16 * 1024
+    assert traced_growth(lambda: loop(100_000)) < 16 * 1024

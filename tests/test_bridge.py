@@ -31,6 +31,23 @@ class Echo:
         return sent * 2
 
 
+class Yields:
+    """Awaitable whose iterator is a plain generator, watched through a weak reference
+    (a strong one would make a cycle through the generator's frame)."""
+
+    def __init__(self):
+        self.iterator = None
+
+    def __await__(self):
+        steps = self._steps()
+        self.iterator = weakref.ref(steps)
+        return steps
+
+    def _steps(self):
+        yield "ready"
+        return "done"
+
+
 def run(coro):
     return asyncio.run(coro)
 
@@ -143,6 +160,48 @@ class TestProtocol:
         with pytest.raises(RuntimeError, match="cannot reuse"):
             coro.send(None)
 
+    @pytest.mark.parametrize("finish", ["returned", "raised", "closed", "closed-unstarted"])
+    def test_finished_coroutine_raises_what_is_thrown(self, finish):
+        async def fails():
+            raise LookupError
+
+        coro = fx.await_one(fails() if finish == "raised" else Echo())
+        if finish.startswith("closed"):
+            if finish == "closed":
+                coro.send(None)
+            coro.close()
+        else:
+            with pytest.raises(StopIteration if finish == "returned" else LookupError):
+                coro.send(None)
+                coro.send(1)
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
+        error = KeyError("late")
+        with pytest.raises(KeyError) as raised:
+            coro.throw(error)
+        assert raised.value is error
+        with pytest.raises(ValueError):
+            coro.throw(ValueError)
+
+    @pytest.mark.parametrize("finish", ["returned", "closed", "thrown"])
+    def test_cr_await_is_the_awaited_iterator(self, finish):
+        first, second = Yields(), Yields()
+        coro = fx.await_all([first, second])
+        assert coro.cr_await is None
+        assert coro.send(None) == "ready"
+        assert coro.cr_await is first.iterator() is not None
+        assert coro.send(None) == "ready"
+        assert coro.cr_await is second.iterator() is not None
+        if finish == "returned":
+            with pytest.raises(StopIteration):
+                coro.send(None)
+        elif finish == "closed":
+            coro.close()
+        else:
+            with pytest.raises(KeyError):
+                coro.throw(KeyError)
+        assert coro.cr_await is None
+
     def test_throw_before_start_never_runs_body(self):
         log = []
         coro = fx.await_with_cleanup(Echo(), log)
@@ -228,6 +287,27 @@ class TestLifetime:
         gc.collect()
         assert log == ["cleanup"]
         assert watch() is None
+
+    @pytest.mark.parametrize("ending", ["close", "dropped"])
+    def test_closed_suspended_coroutines_release_what_they_awaited(self, ending, traced_growth):
+        # Closing goes through the awaited generator's own close(): whatever the bridge
+        # takes of it on the way must be given back, or every generator stays alive.
+        def close_suspended(times, watch=None):
+            for _ in range(times):
+                awaitable = Yields()
+                coro = fx.await_one(awaitable)
+                coro.send(None)
+                if watch is not None:
+                    watch.append(awaitable.iterator)
+                if ending == "close":
+                    coro.close()
+                del coro, awaitable
+
+        watch = []
+        close_suspended(10_000, watch)
+        assert sum(ref() is not None for ref in watch) == 0
+        del watch
+        assert traced_growth(lambda: close_suspended(10_000)) < 64 * 1024
 
     def test_no_reference_leaks(self):
         token = object()

@@ -252,6 +252,15 @@ class TestWordsAndOutcomes:
             assert printed[-1][0] == "Execution Summary by Complete Order" + desc
         assert state.events == (["reload", "fills"] if reload else ["fills"])
 
+    @pytest.mark.parametrize("words, kept", [([], 1), (["aapl"], 0)],
+                             ids=["unfiltered-kept", "symbol-filter-drops"])
+    def test_fill_without_contract_id(self, host, words, kept):
+        unidentified = Stock("AAPL", "SMART", "USD", conId=None)
+        fills = MIXED + [fill(unidentified, at(15, 4), "SLD", 5.0, 102.0, order=24)]
+        records = host(fills, words)[0]
+        orders = [r["orderId"] for r in records if r["symbol"] == "AAPL"]
+        assert orders.count("24") == kept and len(orders) == 2 + kept
+
     def test_no_fills(self, host):
         result, printed, logged, _ = host([], ["aapl"])
         assert result is None and printed == []

@@ -174,6 +174,22 @@ def test_strip_tz():
         pd.testing.assert_frame_equal(untouched, before)
 
 
+@pytest.mark.parametrize("error, swallowed", [
+    (KeyError, True), (AttributeError, True), (KeyboardInterrupt, False), (SystemExit, False),
+])
+def test_strip_tz_swallows_only_ordinary_errors(error, swallowed):
+    class Frame:
+        def __getitem__(self, key):
+            raise error(key)
+
+    frame = Frame()
+    if swallowed:
+        assert kline._strip_tz(frame) is frame
+    else:
+        with pytest.raises(error):
+            kline._strip_tz(frame)
+
+
 def test_get_cache_is_made_once():
     assert kline._barhold is None
     first = kline._get_cache()

@@ -64,7 +64,7 @@ class FakeYfinance(types.ModuleType):
                 fake.calls.append((self.symbol, kwargs, threading.get_ident()))
                 if fake.gate:
                     fake.gate.wait(10)
-                if isinstance(fake.answer, Exception):
+                if isinstance(fake.answer, BaseException):
                     raise fake.answer
                 return fake.answer
 
@@ -166,6 +166,16 @@ class TestFetch:
         [(level, message)] = [line for line in logs if "fetch failed" in line[1]]
         assert level == "ERROR" and message.startswith("[AAPL] yfinance fetch failed: ")
         assert text in message
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+    def test_interrupt_escapes_the_mode(self, yf, logs, printed, error):
+        # Ctrl-C during a fetch lands in the worker thread: it must end the command, not
+        # read as a failed fetch that falls back to "no data".
+        yf.answer = error()
+        with pytest.raises(error):
+            asyncio.run(command()._run_yfinance([]))
+        assert len(yf.calls) == 1
+        assert printed == [] and not [m for _, m in logs if "fetch failed" in m]
 
     def test_yfinance_not_imported_with_the_module(self):
         code = "import sys, korvanta.cmds.quotes.kline; print('yfinance' in sys.modules)"
