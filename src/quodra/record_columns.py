@@ -69,6 +69,10 @@ def as_columns(rows: list[Any]) -> RecordColumns | None:
     if pd is None or len(rows) < MIN_ROWS or type(rows[0]) is not dict or not rows[0]:
         return None
     keys = tuple(rows[0])
+    # Whether any column can hold Timestamps shows in the first row: asked before any work
+    # over all of them.
+    if pd.Timestamp not in set(map(type, rows[0].values())):
+        return None
     if set(map(type, rows)) != {dict} or not all(map(keys.__eq__, map(tuple, rows))):
         return None
     columns: list[Any] = [list(map(itemgetter(key), rows)) for key in keys]
