@@ -102,12 +102,6 @@ def test_a_list_held_twice_reads_back_as_one():
     assert read["bars"] is read["again"] and typed(read["bars"]) == typed(rows)
 
 
-def test_what_is_not_a_record_list_passes_unchanged():
-    values = [bars(), {"bars": [1] * 100, "n": 2}, "text", (bars(),)]
-    assert packed(values[1]) is values[1] and packed(values[2]) is values[2]
-    assert packed(values[3]) is values[3] and isinstance(packed(values[0]), RecordColumns)
-
-
 @pytest.mark.parametrize("value", [bars(), {"bars": bars(3000), "cached_at": 2.0}],
                          ids=["small-row", "large-file"])
 def test_entries_written_by_plain_diskcache_still_read(tmp_path, value):
@@ -174,13 +168,6 @@ def test_a_writer_killed_mid_write_leaves_the_old_entry_or_the_new(tmp_path, poi
         child.wait()
     entry = DualCache("kline", cachePrefix=prefix).get("key")
     assert {row["n"] for row in entry["bars"]} == {survivor} and len(entry["bars"]) == 10_000
-
-
-def test_old_value_files_of_rewritten_keys_are_removed(tmp_path):
-    cache = DualCache("kline", cachePrefix=str(tmp_path / "cache-"))
-    for n in range(3):
-        cache["key"] = {"bars": bars(3000, n=n)}
-    assert len(list((tmp_path / "cache-kline").rglob("*.val"))) == 1
 
 
 READER = textwrap.dedent("""
