@@ -5,8 +5,9 @@ A fresh request goes through `IOpKline.run` with an instant fake gateway and a n
 `printFrame`; the baseline runs the same steps in Python: (for a date range, keeping the
 bars whose exchange date lies in it) `pd.DataFrame(bars)`, `convert_dtypes`, the "date"
 column to the exchange zone, `_strip_tz`, `to_dict(orient="records")` and the cache store.
-Both must give the same records and the same printed frame. Prints the median time of each
-and the ratio baseline / native (above 1 means the native module is faster).
+Both must give the same records and the same printed frame. Prints the median time of each,
+the ratio baseline / native (above 1 means the native module is faster) and, for a fresh
+request, the peak of memory traced during one call of each.
 Run: tools/in-env python bench/bench_kline.py
 """
 
@@ -16,6 +17,7 @@ import os
 import statistics
 import tempfile
 import time
+import tracemalloc
 from datetime import date, datetime, timedelta, timezone
 from datetime import time as dt_time
 
@@ -163,6 +165,17 @@ def median_calls(coroutines, repeat, setup):
     return [statistics.median(times) - statistics.median(overhead) for times in samples]
 
 
+def peak_bytes(coroutine, setup):
+    """The most memory traced at once during one run of the coroutine function."""
+    setup()
+    tracemalloc.start()
+    try:
+        asyncio.run(coroutine())
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
 def fresh_request(label, bars, words, repeat, baseline=plain_run):
     plain_cache = Barhold(tempfile.mkdtemp(prefix="bench-kline-plain-"))
     native_ib, plain_ib = InstantIB(bars), InstantIB(bars)
@@ -189,8 +202,10 @@ def fresh_request(label, bars, words, repeat, baseline=plain_run):
         await baseline(command(plain_ib, words), plain_cache, lambda frame, title: None)
 
     t_native, t_plain = median_calls([native_once, plain_once], repeat, forget)
+    m_native, m_plain = peak_bytes(native_once, forget), peak_bytes(plain_once, forget)
     print(f"{label:<40} native {t_native * 1e3:8.2f} ms   plain {t_plain * 1e3:8.2f} ms"
-          f"   ratio {t_plain / t_native:5.2f}x")
+          f"   ratio {t_plain / t_native:5.2f}x   peak native {m_native / 1e6:6.2f} MB"
+          f"   plain {m_plain / 1e6:6.2f} MB")
     return t_plain / t_native
 
 

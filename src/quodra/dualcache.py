@@ -1,9 +1,14 @@
 """A dict in memory in front of a diskcache store that outlives the process."""
 
+import pickle
+import sqlite3
 from pathlib import Path
 from typing import Any
 
 import diskcache
+from diskcache.core import MODE_PICKLE, UNKNOWN
+
+from quodra.record_columns import packed
 
 _MISSING = object()
 
@@ -23,6 +28,22 @@ class _Disk(diskcache.Disk):
             return super().fetch(mode, filename, value, read)
         except FileNotFoundError as e:
             raise _FileReplaced(filename) from e
+
+    def store(self, value: Any, read: bool, key: Any = UNKNOWN) -> tuple[int, int, str | None, Any]:
+        # diskcache stores text, bytes, numbers and file readers its own way. What it would
+        # pickle is pickled here with long record lists in column form, and written in one
+        # piece where diskcache writes a pickle as the lines of a byte stream: some ten
+        # thousand small writes for a long bar list. Either way it is read back by pickle.
+        if read or type(value) in (str, bytes, int, float):
+            return super().store(value, read, key)
+        data = pickle.dumps(packed(value), protocol=self.pickle_protocol)
+        if len(data) < self.min_file_size:
+            return 0, MODE_PICKLE, None, sqlite3.Binary(data)
+        # A new file under a fresh name, as diskcache's own: the row still names the old
+        # file until the write is committed, so a process dying here leaves the old entry.
+        filename, full_path = self.filename(key, value)
+        self._write(full_path, (data,), "xb")
+        return len(data), MODE_PICKLE, filename, None
 
 
 class DualCache:

@@ -111,9 +111,13 @@ py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr()))
 /// The tail every fresh gateway answer shares: the bars as a table, printed under `title`,
 /// then their records stored under `key`; the records are returned.
 py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key) {
-    py::object frame = bars_frame(bars);
-    show_table(frame, title);
-    py::list records = frame_records(frame);
+    py::list records;
+    {
+        py::object frame = bars_frame(bars);
+        show_table(frame, title);
+        records = frame_records(frame);
+    }
+    // The frame is let go first: storing pickles the records, the most memory the call holds.
     cache.attr(name<"set">())(key, records);
     return records;
 }
