@@ -22,6 +22,9 @@ using host::name;
 
 /// `first, second = value`, with the errors Python's unpacking raises.
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), 1))};
     PyObject *iterator = PyObject_GetIter(value.ptr());
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -94,8 +97,9 @@ struct Mode {
     py::object awaitable;
 };
 
-/// Starts the mode the first word selects; the whole word list goes to it.
-Mode start_mode(py::handle self, py::handle contract, py::handle rest) {
+/// Starts the mode the first word selects; the whole word list goes to it. `symbol` is
+/// the canonical symbol `run` has just set on the command.
+Mode start_mode(py::handle self, py::handle symbol, py::handle contract, py::handle rest) {
     if (truth(rest)) {
         py::object first = checked(PySequence_GetItem(rest.ptr(), 0));
         int intraday = PyObject_RichCompareBool(first.ptr(), name<"intraday">().ptr(), Py_EQ);
@@ -110,7 +114,7 @@ Mode start_mode(py::handle self, py::handle contract, py::handle rest) {
     // An exact cache hit of the class's own `_kline` is answered here: its coroutine would
     // only read the words, ask the cache and return, at the cost of a second coroutine.
     if (is_own_kline(latest, self) && PyList_CheckExact(rest.ptr())) {
-        LatestRequest request = latest_request(self, rest);
+        LatestRequest request = latest_request(symbol, rest);
         if (py::object hit = exact_hit(request))
             return {std::move(hit), {}};
         return {{},
@@ -157,7 +161,7 @@ Task run(py::object self) {
         assert_true(original_contract);
         py::object contract = request_contract(original_contract);
 
-        Mode mode = start_mode(self, contract, rest);
+        Mode mode = start_mode(self, found_symbol, contract, rest);
         py::object result = mode.result ? std::move(mode.result)
                                         : co_await std::move(mode.awaitable);
         if (truth(result) && !table_has(result, name<"error">())) {

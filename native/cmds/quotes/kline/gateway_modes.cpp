@@ -134,10 +134,9 @@ py::object cached_result(const LatestRequest &request, py::handle bars) {
 
 } // namespace
 
-LatestRequest latest_request(py::handle self, py::handle rest) {
+LatestRequest latest_request(py::handle symbol, py::handle rest) {
     static py::handle default_count = PyLong_FromLong(100);
     const Vocabulary &words = vocabulary();
-    py::object symbol = self.attr(name<"symbol">());
 
     py::object period = py::reinterpret_borrow<py::object>(name<"day">());
     Py_ssize_t index = 0;
@@ -163,8 +162,8 @@ LatestRequest latest_request(py::handle self, py::handle rest) {
 
     py::object cache = get_cache();
     py::object key = call_method<"count_key">(global<"Barhold">(), symbol, period, adjust, count);
-    return {std::move(symbol), std::move(period), std::move(count), std::move(adjust),
-            std::move(cache), std::move(key)};
+    return {py::reinterpret_borrow<py::object>(symbol), std::move(period), std::move(count),
+            std::move(adjust), std::move(cache), std::move(key)};
 }
 
 py::object exact_hit(const LatestRequest &request) {
@@ -181,7 +180,7 @@ Task kline(py::object self, py::object contract, py::object rest,
     static py::handle default_seconds = PyLong_FromLong(86400);
     static py::handle default_factor = PyFloat_FromDouble(1.0);
     if (!missed) {
-        LatestRequest request = latest_request(self, rest);
+        LatestRequest request = latest_request(self.attr(name<"symbol">()), rest);
         if (py::object hit = exact_hit(request))
             co_return hit;
         missed = std::move(request);

@@ -24,8 +24,9 @@ struct LatestRequest {
     py::object key;
 };
 
-/// Reads `self.symbol` and the words of `rest` (an exact list), and names the cache entry.
-LatestRequest latest_request(py::handle self, py::handle rest);
+/// Reads the words of `rest` (an exact list) and names the cache entry of `symbol`, the
+/// command's canonical symbol.
+LatestRequest latest_request(py::handle symbol, py::handle rest);
 
 /// The result of an exact cache hit, logged; a null object when the cache has no entry.
 py::object exact_hit(const LatestRequest &request);
