@@ -413,6 +413,124 @@ def test_exact_and_larger_cache_hits(printed, logs):
                                         "[AAPL] kline exact cache hit: day 250 none"]
 
 
+# ==== Who answers a latest-N request, and what the host sees ===============
+
+class Recorder:
+    """One list of what the host is asked, in order: keys, cache, log lines, gateway, table."""
+
+    def __init__(self, monkeypatch, cached):
+        self.events = []
+        self.entries = dict(cached)
+        self.cache = types.SimpleNamespace(close=lambda: None)  # for the fixture's clean-up
+        events, keys = self.events, kline.Barhold
+
+        class Keys:
+            @staticmethod
+            def count_key(*args):
+                events.append(("count_key", args))
+                return keys.count_key(*args)
+
+        monkeypatch.setattr(kline, "Barhold", Keys)
+        monkeypatch.setattr(kline, "_barhold", self)
+        monkeypatch.setattr(kline, "printFrame", lambda frame, title: events.append(("print", title)))
+
+    def get(self, key):
+        self.events.append(("get", key))
+        return self.entries.get(key)
+
+    def try_larger_count(self, symbol, period, adjust, count):
+        self.events.append(("try_larger_count", (symbol, period, adjust, count)))
+
+    def set(self, key, bars):
+        self.events.append(("set", key))
+
+
+class RecordingIB(FakeIB):
+    def __init__(self, events, bars):
+        super().__init__(bars)
+        self.events = events
+
+    async def reqHistoricalDataAsync(self, contract, **kwargs):
+        self.events.append(("request", kwargs["durationStr"], kwargs["whatToShow"]))
+        return await super().reqHistoricalDataAsync(contract, **kwargs)
+
+
+class SpyingKline(kline.IOpKline):
+    async def _kline(self, contract, rest):
+        self.events.append(("_kline", list(rest)))
+        return await super()._kline(contract, rest)
+
+
+def latest_command(kind, events, ib):
+    """A command whose `_kline` is the class's own, a subclass's, or set on the instance."""
+    cmd = (SpyingKline if kind == "subclass" else kline.IOpKline)(state=FakeState(), ib=ib)
+    cmd.symbol, cmd.rest, cmd.events = "AAPL", ["day", "5", "adj"], events
+    if kind == "instance":
+        own = cmd._kline
+
+        async def spy(contract, rest):
+            events.append(("_kline", list(rest)))
+            return await own(contract, rest)
+        cmd._kline = spy
+    return cmd
+
+
+KEY = "AAPL:day:adj:count_5"
+HIT_LINES = [("log", "[AAPL] kline exact cache hit: day 5 adj")]
+MISS_LINES = [("try_larger_count", ("AAPL", "day", "adj", 5)),
+              ("log", "[AAPL] kline: period=day (1 day), count=5, duration=7 D, "
+                      "what=ADJUSTED_LAST"),
+              ("request", "7 D", "ADJUSTED_LAST"), ("print", "AAPL day (5 bars) (adjusted)"),
+              ("set", KEY)]
+
+
+@pytest.mark.parametrize("kind", ["own", "subclass", "instance"])
+@pytest.mark.parametrize("hit", [True, False], ids=["hit", "miss"])
+def test_latest_host_calls_whoever_answers(monkeypatch, kind, hit):
+    bars = daily_bars(5)
+    records = plain_table(bars)[1]
+    recorder = Recorder(monkeypatch, {KEY: records} if hit else {})
+    events = recorder.events
+    sink = kline.logger.add(lambda m: events.append(("log", m.record["message"])),
+                            format="{message}")
+    try:
+        cmd = latest_command(kind, events, RecordingIB(events, bars))
+        result = asyncio.run(cmd.run())
+    finally:
+        kline.logger.remove(sink)
+
+    spied = [] if kind == "own" else [("_kline", ["day", "5", "adj"])]
+    assert events == [*spied, ("count_key", ("AAPL", "day", "adj", 5)), ("get", KEY),
+                      *(HIT_LINES if hit else MISS_LINES)]
+    expected = {"symbol": "AAPL", "period": "day", "count": 5, "adjust": "adj",
+                "bars": records, **({"cached": True} if hit else {}), "source": "ibkr"}
+    assert result == expected and list(result) == list(expected)
+    if hit:
+        assert result["bars"] is recorder.entries[KEY]
+
+
+def test_words_that_kline_refuses_are_not_served_from_the_cache(yfinance, logs):
+    kline._get_cache().set(kline.Barhold.count_key("AAPL", "day", "none", 250), [{"close": 1}])
+    cmd = command()
+    cmd.rest = ("day",)  # a tuple: the class's own _kline takes only a list
+    assert asyncio.run(cmd.run())["source"] == "yfinance"
+    assert logs == [("WARNING", "[AAPL] IBKR failed (IOpKline._kline() argument 'rest' must be "
+                                "list, not tuple), falling back to yfinance")]
+
+
+@pytest.mark.parametrize("method, args, qualname", [
+    ("run", (), "IOpKline.run"), ("_kline", (Stock("AAPL"), []), "IOpKline._kline"),
+    ("_history", (Stock("AAPL"), ["today"]), "IOpKline._history"),
+    ("_intraday", (Stock("AAPL"),), "IOpKline._intraday"),
+])
+def test_coroutines_are_named_by_their_method(method, args, qualname):
+    first, second = (getattr(command(), method)(*args) for _ in range(2))
+    for coroutine in (first, second):
+        assert (coroutine.__qualname__, coroutine.__name__) == (qualname, method)
+        assert qualname in repr(coroutine)
+        coroutine.close()
+
+
 @pytest.mark.parametrize("ib", [FakeIB([]), FakeIB(error=TimeoutError("slow"))],
                          ids=["empty", "raises"])
 def test_failed_requests_cache_nothing(yfinance, printed, logs, ib):

@@ -506,13 +506,16 @@ py::object Awaiter::await_resume() {
 } // namespace detail
 
 py::object to_python(Task task, const char *qualname) {
-    py::str name(qualname);
+    return to_python(std::move(task), py::str(qualname));
+}
+
+py::object to_python(Task task, py::handle qualname) {
     auto *coro = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (!coro)
         throw py::error_already_set();
     coro->handle = task.release();
     coro->state = State::created;
-    coro->qualname = name.release().ptr();
+    coro->qualname = Py_NewRef(qualname.ptr());
     PyObject_GC_Track(coro);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(coro));
 }

@@ -97,6 +97,9 @@ private:
 /// The Python coroutine object that drives `task`; `qualname` names it in reprs and warnings.
 py::object to_python(Task task, const char *qualname);
 
+/// The same with a qualname made once (`name<"...">()`), shared by every coroutine object.
+py::object to_python(Task task, py::handle qualname);
+
 /// Creates this module's coroutine type and registers it as a `collections.abc.Coroutine`.
 /// Call once from the module's init, before any `to_python`.
 void init_coroutine_type();

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,14 @@ void print_frame(py::handle frame, py::handle title);
 template <Literal Level, typename... Args>
 void log(const char *message, Args &&...args) {
     global<"logger">().attr(name<Level>())(message, std::forward<Args>(args)...);
+}
+
+/// The same for a message made once (`name<"...">()`) and Python arguments, by vectorcall:
+/// for lines logged on a hot path, where building the text and a tuple per call shows.
+template <Literal Level, typename... Args>
+    requires(std::is_base_of_v<py::handle, Args> && ...)
+void log(py::handle message, const Args &...args) {
+    bridge::call_method<Level>(global<"logger">(), message, args...);
 }
 
 // ==== Command classes ==========================================================

@@ -12,12 +12,19 @@ using bridge::Task;
 
 namespace {
 
+// The class's own `_kline` builtin; owned by the class, which lives as long as the module.
+PyObject *own_kline = nullptr;
+
+using bridge::call_method;
 using bridge::checked;
 using bridge::truth;
 using host::name;
 
 /// `first, second = value`, with the errors Python's unpacking raises.
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), 1))};
     PyObject *iterator = PyObject_GetIter(value.ptr());
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -76,25 +83,57 @@ py::object request_contract(py::object original) {
     return copied;
 }
 
-/// The mode the first word selects, awaited later; the whole word list goes to it.
-py::object start_mode(py::handle self, py::handle contract, py::handle rest) {
+/// Whether `method`, the value of `self._kline`, is the class's own `_kline` bound to
+/// `self`: then nothing a subclass, a test or the instance put in its place is skipped.
+bool is_own_kline(py::handle method, py::handle self) {
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self.ptr() &&
+           PyMethod_GET_FUNCTION(method.ptr()) == own_kline;
+}
+
+/// The mode the first word selects: its result when `run` could answer it at once,
+/// otherwise its coroutine, to be awaited.
+struct Mode {
+    py::object result;
+    py::object awaitable;
+};
+
+/// Starts the mode the first word selects; the whole word list goes to it. `symbol` is
+/// the canonical symbol `run` has just set on the command.
+Mode start_mode(py::handle self, py::handle symbol, py::handle contract, py::handle rest) {
     if (truth(rest)) {
         py::object first = checked(PySequence_GetItem(rest.ptr(), 0));
         int intraday = PyObject_RichCompareBool(first.ptr(), name<"intraday">().ptr(), Py_EQ);
         if (intraday < 0)
             throw py::error_already_set();
         if (intraday)
-            return self.attr(name<"_intraday">())(contract);
+            return {{}, call_method<"_intraday">(self, contract)};
         if (is_date(first))
-            return self.attr(name<"_history">())(contract, rest);
+            return {{}, call_method<"_history">(self, contract, rest)};
     }
-    return self.attr(name<"_kline">())(contract, rest);
+    py::object latest = self.attr(name<"_kline">());
+    // An exact cache hit of the class's own `_kline` is answered here: its coroutine would
+    // only read the words, ask the cache and return, at the cost of a second coroutine.
+    if (is_own_kline(latest, self) && PyList_CheckExact(rest.ptr())) {
+        LatestRequest request = latest_request(symbol, rest);
+        if (py::object hit = exact_hit(request))
+            return {std::move(hit), {}};
+        return {{},
+                bridge::to_python(kline(py::reinterpret_borrow<py::object>(self),
+                                        py::reinterpret_borrow<py::object>(contract),
+                                        py::reinterpret_borrow<py::object>(rest),
+                                        std::move(request)),
+                                  name<"IOpKline._kline">())};
+    }
+    return {{}, bridge::call(latest, contract, rest)};
 }
 
 } // namespace
 
+void own_kline_is(py::handle function) { own_kline = function.ptr(); }
+
 Task run(py::object self) {
-    if (!truth(self.attr(name<"symbol">()))) {
+    py::object typed = self.attr(name<"symbol">());
+    if (!truth(typed)) {
         host::log<"error">("No symbol provided");
         py::dict failure;
         failure["error"] = "No symbol provided";
@@ -104,15 +143,14 @@ Task run(py::object self) {
     if (!truth(rest))
         rest = py::list();
 
-    if (!truth(self.attr(name<"state">()).attr(name<"connected">()))) {
-        host::log<"info">("[{}] No gateway, using yfinance fallback", self.attr(name<"symbol">()));
+    py::object state = self.attr(name<"state">());
+    if (!truth(state.attr(name<"connected">()))) {
+        host::log<"info">("[{}] No gateway, using yfinance fallback", typed);
         co_return co_await self.attr(name<"_run_yfinance">())(rest);
     }
 
     try {
-        py::object state = self.attr(name<"state">());
-        py::object resolved = co_await state.attr(name<"positionalQuoteRepopulate">())(
-            self.attr(name<"symbol">()));
+        py::object resolved = co_await call_method<"positionalQuoteRepopulate">(state, typed);
         auto [found_symbol, original_contract] = unpack_pair(resolved);
         if (!truth(found_symbol)) {
             host::log<"error">("Symbol not found: {}", self.attr(name<"symbol">()));
@@ -123,7 +161,9 @@ Task run(py::object self) {
         assert_true(original_contract);
         py::object contract = request_contract(original_contract);
 
-        py::object result = co_await start_mode(self, contract, rest);
+        Mode mode = start_mode(self, found_symbol, contract, rest);
+        py::object result = mode.result ? std::move(mode.result)
+                                        : co_await std::move(mode.awaitable);
         if (truth(result) && !table_has(result, name<"error">())) {
             if (PyObject_SetItem(result.ptr(), name<"source">().ptr(), name<"ibkr">().ptr()) < 0)
                 throw py::error_already_set();

@@ -18,6 +18,7 @@ using bridge::Task;
 
 namespace {
 
+using bridge::call_method;
 using bridge::checked;
 using bridge::truth;
 using host::global;
@@ -122,24 +123,32 @@ py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py:
     return records;
 }
 
+/// The result of a latest-N request answered by the cache with `bars`; sized for the
+/// "source" that `run` adds, so that key does not make the table grow.
+py::object cached_result(const LatestRequest &request, py::handle bars) {
+    auto result = py::reinterpret_steal<py::dict>(checked(_PyDict_NewPresized(7)).release());
+    put(result, name<"symbol">(), request.symbol);
+    put(result, name<"period">(), request.period);
+    put(result, name<"count">(), length_of(bars));
+    put(result, name<"adjust">(), request.adjust);
+    put(result, name<"bars">(), bars);
+    put(result, name<"cached">(), py::handle(Py_True));
+    return result;
+}
+
 } // namespace
 
-Task kline(py::object self, py::object contract, py::object rest) {
+LatestRequest latest_request(py::handle symbol, py::handle rest) {
     static py::handle default_count = PyLong_FromLong(100);
-    static py::handle default_seconds = PyLong_FromLong(86400);
-    static py::handle default_factor = PyFloat_FromDouble(1.0);
     const Vocabulary &words = vocabulary();
-    py::object symbol = self.attr(name<"symbol">());
 
     py::object period = py::reinterpret_borrow<py::object>(name<"day">());
-    py::object count = bridge::get_or(words.period_default_count, period, default_count);
-    py::object adjust = py::reinterpret_borrow<py::object>(name<"none">());
     Py_ssize_t index = 0;
     if (py::object word = word_at(rest, index); word && is_period(word)) {
         period = word;
-        count = bridge::get_or(words.period_default_count, period, default_count);
         ++index;
     }
+    py::object count = bridge::get_or(words.period_default_count, period, default_count);
     if (py::object word = word_at(rest, index)) {
         // int() of the word: a word that is no integer stays put and is read as the adjust word.
         if (PyObject *number = PyNumber_Long(word.ptr())) {
@@ -151,46 +160,51 @@ Task kline(py::object self, py::object contract, py::object rest) {
             throw py::error_already_set();
         }
     }
-    if (py::object word = word_at(rest, index)) {
+    py::object adjust = py::reinterpret_borrow<py::object>(name<"none">());
+    if (py::object word = word_at(rest, index))
         adjust = word;
-        ++index;
-    }
-    py::handle what = what_to_show(adjust);
 
+    py::object cache = get_cache();
+    py::object key = call_method<"count_key">(global<"Barhold">(), symbol, period, adjust, count);
+    return {py::reinterpret_borrow<py::object>(symbol), std::move(period), std::move(count),
+            std::move(adjust), std::move(cache), std::move(key)};
+}
+
+py::object exact_hit(const LatestRequest &request) {
+    py::object cached = call_method<"get">(request.cache, request.key);
+    if (cached.is_none())
+        return py::object();
+    host::log<"info">(name<"[{}] kline exact cache hit: {} {} {}">(), request.symbol,
+                      request.period, request.count, request.adjust);
+    return cached_result(request, cached);
+}
+
+Task kline(py::object self, py::object contract, py::object rest,
+           std::optional<LatestRequest> missed) {
+    static py::handle default_seconds = PyLong_FromLong(86400);
+    static py::handle default_factor = PyFloat_FromDouble(1.0);
+    if (!missed) {
+        LatestRequest request = latest_request(self.attr(name<"symbol">()), rest);
+        if (py::object hit = exact_hit(request))
+            co_return hit;
+        missed = std::move(request);
+    }
+    const auto &[symbol, period, count, adjust, cache, cache_key] = *missed;
+
+    py::object larger = call_method<"try_larger_count">(cache, symbol, period, adjust, count);
+    if (!larger.is_none()) {
+        host::log<"info">("[{}] kline larger-cache hit: {} {} {}", symbol, period, count, adjust);
+        call_method<"set">(cache, cache_key, larger);
+        co_return cached_result(*missed, larger);
+    }
+
+    // Only a request to the gateway needs its size and kind: a hit never works them out.
+    const Vocabulary &words = vocabulary();
+    py::handle what = what_to_show(adjust);
     py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
     py::object bar_seconds = bridge::get_or(words.bar_seconds, ib_period, default_seconds);
     py::object factor = bridge::get_or(words.duration_factor, period, default_factor);
     py::object duration = calc_duration(back_days(count, bar_seconds, factor));
-
-    py::object cache = get_cache();
-    py::object cache_key = global<"Barhold">().attr(name<"count_key">())(symbol, period, adjust,
-                                                                        count);
-    py::object cached = cache.attr(name<"get">())(cache_key);
-    py::object hit;
-    if (!cached.is_none()) {
-        host::log<"info">("[{}] kline exact cache hit: {} {} {}", symbol, period, count, adjust);
-        hit = std::move(cached);
-    } else {
-        py::object larger =
-            cache.attr(name<"try_larger_count">())(symbol, period, adjust, count);
-        if (!larger.is_none()) {
-            host::log<"info">("[{}] kline larger-cache hit: {} {} {}", symbol, period, count,
-                              adjust);
-            cache.attr(name<"set">())(cache_key, larger);
-            hit = std::move(larger);
-        }
-    }
-    if (hit) {
-        py::dict result;
-        put(result, name<"symbol">(), symbol);
-        put(result, name<"period">(), period);
-        put(result, name<"count">(), length_of(hit));
-        put(result, name<"adjust">(), adjust);
-        put(result, name<"bars">(), hit);
-        put(result, name<"cached">(), py::handle(Py_True));
-        co_return result;
-    }
-
     host::log<"info">("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol,
                       period, ib_period, count, duration, what);
     py::object bars = co_await request_bars(self, contract, name<"">(), duration, ib_period,

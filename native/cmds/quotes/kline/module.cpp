@@ -12,6 +12,8 @@
 #include "cmds/quotes/kline/yfinance_modes.hpp"
 #include "host/host.hpp"
 
+#include <string_view>
+
 namespace {
 
 namespace py = pybind11;
@@ -74,7 +76,8 @@ KLINE_FUNCTION(py_run) {
     if (!bind_arguments("IOpKline.run", args, nargs, kwnames, {"self"}, 1, a))
         return nullptr;
     return guarded([&] {
-        return to_python(kline::run(py::reinterpret_borrow<py::object>(a[0])), "IOpKline.run");
+        return to_python(kline::run(py::reinterpret_borrow<py::object>(a[0])),
+                         host::name<"IOpKline.run">());
     });
 }
 
@@ -88,7 +91,7 @@ KLINE_FUNCTION(py_kline) {
         return to_python(kline::kline(py::reinterpret_borrow<py::object>(a[0]),
                                       py::reinterpret_borrow<py::object>(a[1]),
                                       py::reinterpret_borrow<py::object>(a[2])),
-                         fn);
+                         host::name<"IOpKline._kline">());
     });
 }
 
@@ -189,8 +192,12 @@ PYBIND11_MODULE(kline, m) {
     m.attr("_normalize_yfinance_df") = kline::normalize_yfinance_df_function();
 
     std::vector<host::Method> methods;
-    for (PyMethodDef &def : method_defs)
-        methods.push_back({def.ml_name, builtin(def, module_name)});
+    for (PyMethodDef &def : method_defs) {
+        py::object function = builtin(def, module_name);
+        if (std::string_view(def.ml_name) == "_kline")
+            kline::own_kline_is(function);
+        methods.push_back({def.ml_name, std::move(function)});
+    }
     for (host::Method &method : kline::yfinance_methods())
         methods.push_back(std::move(method));
     py::dict class_attributes;

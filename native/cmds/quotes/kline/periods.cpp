@@ -131,9 +131,15 @@ bool table_has(py::handle table, py::handle key) {
 bool use_rth(py::handle period) { return !table_has(tables->intraday_periods, period); }
 
 bool is_date(py::handle s) {
+    // Text of any other length is neither word nor date (the pattern spans ten characters,
+    // or eleven ending in "\n"): a period or count word is told apart by its length alone.
+    if (PyUnicode_CheckExact(s.ptr())) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(s.ptr());
+        if (length != 5 && length != 9 && length != 10 && length != 11)
+            return false;
+    }
     if (equals(s, name<"today">()) || equals(s, name<"yesterday">()))
         return true;
-    // The pattern spans ten characters, or eleven ending in "\n": no other text can match.
     if (PyUnicode_Check(s.ptr())) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(s.ptr());
         if (length != 10 && length != 11)
