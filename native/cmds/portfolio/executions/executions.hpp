@@ -1,7 +1,8 @@
 // cmds/portfolio/executions/executions.hpp: the steps of `IOpExecutions.run`, one job per file.
 //
 // command.cpp runs the flow; table.cpp builds the per-fill table, summaries.cpp the order,
-// per-day and half-hour tables; trading_day.cpp holds the trading-day rule.
+// per-day and half-hour tables; display_table.cpp the table as printed and returned;
+// prices.cpp writes display forms; trading_day.cpp holds the trading-day rule.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -36,11 +37,38 @@ py::object keep_symbols(py::handle df, py::handle symbols);
 /// The per-fill columns: display-zone times, per-share figures, totals and ratios.
 py::object add_fill_columns(py::object df);
 
+/// Holds the cyclic collector off while one table's rows are made: every container built
+/// then is acyclic, yet their sheer number would trigger collections that each walk the
+/// heap of frames around them.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
+// ==== display_table.cpp ======================================================
+
 /// Summary rows, display formatting and the final column set.
 py::object finish_table(py::object df);
 
 /// `df.to_dict(orient="records")`.
 py::list to_records(py::handle df);
+
+// ==== prices.cpp =============================================================
+
+/// Checks the module's `fmtPrice` against the native display text; called once it is bound.
+void adopt_host_fmt_price();
+
+/// `[fmtPrice(x) for x in column]`, written natively while `fmtPrice` is the adopted one.
+py::list price_texts(py::handle column);
 
 /// `frame[keys] = frame[keys].fillna(0).map(fmtPrice)`, column by column.
 void format_prices(py::handle frame, const std::vector<py::object> &keys);

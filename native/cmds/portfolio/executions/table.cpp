@@ -1,10 +1,10 @@
 // cmds/portfolio/executions/table.cpp: the per-fill execution table, from fill records to
-// the returned rows.
+// its derived columns.
 //
 // Frames are pandas throughout. Native work replaces only what pandas does one Python
 // object at a time: reading the records (a frame from dataclass records deep-copies each
-// one through `asdict`), the date and time texts, the integer texts, the element-wise
-// `fmtPrice` and the records of the result. Everything arithmetic stays a pandas call.
+// one through `asdict`), the date and time texts and the integer texts. Everything
+// arithmetic stays a pandas call.
 #include "cmds/portfolio/executions/executions.hpp"
 
 #include "host/host.hpp"
@@ -22,28 +22,6 @@ namespace {
 
 py::object pd() { return host::global<"pd">(); }
 
-/// Keeps `object` for the life of the process: a static py::object would be released
-/// after the interpreter is gone.
-py::handle kept(py::object object) { return object.release(); }
-
-// The 26 columns of the final table, in order.
-constexpr const char *final_columns =
-    "clientId secType conId symbol conDate right strike date exchange tradingClass "
-    "localSymbol time timestamp orderId side shares cumQty price total realizedPNL RPNL_each "
-    "commission c_each c_pct c_pct_RPNL dayProfit";
-
-/// pandas' own boxing of a cell, the one `to_dict` applies.
-py::handle box_native() {
-    static py::handle box =
-        kept(py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native"));
-    return box;
-}
-
-py::handle final_column_list() {
-    static py::handle columns = kept(py::str(final_columns).attr("split")());
-    return columns;
-}
-
 struct Source {
     const char *record;
     std::vector<const char *> fields;
@@ -59,23 +37,6 @@ const Source sources[] = {
     {"execution",
      {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
     {"commissionReport", {"commission", "realizedPNL"}},
-};
-
-/// Holds the cyclic collector off while one table's rows are made: every container built
-/// then is acyclic, yet their sheer number would trigger collections that each walk the
-/// heap of frames around them.
-class CollectorPause {
-public:
-    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_)
-            PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
-
-private:
-    int was_enabled_;
 };
 
 py::object interned(const char *text) {
@@ -251,91 +212,6 @@ py::object add_fill_columns(py::object df) {
     py::object doubled = commission.attr("mul")(2);
     df["c_pct_RPNL"] = doubled.attr("div")(pnl.attr("add")(doubled));
     return df;
-}
-
-void format_prices(py::handle frame, const std::vector<py::object> &keys) {
-    py::object fmt = host::global<"fmtPrice">();
-    for (const py::object &key : keys) {
-        py::list values = frame[key].attr("fillna")(0)
-                              .attr("to_numpy")(py::arg("dtype") = py::dtype("O"))
-                              .attr("tolist")();
-        const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-        py::list out(n);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *text = PyObject_CallOneArg(fmt.ptr(), PyList_GET_ITEM(values.ptr(), i));
-            if (!text)
-                throw py::error_already_set();
-            PyList_SET_ITEM(out.ptr(), i, text);
-        }
-        frame[key] = out;
-    }
-}
-
-py::object finish_table(py::object df) {
-    py::object add_row = host::global<"addRowSafe">();
-    py::list sum_cols = names({"shares", "price", "commission", "total"});
-    // `avgPrice` and `multiplier` are not final columns: dropped now, their display forms
-    // are never made only to be thrown away.
-    df = df.attr("drop")(py::arg("columns") = names({"avgPrice", "multiplier"}));
-    // Medians and means describe fills; the summary rows would count the totals among them.
-    py::object fill_rows = df;
-
-    df = add_row(df, "sum", df[sum_cols].attr("sum")());
-    df = add_row(df, "sum-buy", df[df["side"].attr("eq")("BOT")][sum_cols].attr("sum")());
-    df = add_row(df, "sum-sell", df[df["side"].attr("eq")("SLD")][sum_cols].attr("sum")());
-    py::object loc = df.attr("loc");
-    for (const char *column : {"total", "price"})
-        loc[py::make_tuple("profit", column)] =
-            loc[py::make_tuple("sum-sell", column)] - loc[py::make_tuple("sum-buy", column)];
-    py::list each_share_price = names({"c_each", "shares", "price"});
-    df = add_row(df, "med", fill_rows[each_share_price].attr("median")());
-    df = add_row(df, "mean", fill_rows[each_share_price].attr("mean")());
-
-    std::vector<py::object> prices;
-    for (const char *column : {"c_each", "shares", "price", "commission", "realizedPNL",
-                               "RPNL_each", "total", "dayProfit", "c_pct", "c_pct_RPNL"})
-        prices.push_back(py::str(column));
-    format_prices(df, prices);
-    df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
-        py::module_::import("builtins").attr("int"));
-    df = df.attr("astype")(py::dtype("O"));
-    df = df.attr("fillna")("");
-    py::dict renamed;
-    renamed["lastTradeDateOrContractMonth"] = "conDate";
-    df = df.attr("rename")(py::arg("columns") = renamed);
-    return df[final_column_list()];
-}
-
-py::list to_records(py::handle df) {
-    py::handle box = box_native();
-    py::object timestamp_type = host::global<"pd">().attr("Timestamp");
-    py::list columns = df.attr("columns").attr("tolist")();
-    const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
-    const Py_ssize_t n = py::len(df);
-    std::vector<py::list> cells;
-    py::object iloc = df.attr("iloc");
-    py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    for (Py_ssize_t k = 0; k < width; ++k)
-        cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
-    CollectorPause pause;
-    py::list records(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::dict row;
-        for (Py_ssize_t k = 0; k < width; ++k) {
-            PyObject *cell = PyList_GET_ITEM(cells[k].ptr(), i);
-            py::object value = py::reinterpret_borrow<py::object>(cell);
-            // Numbers, text and timestamps as pandas leaves them; numpy scalars and NA
-            // go through pandas' own boxing.
-            if (!(PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
-                  PyUnicode_CheckExact(cell) || PyBool_Check(cell) ||
-                  Py_TYPE(cell) == reinterpret_cast<PyTypeObject *>(timestamp_type.ptr())))
-                value = box(value);
-            if (PyDict_SetItem(row.ptr(), PyList_GET_ITEM(columns.ptr(), k), value.ptr()) < 0)
-                throw py::error_already_set();
-        }
-        PyList_SET_ITEM(records.ptr(), i, row.release().ptr());
-    }
-    return records;
 }
 
 } // namespace korvanta::executions
