@@ -106,7 +106,9 @@ void fill_cells(py::handle column, py::array &out, Py_ssize_t at) {
     py::array objects = py::array::ensure(values, py::array::c_style);
     py::array_t<bool> missing = pd().attr("isna")(objects);
     auto flags = missing.unchecked<1>();
-    PyObject **in = cells(objects), **target = cells(out) + at;
+    // pandas hands out its own arrays read-only: read through `data`, never `mutable_data`.
+    PyObject *const *in = static_cast<PyObject *const *>(objects.data());
+    PyObject **target = cells(out) + at;
     static py::handle empty_text = kept(py::str(""));
     for (py::ssize_t i = 0; i < flags.shape(0); ++i)
         Py_SETREF(target[i], Py_NewRef(flags(i) ? empty_text.ptr() : in[i]));

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace korvanta::executions {
 
@@ -38,6 +39,24 @@ const Source sources[] = {
      {"clientId", "orderId", "time", "side", "shares", "cumQty", "price", "avgPrice"}},
     {"commissionReport", {"commission", "realizedPNL"}},
 };
+
+/// Text fields that no grouping or summary shows: they are kept as the objects the records
+/// hold (pandas would read each into its own string type, and the display table back out
+/// of it). `side` and `localSymbol` are group keys, whose type the order table's index
+/// shows, and stay with pandas.
+bool kept_as_objects(const char *field) {
+    for (const char *name : {"secType", "symbol", "lastTradeDateOrContractMonth", "right",
+                             "multiplier", "exchange", "tradingClass"})
+        if (std::strcmp(field, name) == 0)
+            return true;
+    return false;
+}
+
+/// `values` as a column of objects, which pandas leaves as they are.
+py::object object_column(py::handle values, py::handle index = py::none()) {
+    return host::global<"pd">().attr("Series")(values, py::arg("index") = index,
+                                               py::arg("dtype") = py::dtype("O"));
+}
 
 py::object interned(const char *text) {
     PyObject *name = PyUnicode_InternFromString(text);
@@ -168,7 +187,9 @@ py::object collect_table(py::handle fills) {
                 PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
         }
         for (std::size_t j = 0; j < fields.size(); ++j)
-            columns[fields[j]] = lists[j];
+            columns[fields[j]] = kept_as_objects(source.fields[j])
+                                     ? object_column(lists[j])
+                                     : py::object(lists[j]);
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
@@ -192,11 +213,14 @@ py::object add_fill_columns(py::object df) {
     time = time.attr("dt").attr("tz_convert")(host::global<"USE_TZ">());
     df["timestamp"] = time.attr("copy")();
     auto [dates, times] = wall_texts(time);
-    df["date"] = dates;
-    df["time"] = times;
+    // Text for the display table and the time sort only: kept as objects.
+    df["date"] = object_column(dates, df.attr("index"));
+    df["time"] = object_column(times, df.attr("index"));
     df["c_each"] = df["commission"].attr("div")(df["shares"]);
-    for (const char *name : {"clientId", "orderId"})
-        df[name] = int_texts(df[name]);
+    // `orderId` is a group key of the order table and goes to pandas' string type, as the
+    // index of that table shows it.
+    df["clientId"] = object_column(int_texts(df["clientId"]), df.attr("index"));
+    df["orderId"] = int_texts(df["orderId"]);
 
     py::object multiplier = df["multiplier"].attr("astype")(py::dtype("O"));
     py::object unset = multiplier.attr("eq")("").attr("__or__")(multiplier.attr("isna")());
