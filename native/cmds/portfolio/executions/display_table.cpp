@@ -77,10 +77,13 @@ py::object summary_rows(py::handle df) {
     py::object add_row = host::global<"addRowSafe">();
     py::list sum_cols = names({"shares", "price", "commission", "total"});
     py::object rows = df.attr("iloc")[py::slice(0, 0, 1)];
-    rows = add_row(rows, "sum", df[sum_cols].attr("sum")());
+    // The four columns taken before the rows of one side: filtering the whole table first
+    // would copy every other column only to drop it.
+    py::object sums = df[sum_cols];
+    rows = add_row(rows, "sum", sums.attr("sum")());
     py::object side = df["side"];
-    rows = add_row(rows, "sum-buy", df[side.attr("eq")("BOT")][sum_cols].attr("sum")());
-    rows = add_row(rows, "sum-sell", df[side.attr("eq")("SLD")][sum_cols].attr("sum")());
+    rows = add_row(rows, "sum-buy", sums[side.attr("eq")("BOT")].attr("sum")());
+    rows = add_row(rows, "sum-sell", sums[side.attr("eq")("SLD")].attr("sum")());
     py::object loc = rows.attr("loc");
     for (const char *column : {"total", "price"})
         loc[py::make_tuple("profit", column)] =
@@ -180,10 +183,15 @@ py::list to_records(py::handle df) {
     py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     for (Py_ssize_t k = 0; k < width; ++k)
         cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
+    // Each record starts as a copy of one holding every key: a copy takes the key table
+    // whole, where 26 insertions into an empty dict would regrow it three times.
+    py::dict blank;
+    for (Py_ssize_t k = 0; k < width; ++k)
+        blank[PyList_GET_ITEM(columns.ptr(), k)] = py::none();
     CollectorPause pause;
     py::list records(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::dict row;
+        py::object row = bridge::checked(PyDict_Copy(blank.ptr()));
         for (Py_ssize_t k = 0; k < width; ++k) {
             PyObject *cell = PyList_GET_ITEM(cells[k].ptr(), i);
             py::object value = py::reinterpret_borrow<py::object>(cell);

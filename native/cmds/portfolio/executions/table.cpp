@@ -72,6 +72,38 @@ py::object attr(PyObject *object, py::handle name) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+/// `values` as the float64 or int64 array pandas would infer from them when every value is
+/// an exact float, or every one an exact int in 64 bits; otherwise the list itself, for
+/// pandas to read.
+py::object numbers_or_list(py::list values) {
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(values.ptr());
+    bool floats = true, ints = true;
+    for (Py_ssize_t i = 0; i < n && (floats || ints); ++i) {
+        floats = floats && PyFloat_CheckExact(items[i]);
+        ints = ints && PyLong_CheckExact(items[i]);
+    }
+    if (floats) {
+        py::array_t<double> out(n);
+        double *cells = out.mutable_data();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            cells[i] = PyFloat_AS_DOUBLE(items[i]);
+        return out;
+    }
+    if (ints) {
+        py::array_t<std::int64_t> out(n);
+        std::int64_t *cells = out.mutable_data();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int overflow = 0;
+            cells[i] = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+            if (overflow)
+                return values;
+        }
+        return out;
+    }
+    return values;
+}
+
 /// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
 void civil_from_days(std::int64_t z, int &year, unsigned &month, unsigned &day) {
     z += 719468;
@@ -189,7 +221,7 @@ py::object collect_table(py::handle fills) {
         for (std::size_t j = 0; j < fields.size(); ++j)
             columns[fields[j]] = kept_as_objects(source.fields[j])
                                      ? object_column(lists[j])
-                                     : py::object(lists[j]);
+                                     : numbers_or_list(lists[j]);
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
