@@ -29,6 +29,30 @@ py::dict summary_agg() {
     return agg;
 }
 
+/// The summary aggregation in 30-minute bins of every trading day at once, grouped by day:
+/// one pass over the table where a resampling per day would take one per day. The bins of
+/// one grouping are those of resampling each day, their edges all on the display zone's
+/// hours and half hours ("30min" is the current spelling of the older "30Min" rule).
+py::object half_hours_by_day(py::handle by_time) {
+    py::object pd = host::global<"pd">();
+    py::list keys;
+    keys.append("trading_day");
+    keys.append(pd.attr("Grouper")(py::arg("freq") = "30min"));
+    return by_time.attr("groupby")(keys).attr("agg")(summary_agg()).attr("groupby")(
+        py::arg("level") = 0);
+}
+
+/// One day's bins as resampling gives them: every bin from the first fill's to the last
+/// fill's, those without fills summing to 0 and counting 0.
+py::object day_table(py::handle day_bins) {
+    py::object bins = day_bins.attr("droplevel")(0);
+    py::object index = bins.attr("index");
+    py::object every = host::global<"pd">().attr("date_range")(
+        index[py::int_(0)], index[py::int_(-1)], py::arg("freq") = "30min",
+        py::arg("name") = index.attr("name"));
+    return bins.attr("reindex")(every, py::arg("fill_value") = 0);
+}
+
 } // namespace
 
 py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
@@ -64,10 +88,13 @@ py::object order_table(py::handle df) {
     by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
     by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
     // Whole seconds between the shown start and finish, so a same-day order keeps the
-    // difference of its two time-of-day texts.
-    py::object seconds = finish.attr("dt").attr("floor")("s")
-                             .attr("sub")(start.attr("dt").attr("floor")("s"))
-                             .attr("dt").attr("total_seconds")();
+    // difference of its two time-of-day texts. Floored in UTC: a wall clock's repeated hour
+    // when the clocks go back has no single floor, and zone offsets are whole seconds.
+    auto floored = [](py::handle times) {
+        return times.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("floor")("s");
+    };
+    py::object seconds =
+        floored(finish).attr("sub")(floored(start)).attr("dt").attr("total_seconds")();
     by_trade[py::make_tuple("duration", "")] = seconds.attr("astype")("int64");
     py::object commission = by_trade[py::make_tuple("commission", "sum")];
     by_trade[py::make_tuple("c_pct", "")] = commission.attr("div")(
@@ -106,10 +133,9 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
         summary_agg());
 
     py::list numeric_cols = names({"orderId", "profit", "loss", "opening", "closing"});
-    for (py::handle item : by_time.attr("groupby")("trading_day")) {
+    for (py::handle item : half_hours_by_day(by_time)) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        // "30min" is the current spelling of the older "30Min" rule.
-        py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
+        py::object day_profit = day_table(pair[1]);
         day_profit[py::make_tuple("dayProfit", "")] =
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
         format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
