@@ -53,6 +53,26 @@ py::object day_table(py::handle day_bins) {
     return bins.attr("reindex")(every, py::arg("fill_value") = 0);
 }
 
+/// `table` with the row "sum" of the column sums of `columns` under it, the other cells
+/// missing: what `table.loc["sum", columns] = table[columns].sum()` makes, joined on once
+/// instead of growing the table by a row of gaps that is then filled in.
+py::object with_sum_row(py::handle table, py::handle columns) {
+    py::object pd = host::global<"pd">();
+    py::object sums = table[columns].attr("sum")();
+    py::list label;
+    label.append("sum");
+    py::list values;
+    values.append(sums.attr("to_numpy")());
+    py::object row = pd.attr("DataFrame")(
+        values, py::arg("index") = pd.attr("Index")(label, py::arg("name") =
+                                                               table.attr("index").attr("name")),
+        py::arg("columns") = sums.attr("index"));
+    py::list parts;
+    parts.append(table);
+    parts.append(row);
+    return pd.attr("concat")(parts);
+}
+
 } // namespace
 
 py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
@@ -113,7 +133,18 @@ void format_order_table(py::handle by_trade) {
 }
 
 py::object time_profit_copy(py::handle df) {
-    return df.attr("sort_values")(names({"time", "orderId", "secType", "side", "localSymbol"}));
+    // Only the sort keys and what the per-day and half-hour summaries read: the other
+    // columns would be reordered only to be left unread. The "%H:%M:%S" texts of `time`
+    // sort as the whole seconds of the wall-clock day they spell, which sort as numbers.
+    py::object copy = df[names({"orderId", "secType", "side", "localSymbol", "timestamp",
+                                "realizedPNL"})];
+    py::object seconds = df["timestamp"].attr("dt").attr("tz_localize")(py::none())
+                             .attr("to_numpy")(py::arg("dtype") = "datetime64[s]")
+                             .attr("astype")("int64");
+    py::dict time_of_day;
+    time_of_day["time_of_day"] = seconds.attr("__mod__")(86400);
+    return copy.attr("assign")(**time_of_day)
+        .attr("sort_values")(names({"time_of_day", "orderId", "secType", "side", "localSymbol"}));
 }
 
 py::object add_time_profit_columns(py::object by_time) {
@@ -140,8 +171,7 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
         format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
                                    py::make_tuple("dayProfit", "")});
-        day_profit.attr("loc")[py::make_tuple("sum", numeric_cols)] =
-            day_profit[numeric_cols].attr("sum")();
+        day_profit = with_sum_row(day_profit, numeric_cols);
         py::object trading_day_str = pair[0].attr("strftime")("%Y-%m-%d");
         show_table(day_profit, title("Profit by Half Hour for Trading Day ",
                                      py::str(trading_day_str + desc)));
