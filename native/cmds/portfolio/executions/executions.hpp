@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace korvanta::executions {
@@ -27,6 +28,10 @@ py::list names(std::initializer_list<const char *> words);
 /// The fills joined into one sorted frame of the fields the tables use; None, after the
 /// "No {}" lines, when there are no fills.
 py::object collect_table(py::handle fills);
+
+/// `time.dt.strftime("%Y-%m-%d")` and `time.dt.strftime("%H:%M:%S")` of a zone-aware
+/// column, as lists; a missing time stays missing in both.
+std::pair<py::list, py::list> wall_texts(py::handle time);
 
 /// Rows whose `clientId` equals `client_id`.
 py::object keep_client(py::handle df, py::handle client_id);

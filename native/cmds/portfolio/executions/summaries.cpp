@@ -103,10 +103,10 @@ py::object order_table(py::handle df) {
     py::dict renamed;
     renamed["timestamp"] = "time";
     by_trade = by_trade.attr("rename")(py::arg("columns") = renamed, py::arg("level") = 0);
-    by_trade.attr("insert")(0, py::make_tuple("date", "min"),
-                            start.attr("dt").attr("strftime")("%Y-%m-%d"));
-    by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
-    by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
+    auto [start_dates, start_times] = wall_texts(start);
+    by_trade.attr("insert")(0, py::make_tuple("date", "min"), start_dates);
+    by_trade[py::make_tuple("time", "start")] = start_times;
+    by_trade[py::make_tuple("time", "finish")] = wall_texts(finish).second;
     // Whole seconds between the shown start and finish, so a same-day order keeps the
     // difference of its two time-of-day texts. Floored in UTC: a wall clock's repeated hour
     // when the clocks go back has no single floor, and zone offsets are whole seconds.

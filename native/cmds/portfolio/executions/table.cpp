@@ -122,6 +122,33 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
+/// `frame[[column]].map(lambda x: str(int(x)) if x else "")`.
+py::list int_texts(py::handle column) {
+    py::list values = column.attr("to_numpy")(py::arg("dtype") = py::dtype("O")).attr("tolist")();
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    py::list out(n);
+    py::str empty("");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = PyList_GET_ITEM(values.ptr(), i);
+        int truth = PyObject_IsTrue(x);
+        if (truth < 0)
+            throw py::error_already_set();
+        py::object text = empty;
+        if (truth) {
+            py::object number = py::reinterpret_steal<py::object>(PyNumber_Long(x));
+            if (!number)
+                throw py::error_already_set();
+            text = py::reinterpret_steal<py::object>(PyObject_Str(number.ptr()));
+            if (!text)
+                throw py::error_already_set();
+        }
+        PyList_SET_ITEM(out.ptr(), i, text.release().ptr());
+    }
+    return out;
+}
+
+} // namespace
+
 /// `time.dt.strftime("%Y-%m-%d")` and `time.dt.strftime("%H:%M:%S")` from the wall clock of
 /// the zone-aware column; a missing time stays missing in both.
 std::pair<py::list, py::list> wall_texts(py::handle time) {
@@ -153,33 +180,6 @@ std::pair<py::list, py::list> wall_texts(py::handle time) {
     }
     return {std::move(dates), std::move(times)};
 }
-
-/// `frame[[column]].map(lambda x: str(int(x)) if x else "")`.
-py::list int_texts(py::handle column) {
-    py::list values = column.attr("to_numpy")(py::arg("dtype") = py::dtype("O")).attr("tolist")();
-    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-    py::list out(n);
-    py::str empty("");
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *x = PyList_GET_ITEM(values.ptr(), i);
-        int truth = PyObject_IsTrue(x);
-        if (truth < 0)
-            throw py::error_already_set();
-        py::object text = empty;
-        if (truth) {
-            py::object number = py::reinterpret_steal<py::object>(PyNumber_Long(x));
-            if (!number)
-                throw py::error_already_set();
-            text = py::reinterpret_steal<py::object>(PyObject_Str(number.ptr()));
-            if (!text)
-                throw py::error_already_set();
-        }
-        PyList_SET_ITEM(out.ptr(), i, text.release().ptr());
-    }
-    return out;
-}
-
-} // namespace
 
 py::list names(std::initializer_list<const char *> words) {
     py::list out;
