@@ -172,6 +172,29 @@ py::object finish_table(py::object df) {
                                   py::arg("dtype") = py::dtype("O"));
 }
 
+py::object printed_copy(py::handle df) {
+    // `convert_dtypes` goes column by column. Offered the timestamps, it would read them
+    // all as datetimes before meeting a summary row's "" and keeping them as objects, which
+    // is what a column holding text besides its times always stays.
+    py::object times = df["timestamp"];
+    py::object cells = times.attr("to_numpy")();
+    const Py_ssize_t n = py::len(cells);
+    bool mixed = false;
+    for (Py_ssize_t i = n; i-- > 0 && !mixed;) {
+        PyObject *cell = PySequence_GetItem(cells.ptr(), i);
+        if (!cell)
+            throw py::error_already_set();
+        mixed = PyUnicode_Check(cell);
+        Py_DECREF(cell);
+    }
+    if (!mixed)
+        return df.attr("convert_dtypes")();
+    py::object position = df.attr("columns").attr("get_loc")("timestamp");
+    py::object converted = df.attr("drop")(py::arg("columns") = "timestamp").attr("convert_dtypes")();
+    converted.attr("insert")(position, "timestamp", times.attr("copy")());
+    return converted;
+}
+
 py::list to_records(py::handle df) {
     py::handle box = box_native();
     py::object timestamp_type = pd().attr("Timestamp");

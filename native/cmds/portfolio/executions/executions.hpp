@@ -64,6 +64,9 @@ private:
 /// Summary rows, display formatting and the final column set.
 py::object finish_table(py::object df);
 
+/// `df.convert_dtypes()` of the display table: the copy that is printed.
+py::object printed_copy(py::handle df);
+
 /// `df.to_dict(orient="records")`.
 py::list to_records(py::handle df);
 
