@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -57,6 +59,27 @@ public:
 
 private:
     int was_enabled_;
+};
+
+/// The texts of keys met lately, each borrowed from the list that holds it: a key met again
+/// shortly reuses its str, one object for all its cells (a day's date, an order id, a share
+/// count). Values of one column repeat far more often than they differ.
+class RecentTexts {
+public:
+    /// The text remembered for `key`, or null.
+    PyObject *find(std::uint64_t key) const {
+        const Slot &slot = slots_[index(key)];
+        return slot.text && slot.key == key ? slot.text : nullptr;
+    }
+    void remember(std::uint64_t key, PyObject *text) { slots_[index(key)] = {key, text}; }
+
+private:
+    struct Slot {
+        std::uint64_t key;
+        PyObject *text;
+    };
+    static std::size_t index(std::uint64_t key) { return (key * 0x9E3779B97F4A7C15ull) >> 55; }
+    std::array<Slot, 512> slots_{};
 };
 
 // ==== display_table.cpp ======================================================

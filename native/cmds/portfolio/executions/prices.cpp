@@ -14,7 +14,6 @@
 
 #include <pybind11/numpy.h>
 
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -125,25 +124,19 @@ py::list array_texts(py::handle column, Write write) {
         throw py::error_already_set();
     const auto view = numbers.template unchecked<1>();
     py::list out(view.shape(0));
-    // Money columns repeat their values (share counts, the zero of every opening fill): a
-    // value met again shortly reuses its text, one str for all its cells. A slot borrows
-    // its text from `out`, which holds it as long as the slot can be read.
-    struct Slot {
-        std::uint64_t bits;
-        PyObject *text;
-    };
-    std::array<Slot, 512> recent{};
+    RecentTexts recent;
     for (py::ssize_t i = 0; i < view.shape(0); ++i) {
         const Number x = view(i);
         std::uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
-        Slot &slot = recent[(bits * 0x9E3779B97F4A7C15ull) >> 55];
-        if (slot.text && slot.bits == bits) {
-            PyList_SET_ITEM(out.ptr(), i, Py_NewRef(slot.text));
+        PyObject *text = recent.find(bits);
+        if (text) {
+            PyList_SET_ITEM(out.ptr(), i, Py_NewRef(text));
             continue;
         }
-        slot = {bits, write(x).release().ptr()};
-        PyList_SET_ITEM(out.ptr(), i, slot.text);
+        text = write(x).release().ptr();
+        PyList_SET_ITEM(out.ptr(), i, text);
+        recent.remember(bits, text);
     }
     return out;
 }

@@ -128,8 +128,22 @@ py::list int_texts(py::handle column) {
     const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
     py::list out(n);
     py::str empty("");
+    RecentTexts recent;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *x = PyList_GET_ITEM(values.ptr(), i);
+        int overflow = 1;
+        const long long exact = PyLong_CheckExact(x) ? PyLong_AsLongLongAndOverflow(x, &overflow) : 0;
+        if (!overflow && exact != 0) {
+            PyObject *text = recent.find(static_cast<std::uint64_t>(exact));
+            if (!text) {
+                text = bridge::checked(PyObject_Str(x)).release().ptr();
+                recent.remember(static_cast<std::uint64_t>(exact), text);
+            } else {
+                Py_INCREF(text);
+            }
+            PyList_SET_ITEM(out.ptr(), i, text);
+            continue;
+        }
         int truth = PyObject_IsTrue(x);
         if (truth < 0)
             throw py::error_already_set();
@@ -160,6 +174,7 @@ std::pair<py::list, py::list> wall_texts(py::handle time) {
     const py::ssize_t n = view.shape(0);
     py::list dates(n), times(n);
     char buffer[32];
+    RecentTexts recent_dates;
     for (py::ssize_t i = 0; i < n; ++i) {
         const std::int64_t s = view(i);
         if (s == INT64_MIN) {
@@ -169,12 +184,20 @@ std::pair<py::list, py::list> wall_texts(py::handle time) {
         }
         const std::int64_t days = floor_div(s, 86400);
         const std::int64_t rest = s - days * 86400;
-        int year;
-        unsigned month, day;
-        civil_from_days(days, year, month, day);
-        int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", year, month, day);
-        PyList_SET_ITEM(dates.ptr(), i, py::str(buffer, length).release().ptr());
-        length = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", int(rest / 3600),
+        PyObject *date = recent_dates.find(static_cast<std::uint64_t>(days));
+        if (date) {
+            PyList_SET_ITEM(dates.ptr(), i, Py_NewRef(date));
+        } else {
+            int year;
+            unsigned month, day;
+            civil_from_days(days, year, month, day);
+            const int length =
+                std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", year, month, day);
+            date = py::str(buffer, length).release().ptr();
+            PyList_SET_ITEM(dates.ptr(), i, date);
+            recent_dates.remember(static_cast<std::uint64_t>(days), date);
+        }
+        const int length = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", int(rest / 3600),
                                int(rest / 60 % 60), int(rest % 60));
         PyList_SET_ITEM(times.ptr(), i, py::str(buffer, length).release().ptr());
     }
