@@ -13,6 +13,9 @@
 
 #include <pybind11/numpy.h>
 
+#include <cmath>
+#include <vector>
+
 namespace korvanta::executions {
 
 namespace host = korvanta::host;
@@ -102,19 +105,48 @@ py::array object_array(Py_ssize_t n) {
 
 PyObject **cells(py::array &array) { return static_cast<PyObject **>(array.mutable_data()); }
 
-/// `column[i]` of the fill rows in display form for the `i` where `missing` is false, ""
-/// elsewhere: `astype(object).fillna("")` of one column, written into `out` from `at`.
+/// Whether `cell` is missing to pandas, for the kinds of cell whose answer is plain: -1 for
+/// any other kind.
+int plainly_missing(PyObject *cell, PyTypeObject *timestamp) {
+    if (cell == Py_None)
+        return 1;
+    if (PyFloat_CheckExact(cell))
+        return std::isnan(PyFloat_AS_DOUBLE(cell)) ? 1 : 0;
+    // NaT has a type of its own: a Timestamp is always a time.
+    if (PyUnicode_CheckExact(cell) || PyLong_CheckExact(cell) || PyBool_Check(cell) ||
+        Py_TYPE(cell) == timestamp)
+        return 0;
+    return -1;
+}
+
+/// `column[i]` of the fill rows in display form where it is present, "" where pandas finds
+/// it missing: `astype(object).fillna("")` of one column, written into `out` from `at`.
 void fill_cells(py::handle column, py::array &out, Py_ssize_t at) {
     py::object values = column.attr("to_numpy")(py::arg("dtype") = py::dtype("O"));
     py::array objects = py::array::ensure(values, py::array::c_style);
-    py::array_t<bool> missing = pd().attr("isna")(objects);
-    auto flags = missing.unchecked<1>();
+    const Py_ssize_t n = objects.shape(0);
     // pandas hands out its own arrays read-only: read through `data`, never `mutable_data`.
     PyObject *const *in = static_cast<PyObject *const *>(objects.data());
+    auto *timestamp = reinterpret_cast<PyTypeObject *>(pd().attr("Timestamp").ptr());
+    std::vector<char> missing(static_cast<std::size_t>(n));
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        const int answer = plainly_missing(in[i], timestamp);
+        plain = answer >= 0;
+        missing[static_cast<std::size_t>(i)] = static_cast<char>(answer == 1);
+    }
+    if (!plain) {
+        // Cells of other kinds (numpy scalars, NA, decimals): pandas' own test for all.
+        py::array_t<bool> flags = pd().attr("isna")(objects);
+        auto view = flags.unchecked<1>();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            missing[static_cast<std::size_t>(i)] = view(i);
+    }
     PyObject **target = cells(out) + at;
     static py::handle empty_text = kept(py::str(""));
-    for (py::ssize_t i = 0; i < flags.shape(0); ++i)
-        Py_SETREF(target[i], Py_NewRef(flags(i) ? empty_text.ptr() : in[i]));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        Py_SETREF(target[i],
+                  Py_NewRef(missing[static_cast<std::size_t>(i)] ? empty_text.ptr() : in[i]));
 }
 
 /// The cells of a list or object array `values` written into `out` from `at`.
