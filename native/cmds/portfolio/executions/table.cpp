@@ -7,6 +7,7 @@
 // arithmetic stays a pandas call.
 #include "cmds/portfolio/executions/executions.hpp"
 
+#include "bridge/datetimes.hpp"
 #include "host/host.hpp"
 
 #include <pybind11/numpy.h>
@@ -102,6 +103,36 @@ py::object numbers_or_list(py::list values) {
         return out;
     }
     return values;
+}
+
+/// `values` as a UTC datetime column when every value is a `datetime` in
+/// `datetime.timezone.utc`, as the gateway client stamps fills; otherwise the list itself,
+/// for pandas to read. Read natively, the microseconds are those pandas would take.
+py::object utc_times_or_list(py::list values) {
+    bridge::need_datetime_api();
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(values.ptr());
+    py::array_t<std::int64_t> micros(n);
+    std::int64_t *cells = micros.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *value = items[i];
+        if (!PyDateTime_CheckExact(value) ||
+            PyDateTime_DATE_GET_TZINFO(value) != PyDateTime_TimeZone_UTC)
+            return values;
+        cells[i] = bridge::wall_clock_micros(value);
+    }
+    py::object pd = host::global<"pd">();
+    return pd.attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"))
+        .attr("tz_localize")("UTC");
+}
+
+/// The column `field` of the joined table from the values of its records.
+py::object column_of(const char *field, py::list values) {
+    if (kept_as_objects(field))
+        return object_column(values);
+    if (std::strcmp(field, "time") == 0)
+        return utc_times_or_list(std::move(values));
+    return numbers_or_list(std::move(values));
 }
 
 /// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
@@ -242,9 +273,7 @@ py::object collect_table(py::handle fills) {
                 PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
         }
         for (std::size_t j = 0; j < fields.size(); ++j)
-            columns[fields[j]] = kept_as_objects(source.fields[j])
-                                     ? object_column(lists[j])
-                                     : numbers_or_list(lists[j]);
+            columns[fields[j]] = column_of(source.fields[j], lists[j]);
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
