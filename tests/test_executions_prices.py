@@ -9,6 +9,7 @@ from decimal import Decimal
 import numpy as np
 import pandas as pd
 import pytest
+from ib_async import Contract
 from hypothesis import example, given
 from hypothesis import strategies as st
 
@@ -69,17 +70,34 @@ def counting_fmt(monkeypatch):
     return calls
 
 
+def same_as_plain_pandas(host, fills):
+    """Runs the command and the plain pandas version on `fills`; both must agree."""
+    records, printed, _, _ = host(fills)
+    theirs = []
+    expected = executions_baseline.build(fills, set(), State.clientId,
+                                         lambda f, t: theirs.append((t, f)), tz="US/Eastern")
+    assert records == expected
+    for (title, mine), (_, ref) in zip(printed, theirs, strict=True):
+        pd.testing.assert_frame_equal(mine, ref, obj=title)
+    return records
+
+
+@pytest.mark.parametrize("field, value", [
+    ("right", None), ("tradingClass", None), ("lastTradeDateOrContractMonth", np.nan),
+    ("secType", pd.NA), ("exchange", np.float64("nan")),
+], ids=["right-None", "class-None", "month-nan", "secType-NA", "exchange-np-nan"])
+def test_missing_text_fields_show_empty(host, field, value):
+    # Records a host builds by hand may leave text fields unset in any of pandas' ways.
+    fills = [f._replace(contract=Contract(**{**vars(f.contract), field: value})) for f in HAND]
+    records = same_as_plain_pandas(host, fills)
+    shown = "conDate" if field == "lastTradeDateOrContractMonth" else field
+    assert [r[shown] for r in records[:3]] == ["", "", ""]
+
+
 class TestReplacedHost:
     def test_replaced_fmtPrice_is_called_per_cell_and_shown(self, host, counting_fmt):
-        records, printed, _, _ = host(RAGGED)
-        theirs = []
-        expected = executions_baseline.build(RAGGED, set(), State.clientId,
-                                             lambda f, t: theirs.append((t, f)),
-                                             tz="US/Eastern")
-        assert records == expected
+        records = same_as_plain_pandas(host, RAGGED)
         assert records[0]["total"] == "<1,000.40>" and records[-1]["shares"].startswith("<")
-        for (title, mine), (_, ref) in zip(printed, theirs, strict=True):
-            pd.testing.assert_frame_equal(mine, ref, obj=title)
         # The plain version also formats `avgPrice`, one cell per row, which no table shows.
         assert counting_fmt["native"] == counting_fmt["baseline"] - len(records)
 
