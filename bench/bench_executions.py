@@ -2,7 +2,9 @@
 
 20,000 fills on five symbols over three trading days, `printFrame` replaced by a no-op that
 keeps what it was given. Checks that both give equal records and equal printed frames, then
-prints the median time of each and the ratio baseline / native (above 1: native is faster).
+prints the median time of each and the ratio baseline / native (above 1: native is faster),
+and beside it the peak memory of one call of each as tracemalloc sees it (the interpreter's
+and numpy's allocations; the module's own C++ buffers are a few kilobytes).
 Run: tools/in-env python bench/bench_executions.py
 """
 
@@ -10,6 +12,7 @@ import asyncio
 import statistics
 import sys
 import time
+import tracemalloc
 from pathlib import Path
 
 import pandas as pd
@@ -77,6 +80,18 @@ def median_times(fills):
     return statistics.median(times[run_baseline]), statistics.median(times[run_native])
 
 
+def peak_bytes(fn, fills):
+    """tracemalloc's peak over one call of `fn`, above what was held before it."""
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        tracemalloc.reset_peak()
+        fn(fills, [])
+        return tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+
+
 def main():
     fills = make_fills(N_FILLS)
     rows, titles = check_equal(fills)
@@ -84,6 +99,9 @@ def main():
     baseline, native = median_times(fills)
     print(f"executions run: baseline {baseline * 1000:.1f} ms, native {native * 1000:.1f} ms, "
           f"ratio {baseline / native:.2f}x")
+    base_peak, native_peak = peak_bytes(run_baseline, fills), peak_bytes(run_native, fills)
+    print(f"peak memory: baseline {base_peak / 2**20:.1f} MiB, native {native_peak / 2**20:.1f} MiB"
+          f" ({native_peak / base_peak:.2f} of baseline)")
 
 
 if __name__ == "__main__":

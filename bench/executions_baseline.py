@@ -112,7 +112,9 @@ def build(fills, symbols, client_id, printFrame, log=None, tz=USE_TZ):
     dfByTrade = dfByTrade.rename(columns={"timestamp": "time"}, level=0)
     dfByTrade[("time", "start")] = start.dt.strftime("%H:%M:%S")
     dfByTrade[("time", "finish")] = finish.dt.strftime("%H:%M:%S")
-    seconds = (finish.dt.floor("s") - start.dt.floor("s")).dt.total_seconds()
+    # Floored in UTC: the repeated hour when the clocks go back has no local floor.
+    utc_start, utc_finish = start.dt.tz_convert("UTC"), finish.dt.tz_convert("UTC")
+    seconds = (utc_finish.dt.floor("s") - utc_start.dt.floor("s")).dt.total_seconds()
     dfByTrade[("duration", "")] = seconds.astype("int64")
     dfByTrade[("c_pct", "")] = dfByTrade[("commission", "sum")] / (
         dfByTrade[("total", "sum")] + dfByTrade[("commission", "sum")])

@@ -168,12 +168,19 @@ class TestExecutionTable:
         assert (records[0]["c_each"], records[0]["RPNL_each"]) == ("inf", "-inf")
         assert (records[1]["c_each"], records[1]["RPNL_each"]) == ("0.00", "0.00")
 
-    @pytest.mark.parametrize("words, zone", [
-        ([], "US/Eastern"), (["aapl"], "US/Eastern"), ([":m"], "US/Eastern"), ([], "Asia/Tokyo"),
-    ], ids=["all", "symbol", "own-client", "tokyo-display"])
-    def test_same_records_and_frames_as_plain_pandas(self, host, monkeypatch, words, zone):
+    # Half-hour bins through clock changes (the night of 2026-03-08 in New York, 2026-04-05
+    # in Lord Howe's half-hour one) and in a zone a quarter hour off the hour.
+    @pytest.mark.parametrize("words, zone, start", [
+        ([], "US/Eastern", None), (["aapl"], "US/Eastern", None), ([":m"], "US/Eastern", None),
+        ([], "Asia/Tokyo", None), ([], "Asia/Kathmandu", None),
+        ([], "US/Eastern", dt.datetime(2026, 3, 6, 23, tzinfo=UTC)),
+        ([], "Australia/Lord_Howe", dt.datetime(2026, 4, 3, 23, tzinfo=UTC)),
+    ], ids=["all", "symbol", "own-client", "tokyo-display", "kathmandu-display",
+            "dst-start", "half-hour-dst-end"])
+    def test_same_records_and_frames_as_plain_pandas(self, host, monkeypatch, words, zone,
+                                                     start):
         monkeypatch.setattr(ex, "USE_TZ", zone)
-        fills = make_fills(600, seed=3)
+        fills = make_fills(600, seed=3, **({"start": start, "days": 4} if start else {}))
         records, printed, _, _ = host(fills, words)
         theirs = []
         symbols = {w.upper() for w in words}

@@ -86,7 +86,7 @@ Task run(py::object self) {
     by_time = add_time_profit_columns(std::move(by_time));
 
     py::str desc = title_suffix(self.attr("symbols"));
-    show_table(df, title("Execution Summary", desc));
+    host::print_frame(printed_copy(df), title("Execution Summary", desc));
     print_summaries(by_time, by_trade, desc);
     co_return to_records(df);
 }

@@ -39,6 +39,8 @@ py::object py_assign_trading_day(py::handle timestamp) {
     return executions::assign_trading_day(timestamp);
 }
 
+py::object py_price_texts(py::handle column) { return executions::price_texts(column); }
+
 // The text before "--" is the signature inspect reads.
 PyMethodDef upper_words_def = {"_upper_words",
                                fastcall_entry(unary<"_upper_words", "words", py_upper_words>),
@@ -61,6 +63,10 @@ PyMethodDef assign_trading_day_def = {
     fastcall_entry(unary<"_assign_trading_day", "timestamp", py_assign_trading_day>), fastcall,
     "_assign_trading_day(timestamp)\n--\n\n"
     "The trading day of one fill time: sessions start at 18:00 Eastern."};
+PyMethodDef price_texts_def = {
+    "_price_texts", fastcall_entry(unary<"_price_texts", "column", py_price_texts>), fastcall,
+    "_price_texts(column)\n--\n\n"
+    "[fmtPrice(x) for x in column]: the display forms the tables show."};
 PyMethodDef argmap_def = {"argmap",
                           fastcall_entry(unary<"IOpExecutions.argmap", "self", py_argmap>),
                           fastcall, "argmap(self)\n--\n\n"};
@@ -87,8 +93,10 @@ PYBIND11_MODULE(executions, m) {
     host::import_names("quodra.dispatch", {"DArg"});
     host::import_names("quodra.frame", {"printFrame"});
     host::import_names("quodra.numeric", {"fmtPrice"});
+    executions::adopt_host_fmt_price();
     py::object module_name = m.attr("__name__");
     m.attr("_assign_trading_day") = builtin(assign_trading_day_def, module_name);
+    m.attr("_price_texts") = builtin(price_texts_def, module_name);
 
     py::dict class_attributes;
     class_attributes["requires_gateway"] = true;

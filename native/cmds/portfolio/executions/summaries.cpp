@@ -29,6 +29,50 @@ py::dict summary_agg() {
     return agg;
 }
 
+/// The summary aggregation in 30-minute bins of every trading day at once, grouped by day:
+/// one pass over the table where a resampling per day would take one per day. The bins of
+/// one grouping are those of resampling each day, their edges all on the display zone's
+/// hours and half hours ("30min" is the current spelling of the older "30Min" rule).
+py::object half_hours_by_day(py::handle by_time) {
+    py::object pd = host::global<"pd">();
+    py::list keys;
+    keys.append("trading_day");
+    keys.append(pd.attr("Grouper")(py::arg("freq") = "30min"));
+    return by_time.attr("groupby")(keys).attr("agg")(summary_agg()).attr("groupby")(
+        py::arg("level") = 0);
+}
+
+/// One day's bins as resampling gives them: every bin from the first fill's to the last
+/// fill's, those without fills summing to 0 and counting 0.
+py::object day_table(py::handle day_bins) {
+    py::object bins = day_bins.attr("droplevel")(0);
+    py::object index = bins.attr("index");
+    py::object every = host::global<"pd">().attr("date_range")(
+        index[py::int_(0)], index[py::int_(-1)], py::arg("freq") = "30min",
+        py::arg("name") = index.attr("name"));
+    return bins.attr("reindex")(every, py::arg("fill_value") = 0);
+}
+
+/// `table` with the row "sum" of the column sums of `columns` under it, the other cells
+/// missing: what `table.loc["sum", columns] = table[columns].sum()` makes, joined on once
+/// instead of growing the table by a row of gaps that is then filled in.
+py::object with_sum_row(py::handle table, py::handle columns) {
+    py::object pd = host::global<"pd">();
+    py::object sums = table[columns].attr("sum")();
+    py::list label;
+    label.append("sum");
+    py::list values;
+    values.append(sums.attr("to_numpy")());
+    py::object row = pd.attr("DataFrame")(
+        values, py::arg("index") = pd.attr("Index")(label, py::arg("name") =
+                                                               table.attr("index").attr("name")),
+        py::arg("columns") = sums.attr("index"));
+    py::list parts;
+    parts.append(table);
+    parts.append(row);
+    return pd.attr("concat")(parts);
+}
+
 } // namespace
 
 py::str title(const char *head, py::handle desc) { return py::str(py::str(head) + desc); }
@@ -59,15 +103,18 @@ py::object order_table(py::handle df) {
     py::dict renamed;
     renamed["timestamp"] = "time";
     by_trade = by_trade.attr("rename")(py::arg("columns") = renamed, py::arg("level") = 0);
-    by_trade.attr("insert")(0, py::make_tuple("date", "min"),
-                            start.attr("dt").attr("strftime")("%Y-%m-%d"));
-    by_trade[py::make_tuple("time", "start")] = start.attr("dt").attr("strftime")("%H:%M:%S");
-    by_trade[py::make_tuple("time", "finish")] = finish.attr("dt").attr("strftime")("%H:%M:%S");
+    auto [start_dates, start_times] = wall_texts(start);
+    by_trade.attr("insert")(0, py::make_tuple("date", "min"), start_dates);
+    by_trade[py::make_tuple("time", "start")] = start_times;
+    by_trade[py::make_tuple("time", "finish")] = wall_texts(finish).second;
     // Whole seconds between the shown start and finish, so a same-day order keeps the
-    // difference of its two time-of-day texts.
-    py::object seconds = finish.attr("dt").attr("floor")("s")
-                             .attr("sub")(start.attr("dt").attr("floor")("s"))
-                             .attr("dt").attr("total_seconds")();
+    // difference of its two time-of-day texts. Floored in UTC: a wall clock's repeated hour
+    // when the clocks go back has no single floor, and zone offsets are whole seconds.
+    auto floored = [](py::handle times) {
+        return times.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("floor")("s");
+    };
+    py::object seconds =
+        floored(finish).attr("sub")(floored(start)).attr("dt").attr("total_seconds")();
     by_trade[py::make_tuple("duration", "")] = seconds.attr("astype")("int64");
     py::object commission = by_trade[py::make_tuple("commission", "sum")];
     by_trade[py::make_tuple("c_pct", "")] = commission.attr("div")(
@@ -86,7 +133,18 @@ void format_order_table(py::handle by_trade) {
 }
 
 py::object time_profit_copy(py::handle df) {
-    return df.attr("sort_values")(names({"time", "orderId", "secType", "side", "localSymbol"}));
+    // Only the sort keys and what the per-day and half-hour summaries read: the other
+    // columns would be reordered only to be left unread. The "%H:%M:%S" texts of `time`
+    // sort as the whole seconds of the wall-clock day they spell, which sort as numbers.
+    py::object copy = df[names({"orderId", "secType", "side", "localSymbol", "timestamp",
+                                "realizedPNL"})];
+    py::object seconds = df["timestamp"].attr("dt").attr("tz_localize")(py::none())
+                             .attr("to_numpy")(py::arg("dtype") = "datetime64[s]")
+                             .attr("astype")("int64");
+    py::dict time_of_day;
+    time_of_day["time_of_day"] = seconds.attr("__mod__")(86400);
+    return copy.attr("assign")(**time_of_day)
+        .attr("sort_values")(names({"time_of_day", "orderId", "secType", "side", "localSymbol"}));
 }
 
 py::object add_time_profit_columns(py::object by_time) {
@@ -106,16 +164,14 @@ void print_summaries(py::handle by_time, py::handle by_trade, py::handle desc) {
         summary_agg());
 
     py::list numeric_cols = names({"orderId", "profit", "loss", "opening", "closing"});
-    for (py::handle item : by_time.attr("groupby")("trading_day")) {
+    for (py::handle item : half_hours_by_day(by_time)) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        // "30min" is the current spelling of the older "30Min" rule.
-        py::object day_profit = pair[1].attr("resample")("30min").attr("agg")(summary_agg());
+        py::object day_profit = day_table(pair[1]);
         day_profit[py::make_tuple("dayProfit", "")] =
             day_profit[py::make_tuple("realizedPNL", "sum")].attr("cumsum")();
         format_prices(day_profit, {py::make_tuple("realizedPNL", "sum"),
                                    py::make_tuple("dayProfit", "")});
-        day_profit.attr("loc")[py::make_tuple("sum", numeric_cols)] =
-            day_profit[numeric_cols].attr("sum")();
+        day_profit = with_sum_row(day_profit, numeric_cols);
         py::object trading_day_str = pair[0].attr("strftime")("%Y-%m-%d");
         show_table(day_profit, title("Profit by Half Hour for Trading Day ",
                                      py::str(trading_day_str + desc)));

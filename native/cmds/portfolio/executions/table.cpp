@@ -1,18 +1,20 @@
 // cmds/portfolio/executions/table.cpp: the per-fill execution table, from fill records to
-// the returned rows.
+// its derived columns.
 //
 // Frames are pandas throughout. Native work replaces only what pandas does one Python
 // object at a time: reading the records (a frame from dataclass records deep-copies each
-// one through `asdict`), the date and time texts, the integer texts, the element-wise
-// `fmtPrice` and the records of the result. Everything arithmetic stays a pandas call.
+// one through `asdict`), the date and time texts and the integer texts. Everything
+// arithmetic stays a pandas call.
 #include "cmds/portfolio/executions/executions.hpp"
 
+#include "bridge/datetimes.hpp"
 #include "host/host.hpp"
 
 #include <pybind11/numpy.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace korvanta::executions {
 
@@ -21,28 +23,6 @@ namespace host = korvanta::host;
 namespace {
 
 py::object pd() { return host::global<"pd">(); }
-
-/// Keeps `object` for the life of the process: a static py::object would be released
-/// after the interpreter is gone.
-py::handle kept(py::object object) { return object.release(); }
-
-// The 26 columns of the final table, in order.
-constexpr const char *final_columns =
-    "clientId secType conId symbol conDate right strike date exchange tradingClass "
-    "localSymbol time timestamp orderId side shares cumQty price total realizedPNL RPNL_each "
-    "commission c_each c_pct c_pct_RPNL dayProfit";
-
-/// pandas' own boxing of a cell, the one `to_dict` applies.
-py::handle box_native() {
-    static py::handle box =
-        kept(py::module_::import("pandas.core.dtypes.cast").attr("maybe_box_native"));
-    return box;
-}
-
-py::handle final_column_list() {
-    static py::handle columns = kept(py::str(final_columns).attr("split")());
-    return columns;
-}
 
 struct Source {
     const char *record;
@@ -61,22 +41,23 @@ const Source sources[] = {
     {"commissionReport", {"commission", "realizedPNL"}},
 };
 
-/// Holds the cyclic collector off while one table's rows are made: every container built
-/// then is acyclic, yet their sheer number would trigger collections that each walk the
-/// heap of frames around them.
-class CollectorPause {
-public:
-    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_)
-            PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause &) = delete;
-    CollectorPause &operator=(const CollectorPause &) = delete;
+/// Text fields that no grouping or summary shows: they are kept as the objects the records
+/// hold (pandas would read each into its own string type, and the display table back out
+/// of it). `side` and `localSymbol` are group keys, whose type the order table's index
+/// shows, and stay with pandas.
+bool kept_as_objects(const char *field) {
+    for (const char *name : {"secType", "symbol", "lastTradeDateOrContractMonth", "right",
+                             "multiplier", "exchange", "tradingClass"})
+        if (std::strcmp(field, name) == 0)
+            return true;
+    return false;
+}
 
-private:
-    int was_enabled_;
-};
+/// `values` as a column of objects, which pandas leaves as they are.
+py::object object_column(py::handle values, py::handle index = py::none()) {
+    return host::global<"pd">().attr("Series")(values, py::arg("index") = index,
+                                               py::arg("dtype") = py::dtype("O"));
+}
 
 py::object interned(const char *text) {
     PyObject *name = PyUnicode_InternFromString(text);
@@ -90,6 +71,68 @@ py::object attr(PyObject *object, py::handle name) {
     if (!value)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
+}
+
+/// `values` as the float64 or int64 array pandas would infer from them when every value is
+/// an exact float, or every one an exact int in 64 bits; otherwise the list itself, for
+/// pandas to read.
+py::object numbers_or_list(py::list values) {
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(values.ptr());
+    bool floats = true, ints = true;
+    for (Py_ssize_t i = 0; i < n && (floats || ints); ++i) {
+        floats = floats && PyFloat_CheckExact(items[i]);
+        ints = ints && PyLong_CheckExact(items[i]);
+    }
+    if (floats) {
+        py::array_t<double> out(n);
+        double *cells = out.mutable_data();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            cells[i] = PyFloat_AS_DOUBLE(items[i]);
+        return out;
+    }
+    if (ints) {
+        py::array_t<std::int64_t> out(n);
+        std::int64_t *cells = out.mutable_data();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int overflow = 0;
+            cells[i] = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+            if (overflow)
+                return values;
+        }
+        return out;
+    }
+    return values;
+}
+
+/// `values` as a UTC datetime column when every value is a `datetime` in
+/// `datetime.timezone.utc`, as the gateway client stamps fills; otherwise the list itself,
+/// for pandas to read. Read natively, the microseconds are those pandas would take.
+py::object utc_times_or_list(py::list values) {
+    bridge::need_datetime_api();
+    const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(values.ptr());
+    py::array_t<std::int64_t> micros(n);
+    std::int64_t *cells = micros.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *value = items[i];
+        if (!PyDateTime_CheckExact(value) ||
+            PyDateTime_DATE_GET_TZINFO(value) != PyDateTime_TimeZone_UTC)
+            return values;
+        cells[i] = bridge::wall_clock_micros(value);
+    }
+    py::object pd = host::global<"pd">();
+    return pd.attr("DatetimeIndex")(micros.attr("view")("datetime64[us]"))
+        .attr("tz_localize")("UTC");
+}
+
+/// The column `field` of the joined table from the values of its records.
+py::object column_of(const char *field, py::list values) {
+    if (kept_as_objects(field))
+        return object_column(values);
+    if (std::strcmp(field, "time") == 0)
+        return utc_times_or_list(std::move(values));
+    return numbers_or_list(std::move(values));
 }
 
 /// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
@@ -110,46 +153,28 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-/// `time.dt.strftime("%Y-%m-%d")` and `time.dt.strftime("%H:%M:%S")` from the wall clock of
-/// the zone-aware column; a missing time stays missing in both.
-std::pair<py::list, py::list> wall_texts(py::handle time) {
-    py::array_t<std::int64_t> seconds =
-        time.attr("dt").attr("tz_localize")(py::none())
-            .attr("to_numpy")(py::arg("dtype") = "datetime64[s]")
-            .attr("astype")("int64");
-    auto view = seconds.unchecked<1>();
-    const py::ssize_t n = view.shape(0);
-    py::list dates(n), times(n);
-    char buffer[32];
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const std::int64_t s = view(i);
-        if (s == INT64_MIN) {
-            PyList_SET_ITEM(dates.ptr(), i, py::none().release().ptr());
-            PyList_SET_ITEM(times.ptr(), i, py::none().release().ptr());
-            continue;
-        }
-        const std::int64_t days = floor_div(s, 86400);
-        const std::int64_t rest = s - days * 86400;
-        int year;
-        unsigned month, day;
-        civil_from_days(days, year, month, day);
-        int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", year, month, day);
-        PyList_SET_ITEM(dates.ptr(), i, py::str(buffer, length).release().ptr());
-        length = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", int(rest / 3600),
-                               int(rest / 60 % 60), int(rest % 60));
-        PyList_SET_ITEM(times.ptr(), i, py::str(buffer, length).release().ptr());
-    }
-    return {std::move(dates), std::move(times)};
-}
-
 /// `frame[[column]].map(lambda x: str(int(x)) if x else "")`.
 py::list int_texts(py::handle column) {
     py::list values = column.attr("to_numpy")(py::arg("dtype") = py::dtype("O")).attr("tolist")();
     const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
     py::list out(n);
     py::str empty("");
+    RecentTexts recent;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *x = PyList_GET_ITEM(values.ptr(), i);
+        int overflow = 1;
+        const long long exact = PyLong_CheckExact(x) ? PyLong_AsLongLongAndOverflow(x, &overflow) : 0;
+        if (!overflow && exact != 0) {
+            PyObject *text = recent.find(static_cast<std::uint64_t>(exact));
+            if (!text) {
+                text = bridge::checked(PyObject_Str(x)).release().ptr();
+                recent.remember(static_cast<std::uint64_t>(exact), text);
+            } else {
+                Py_INCREF(text);
+            }
+            PyList_SET_ITEM(out.ptr(), i, text);
+            continue;
+        }
         int truth = PyObject_IsTrue(x);
         if (truth < 0)
             throw py::error_already_set();
@@ -168,6 +193,47 @@ py::list int_texts(py::handle column) {
 }
 
 } // namespace
+
+/// `time.dt.strftime("%Y-%m-%d")` and `time.dt.strftime("%H:%M:%S")` from the wall clock of
+/// the zone-aware column; a missing time stays missing in both.
+std::pair<py::list, py::list> wall_texts(py::handle time) {
+    py::array_t<std::int64_t> seconds =
+        time.attr("dt").attr("tz_localize")(py::none())
+            .attr("to_numpy")(py::arg("dtype") = "datetime64[s]")
+            .attr("astype")("int64");
+    auto view = seconds.unchecked<1>();
+    const py::ssize_t n = view.shape(0);
+    py::list dates(n), times(n);
+    char buffer[32];
+    RecentTexts recent_dates;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const std::int64_t s = view(i);
+        if (s == INT64_MIN) {
+            PyList_SET_ITEM(dates.ptr(), i, py::none().release().ptr());
+            PyList_SET_ITEM(times.ptr(), i, py::none().release().ptr());
+            continue;
+        }
+        const std::int64_t days = floor_div(s, 86400);
+        const std::int64_t rest = s - days * 86400;
+        PyObject *date = recent_dates.find(static_cast<std::uint64_t>(days));
+        if (date) {
+            PyList_SET_ITEM(dates.ptr(), i, Py_NewRef(date));
+        } else {
+            int year;
+            unsigned month, day;
+            civil_from_days(days, year, month, day);
+            const int length =
+                std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", year, month, day);
+            date = py::str(buffer, length).release().ptr();
+            PyList_SET_ITEM(dates.ptr(), i, date);
+            recent_dates.remember(static_cast<std::uint64_t>(days), date);
+        }
+        const int length = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", int(rest / 3600),
+                               int(rest / 60 % 60), int(rest % 60));
+        PyList_SET_ITEM(times.ptr(), i, py::str(buffer, length).release().ptr());
+    }
+    return {std::move(dates), std::move(times)};
+}
 
 py::list names(std::initializer_list<const char *> words) {
     py::list out;
@@ -207,7 +273,7 @@ py::object collect_table(py::handle fills) {
                 PyList_SET_ITEM(lists[j].ptr(), i, attr(record.ptr(), fields[j]).release().ptr());
         }
         for (std::size_t j = 0; j < fields.size(); ++j)
-            columns[fields[j]] = lists[j];
+            columns[fields[j]] = column_of(source.fields[j], lists[j]);
     }
     // Sorted afresh rather than in place: pandas deprecates `inplace`.
     return pd().attr("DataFrame")(columns).attr("sort_values")(names({"time", "clientId"}));
@@ -231,11 +297,14 @@ py::object add_fill_columns(py::object df) {
     time = time.attr("dt").attr("tz_convert")(host::global<"USE_TZ">());
     df["timestamp"] = time.attr("copy")();
     auto [dates, times] = wall_texts(time);
-    df["date"] = dates;
-    df["time"] = times;
+    // Text for the display table and the time sort only: kept as objects.
+    df["date"] = object_column(dates, df.attr("index"));
+    df["time"] = object_column(times, df.attr("index"));
     df["c_each"] = df["commission"].attr("div")(df["shares"]);
-    for (const char *name : {"clientId", "orderId"})
-        df[name] = int_texts(df[name]);
+    // `orderId` is a group key of the order table and goes to pandas' string type, as the
+    // index of that table shows it.
+    df["clientId"] = object_column(int_texts(df["clientId"]), df.attr("index"));
+    df["orderId"] = int_texts(df["orderId"]);
 
     py::object multiplier = df["multiplier"].attr("astype")(py::dtype("O"));
     py::object unset = multiplier.attr("eq")("").attr("__or__")(multiplier.attr("isna")());
@@ -251,91 +320,6 @@ py::object add_fill_columns(py::object df) {
     py::object doubled = commission.attr("mul")(2);
     df["c_pct_RPNL"] = doubled.attr("div")(pnl.attr("add")(doubled));
     return df;
-}
-
-void format_prices(py::handle frame, const std::vector<py::object> &keys) {
-    py::object fmt = host::global<"fmtPrice">();
-    for (const py::object &key : keys) {
-        py::list values = frame[key].attr("fillna")(0)
-                              .attr("to_numpy")(py::arg("dtype") = py::dtype("O"))
-                              .attr("tolist")();
-        const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
-        py::list out(n);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *text = PyObject_CallOneArg(fmt.ptr(), PyList_GET_ITEM(values.ptr(), i));
-            if (!text)
-                throw py::error_already_set();
-            PyList_SET_ITEM(out.ptr(), i, text);
-        }
-        frame[key] = out;
-    }
-}
-
-py::object finish_table(py::object df) {
-    py::object add_row = host::global<"addRowSafe">();
-    py::list sum_cols = names({"shares", "price", "commission", "total"});
-    // `avgPrice` and `multiplier` are not final columns: dropped now, their display forms
-    // are never made only to be thrown away.
-    df = df.attr("drop")(py::arg("columns") = names({"avgPrice", "multiplier"}));
-    // Medians and means describe fills; the summary rows would count the totals among them.
-    py::object fill_rows = df;
-
-    df = add_row(df, "sum", df[sum_cols].attr("sum")());
-    df = add_row(df, "sum-buy", df[df["side"].attr("eq")("BOT")][sum_cols].attr("sum")());
-    df = add_row(df, "sum-sell", df[df["side"].attr("eq")("SLD")][sum_cols].attr("sum")());
-    py::object loc = df.attr("loc");
-    for (const char *column : {"total", "price"})
-        loc[py::make_tuple("profit", column)] =
-            loc[py::make_tuple("sum-sell", column)] - loc[py::make_tuple("sum-buy", column)];
-    py::list each_share_price = names({"c_each", "shares", "price"});
-    df = add_row(df, "med", fill_rows[each_share_price].attr("median")());
-    df = add_row(df, "mean", fill_rows[each_share_price].attr("mean")());
-
-    std::vector<py::object> prices;
-    for (const char *column : {"c_each", "shares", "price", "commission", "realizedPNL",
-                               "RPNL_each", "total", "dayProfit", "c_pct", "c_pct_RPNL"})
-        prices.push_back(py::str(column));
-    format_prices(df, prices);
-    df["conId"] = df["conId"].attr("fillna")(-1).attr("astype")(
-        py::module_::import("builtins").attr("int"));
-    df = df.attr("astype")(py::dtype("O"));
-    df = df.attr("fillna")("");
-    py::dict renamed;
-    renamed["lastTradeDateOrContractMonth"] = "conDate";
-    df = df.attr("rename")(py::arg("columns") = renamed);
-    return df[final_column_list()];
-}
-
-py::list to_records(py::handle df) {
-    py::handle box = box_native();
-    py::object timestamp_type = host::global<"pd">().attr("Timestamp");
-    py::list columns = df.attr("columns").attr("tolist")();
-    const Py_ssize_t width = PyList_GET_SIZE(columns.ptr());
-    const Py_ssize_t n = py::len(df);
-    std::vector<py::list> cells;
-    py::object iloc = df.attr("iloc");
-    py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-    for (Py_ssize_t k = 0; k < width; ++k)
-        cells.push_back(iloc[py::make_tuple(all, k)].attr("to_numpy")().attr("tolist")());
-    CollectorPause pause;
-    py::list records(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::dict row;
-        for (Py_ssize_t k = 0; k < width; ++k) {
-            PyObject *cell = PyList_GET_ITEM(cells[k].ptr(), i);
-            py::object value = py::reinterpret_borrow<py::object>(cell);
-            // Numbers, text and timestamps as pandas leaves them; numpy scalars and NA
-            // go through pandas' own boxing.
-            if (!(PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
-                  PyUnicode_CheckExact(cell) || PyBool_Check(cell) ||
-                  Py_TYPE(cell) == reinterpret_cast<PyTypeObject *>(timestamp_type.ptr())))
-                value = box(value);
-            if (PyDict_SetItem(row.ptr(), PyList_GET_ITEM(columns.ptr(), k), value.ptr()) < 0)
-                throw py::error_already_set();
-        }
-        PyList_SET_ITEM(records.ptr(), i, row.release().ptr());
-    }
-    return records;
 }
 
 } // namespace korvanta::executions
