@@ -111,14 +111,17 @@ class TestReplacedHost:
         seen = []
 
         def doubled(frame, label, series):
-            seen.append((label, list(series.index)))
+            seen.append((label, list(series.index), len(frame)))
             return addRowSafe(frame, label, series * 2)
         monkeypatch.setattr(ex, "addRowSafe", doubled)
         records, printed, _, _ = host(HAND)
         sums = ["shares", "price", "commission", "total"]
         each = ["c_each", "shares", "price"]
-        assert seen == [("sum", sums), ("sum-buy", sums), ("sum-sell", sums),
-                        ("med", each), ("mean", each)]
+        # Handed the whole table each time, the rows it added before included.
+        fills = len(records) - 6
+        assert seen == [("sum", sums, fills), ("sum-buy", sums, fills + 1),
+                        ("sum-sell", sums, fills + 2), ("med", each, fills + 4),
+                        ("mean", each, fills + 5)]
         s, sbuy, ssell, profit, med, _ = records[-6:]
         assert (s["shares"], sbuy["total"], ssell["total"]) == ("404.00", "2,602.80", "2,100.00")
         # The profit row is worked out from the rows as the host returned them.

@@ -2,11 +2,12 @@
 // its fill rows and its six summary rows in display form.
 //
 // Appending a row to a frame of 20,000 copies all of it, and so does each pass over the
-// whole table (`astype`, `fillna`, the column selection). The summary rows are therefore
-// made on their own: `addRowSafe` grows them from the table's empty slice, which has the
-// table's columns and types, and they take the display steps as a small frame. The fill
-// rows take the same steps column by column, straight into the object arrays of the final
-// table, which is assembled once.
+// whole table (`astype`, `fillna`, the column selection). While `addRowSafe` is the host's
+// own, whose new row depends only on the frame's columns and types, the summary rows are
+// therefore made on their own: it grows them from the table's empty slice, and they take
+// the display steps as a small frame. The fill rows take the same steps column by column,
+// straight into the object arrays of the final table, which is assembled once. Any other
+// `addRowSafe` is handed the whole table, and its answer is the table shown.
 #include "cmds/portfolio/executions/executions.hpp"
 
 #include "host/host.hpp"
@@ -74,12 +75,13 @@ py::object display_form(py::object frame) {
     return frame.attr("rename")(py::arg("columns") = renamed)[final_column_list()];
 }
 
-/// "sum", "sum-buy", "sum-sell", "profit", "med" and "mean", grown by `addRowSafe` and
-/// label assignment from the empty slice of `df`, the fill rows.
-py::object summary_rows(py::handle df) {
-    py::object add_row = host::global<"addRowSafe">();
+/// The host's own `addRowSafe`, as the module bound it (a strong reference).
+PyObject *host_add_row = nullptr;
+
+/// `rows` grown by "sum", "sum-buy", "sum-sell", "profit", "med" and "mean", through
+/// `add_row` and label assignment, from the figures of `df`, the fill rows.
+py::object summary_rows(py::handle df, py::object rows, py::handle add_row) {
     py::list sum_cols = names({"shares", "price", "commission", "total"});
-    py::object rows = df.attr("iloc")[py::slice(0, 0, 1)];
     // The four columns taken before the rows of one side: filtering the whole table first
     // would copy every other column only to drop it.
     py::object sums = df[sum_cols];
@@ -172,8 +174,16 @@ py::object joined_index(py::handle fills, py::handle rows) {
 
 } // namespace
 
+void adopt_host_add_row() {
+    Py_XDECREF(host_add_row);
+    host_add_row = host::global<"addRowSafe">().inc_ref().ptr();
+}
+
 py::object finish_table(py::object df) {
-    py::object rows = display_form(summary_rows(df));
+    py::object add_row = host::global<"addRowSafe">();
+    if (add_row.ptr() != host_add_row)
+        return display_form(summary_rows(df, df, add_row));
+    py::object rows = display_form(summary_rows(df, df.attr("iloc")[py::slice(0, 0, 1)], add_row));
     const Py_ssize_t n = py::len(df), width = py::len(final_column_list());
     const Py_ssize_t total = n + py::len(rows);
 

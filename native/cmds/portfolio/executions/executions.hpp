@@ -87,6 +87,10 @@ private:
 /// Summary rows, display formatting and the final column set.
 py::object finish_table(py::object df);
 
+/// Takes the module's `addRowSafe` as it is now for the host's own: while the module still
+/// holds it, the summary rows are grown apart from the fill rows.
+void adopt_host_add_row();
+
 /// `df.convert_dtypes()` of the display table: the copy that is printed.
 py::object printed_copy(py::handle df);
 

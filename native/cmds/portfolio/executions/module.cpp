@@ -89,6 +89,7 @@ PYBIND11_MODULE(executions, m) {
     host::import_names("loguru", {"logger"});
     host::import_names("korvanta.cmds.base", {"IOp", "command"});
     host::import_names("korvanta.cmds.utils", {"addRowSafe"});
+    executions::adopt_host_add_row();
     host::import_star("korvanta.helpers");
     host::import_names("quodra.dispatch", {"DArg"});
     host::import_names("quodra.frame", {"printFrame"});
