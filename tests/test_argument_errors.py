@@ -140,7 +140,7 @@ KEYWORD_TAKING = {
     "IOpKline": (kline.IOpKline, ["argmap", "run", "_kline", "_history", "_intraday",
                                   "_yf_history", "_run_yfinance", "_kline_yfinance",
                                   "_history_yfinance", "_intraday_yfinance"]),
-    "executions": (ex, ["_assign_trading_day"]),
+    "executions": (ex, ["_assign_trading_day", "_price_texts"]),
     "IOpExecutions": (ex.IOpExecutions, ["argmap", "run"]),
     "Barhold": (Barhold, ["__init__", "count_key", "intraday_key", "range_key", "get",
                           "_is_stale", "set", "try_larger_count", "invalidate"]),
