@@ -81,6 +81,48 @@ class TestAwaitingPython:
             run(fx.await_one(42))
 
 
+class Immediate:
+    """Awaitable whose iterator returns `value` without ever yielding."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __await__(self):
+        return self.value
+        yield  # a generator all the same
+
+
+async def returns_at_once(value):
+    return value
+
+
+async def raises_at_once():
+    raise KeyError("gone")
+
+
+class TestFinishedInFirstStep:
+    """Awaits whose first step already finishes: the bridge coroutine goes on at once and
+    its return reaches the caller as a StopIteration carrying the value itself."""
+
+    @pytest.mark.parametrize("value", [("a", 1), None, KeyError("kept"), 0])
+    @pytest.mark.parametrize("make", [returns_at_once, Immediate], ids=["coroutine", "iterator"])
+    def test_value_passes_unchanged(self, make, value):
+        coro = fx.await_one(make(value))
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        assert stop.value.value is value
+        if value is not None:
+            assert stop.value.args == (value,)
+        assert not coro.cr_suspended
+
+    def test_error_is_caught_in_cpp(self):
+        assert run(fx.await_catching(raises_at_once())) == ("caught", "'gone'")
+
+    def test_mixed_with_awaits_that_yield(self):
+        awaitables = [returns_at_once(1), asyncio.sleep(0, 2), Immediate(3), asyncio.sleep(0)]
+        assert run(fx.await_all(awaitables)) == [1, 2, 3, None]
+
+
 class TestExceptions:
     def test_exception_caught_in_cpp(self):
         async def fails():

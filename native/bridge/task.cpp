@@ -134,30 +134,29 @@ PySendResult drive(CoroutineObject *coro, PyObject *arg, PyObject *exc, PyObject
 
     coro->state = State::running;
     detail::Promise &promise = coro->handle.promise();
-    for (;;) {
-        if (promise.awaiting) {
-            PyObject *yielded = nullptr;
-            try {
-                yielded = step_awaited(promise, arg, exc);
-            } catch (py::error_already_set &e) {
-                e.restore();
-                promise.thrown = take_raised();
-            }
-            if (yielded) {
-                coro->state = State::suspended;
-                *out = yielded;
-                return PYGEN_NEXT;
-            }
-        } else if (exc) {
-            promise.thrown = py::reinterpret_borrow<py::object>(exc);
+    if (promise.awaiting) {
+        PyObject *yielded = nullptr;
+        try {
+            yielded = step_awaited(promise, arg, exc);
+        } catch (py::error_already_set &e) {
+            e.restore();
+            promise.thrown = take_raised();
         }
-        arg = Py_None;
-        exc = nullptr;
+        if (yielded) {
+            coro->state = State::suspended;
+            *out = yielded;
+            return PYGEN_NEXT;
+        }
+    } else if (exc) {
+        promise.thrown = py::reinterpret_borrow<py::object>(exc);
+    }
 
-        coro->handle.resume();
-        if (coro->handle.done())
-            break;
-        // Suspended on a new await: step into it at once, as `yield from` would.
+    coro->handle.resume();
+    if (!coro->handle.done()) {
+        // Suspended on a new await whose first step, taken by the awaiter, yielded.
+        coro->state = State::suspended;
+        *out = promise.yielded.release().ptr();
+        return PYGEN_NEXT;
     }
 
     py::object error = std::move(promise.error);
@@ -181,12 +180,21 @@ PySendResult drive(CoroutineObject *coro, PyObject *arg, PyObject *exc, PyObject
     return PYGEN_RETURN;
 }
 
-/// Raises StopIteration carrying `value` as its single argument; a tuple stays a tuple.
+/// Raises StopIteration carrying `value` (a reference it takes) as its single argument; a
+/// tuple stays a tuple. Made as `StopIteration(value)` is, by the type's own `tp_new` and
+/// then the one field its `__init__` would set: each awaited return pays for one, and the
+/// generic call path would double its cost.
 void set_stop_iteration(PyObject *value) {
-    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
-    if (stop)
-        PyErr_SetRaisedException(stop);
+    auto *type = reinterpret_cast<PyTypeObject *>(PyExc_StopIteration);
+    PyObject *args = PyTuple_Pack(1, value);
+    PyObject *stop = args ? type->tp_new(type, args, nullptr) : nullptr;
+    Py_XDECREF(args);
+    if (!stop) {
+        Py_DECREF(value);
+        return;
+    }
+    Py_XSETREF(reinterpret_cast<PyStopIterationObject *>(stop)->value, value);
+    PyErr_SetRaisedException(stop);
 }
 
 PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **out) {
@@ -352,6 +360,7 @@ int coroutine_traverse(PyObject *self, visitproc visit, void *arg) {
     if (coro->handle) {
         detail::Promise &promise = coro->handle.promise();
         Py_VISIT(promise.awaiting.ptr());
+        Py_VISIT(promise.yielded.ptr());
         Py_VISIT(promise.sent.ptr());
         Py_VISIT(promise.thrown.ptr());
         Py_VISIT(promise.result.ptr());
@@ -472,7 +481,7 @@ bool Awaiter::await_ready() {
     PyTypeObject *type = Py_TYPE(obj);
     if (PyCoro_CheckExact(obj)) {
         iterator_ = std::move(awaitable_);
-        return false;
+        return first_step();
     }
     if (!type->tp_as_async || !type->tp_as_async->am_await) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
@@ -486,15 +495,35 @@ bool Awaiter::await_ready() {
     }
     // Only the iterator is kept: it holds the awaitable, and the collector can see it.
     awaitable_ = py::object();
-    return false;
+    return first_step();
+}
+
+bool Awaiter::first_step() {
+    PyObject *out = nullptr;
+    switch (PyIter_Send(iterator_.ptr(), Py_None, &out)) {
+    case PYGEN_RETURN:
+        first_ = py::reinterpret_steal<py::object>(out);
+        iterator_ = py::object();
+        return true;
+    case PYGEN_NEXT:
+        first_ = py::reinterpret_steal<py::object>(out);
+        return false;
+    case PYGEN_ERROR:
+        break;
+    }
+    // Raised at the await expression, where the driver would raise it after the same step.
+    throw py::error_already_set();
 }
 
 void Awaiter::await_suspend(std::coroutine_handle<Promise> handle) noexcept {
     promise_ = &handle.promise();
     promise_->awaiting = std::move(iterator_);
+    promise_->yielded = std::move(first_);
 }
 
 py::object Awaiter::await_resume() {
+    if (!promise_)
+        return std::move(first_); // finished in its first step
     if (promise_->thrown) {
         PyErr_SetRaisedException(std::exchange(promise_->thrown, py::object()).release().ptr());
         throw py::error_already_set();

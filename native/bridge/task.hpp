@@ -34,13 +34,18 @@ public:
 
     // Looked up here rather than in await_suspend so that "not awaitable" is an
     // ordinary exception at the await expression.
+    // It also takes the first step, as `yield from` does at once: an awaitable that
+    // finishes without yielding (a resolved name, a cache hit) costs no suspension.
     bool await_ready();
     void await_suspend(std::coroutine_handle<Promise> handle) noexcept;
     py::object await_resume();
 
 private:
+    bool first_step();
+
     py::object awaitable_;
     py::object iterator_;
+    py::object first_;  // what the first step yielded or returned
     Promise *promise_ = nullptr;
 };
 
@@ -57,6 +62,7 @@ struct Promise {
     Awaiter await_transform(py::object awaitable) { return Awaiter(std::move(awaitable)); }
 
     py::object awaiting;     // iterator of the awaitable the body is suspended on
+    py::object yielded;      // what its first step yielded, for the driver to pass out
     py::object sent;         // what that await produced, for await_resume
     py::object thrown;       // exception that await raised, for await_resume
     py::object result;       // the body's co_return value
