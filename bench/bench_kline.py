@@ -215,28 +215,31 @@ def cache_hit(number=2000, repeat=15):
     plain_cache = Barhold(tempfile.mkdtemp(prefix="bench-kline-plain-"))
     plain_cmd = command(InstantIB(bars), ["day"])
 
-    async def batches(once):
-        samples = []
-        await once()
-        for _ in range(repeat):
-            start = time.perf_counter()
-            for _ in range(number):
-                await once()
-            samples.append((time.perf_counter() - start) / number)
-        return statistics.median(samples)
-
     async def native_once():
         return await native_cmd.run()
 
     async def plain_once():
         return await plain_run(plain_cmd, plain_cache, lambda frame, title: None)
 
-    t_native = asyncio.run(batches(native_once))
+    async def alternating_batches():
+        """Median seconds per call of each, their batches taken in turn so that both see
+        the same machine load."""
+        samples = {native_once: [], plain_once: []}
+        for once in samples:
+            await once()
+        for _ in range(repeat):
+            for once, times in samples.items():
+                start = time.perf_counter()
+                for _ in range(number):
+                    await once()
+                times.append((time.perf_counter() - start) / number)
+        return [statistics.median(times) for times in samples.values()]
+
+    t_native, t_plain = asyncio.run(alternating_batches())
     assert asyncio.run(native_once())["cached"] is True
-    t_plain = asyncio.run(batches(plain_once))
     print(f"{'exact cache hit through run (250 bars)':<40} native {t_native * 1e6:8.2f} us"
           f"   plain {t_plain * 1e6:8.2f} us   ratio {t_plain / t_native:5.2f}x")
-    return t_native
+    return t_plain / t_native
 
 
 def main():
@@ -252,7 +255,7 @@ def main():
     days = [str(today - timedelta(days=2)), str(today), "1m"]
     fresh_request("fresh history, 3 of 7 days of minutes", minutes, days, 15, plain_history)
     hit = cache_hit()
-    print(f"goals: 10,000 bars >= 4x ({ratio:.2f}x); cache hit < 30 us ({hit * 1e6:.2f} us)")
+    print(f"goals: 10,000 bars >= 6x ({ratio:.2f}x); cache hit >= 1.15x ({hit:.2f}x)")
 
 
 if __name__ == "__main__":
