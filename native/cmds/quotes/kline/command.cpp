@@ -12,7 +12,9 @@ using bridge::Task;
 
 namespace {
 
-// The class's own `_kline` builtin; owned by the class, which lives as long as the module.
+// The class's own `_kline` builtin, held here for the module's life: it is compared by
+// address, and the class lets go of it once something is assigned in its place, after which
+// another object could take that address.
 PyObject *own_kline = nullptr;
 
 using bridge::call_method;
@@ -129,7 +131,7 @@ Mode start_mode(py::handle self, py::handle symbol, py::handle contract, py::han
 
 } // namespace
 
-void own_kline_is(py::handle function) { own_kline = function.ptr(); }
+void own_kline_is(py::handle function) { own_kline = Py_NewRef(function.ptr()); }
 
 Task run(py::object self) {
     py::object typed = self.attr(name<"symbol">());
