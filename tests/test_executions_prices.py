@@ -1,6 +1,7 @@
 """The executions command's display forms: native text equal to the host's `fmtPrice`, and
 a replaced `fmtPrice` or `addRowSafe` still called and its results shown."""
 
+import copy
 import fractions
 import subprocess
 import sys
@@ -77,6 +78,9 @@ def same_as_plain_pandas(host, fills):
     expected = executions_baseline.build(fills, set(), State.clientId,
                                          lambda f, t: theirs.append((t, f)), tz="US/Eastern")
     assert records == expected
+    # 600 == 600.0: the types tell an int shown where pandas shows a float.
+    assert [{k: type(v) for k, v in r.items()} for r in records] == [
+        {k: type(v) for k, v in r.items()} for r in expected]
     for (title, mine), (_, ref) in zip(printed, theirs, strict=True):
         pd.testing.assert_frame_equal(mine, ref, obj=title)
     return records
@@ -93,6 +97,24 @@ def test_missing_text_fields_show_empty(host, field, value):
     shown = "conDate" if field == "lastTradeDateOrContractMonth" else field
     assert [r[shown] for r in records[:3]] == ["", "", ""]
 
+
+
+def with_ints(f, record, fields):
+    """Fill `f` with `fields` of its `record` ("execution", ...) as ints."""
+    part = copy.copy(getattr(f, record))
+    for name in fields:
+        setattr(part, name, int(getattr(part, name)))
+    return f._replace(**{record: part})
+
+
+@pytest.mark.parametrize("record, fields", [
+    ("execution", ["shares", "cumQty", "price", "avgPrice"]),
+    ("commissionReport", ["commission", "realizedPNL"]),
+    ("contract", ["strike"]),
+], ids=["execution", "commission", "strike"])
+def test_int_fields_show_as_plain_pandas_shows_them(host, record, fields):
+    # Records built by hand may hold ints; beside a summary row's gap they become floats.
+    same_as_plain_pandas(host, [with_ints(f, record, fields) for f in HAND])
 
 class TestReplacedHost:
     def test_replaced_fmtPrice_is_called_per_cell_and_shown(self, host, counting_fmt):

@@ -6,7 +6,8 @@
 // own, whose new row depends only on the frame's columns and types, the summary rows are
 // therefore made on their own: it grows them from the table's empty slice, and they take
 // the display steps as a small frame. The fill rows take the same steps column by column,
-// straight into the object arrays of the final table, which is assembled once. Any other
+// straight into the object arrays of the final table, which is assembled once; a column
+// whose type the join would change (ints beside a gap) takes them whole, joined. Any other
 // `addRowSafe` is handed the whole table, and its answer is the table shown.
 #include "cmds/portfolio/executions/executions.hpp"
 
@@ -183,7 +184,9 @@ py::object finish_table(py::object df) {
     py::object add_row = host::global<"addRowSafe">();
     if (add_row.ptr() != host_add_row)
         return display_form(summary_rows(df, df, add_row));
-    py::object rows = display_form(summary_rows(df, df.attr("iloc")[py::slice(0, 0, 1)], add_row));
+    py::object raw_rows = summary_rows(df, df.attr("iloc")[py::slice(0, 0, 1)], add_row);
+    // A copy: the display steps write their texts into the frame they are given.
+    py::object rows = display_form(raw_rows.attr("copy")());
     const Py_ssize_t n = py::len(df), width = py::len(final_column_list());
     const Py_ssize_t total = n + py::len(rows);
 
@@ -191,21 +194,32 @@ py::object finish_table(py::object df) {
     auto sources = py::reinterpret_borrow<py::list>(final_column_list());
     for (Py_ssize_t k = 0; k < width; ++k) {
         py::object name = sources[k];
+        py::object source = name.equal(py::str("conDate"))
+                                ? py::object(py::str("lastTradeDateOrContractMonth"))
+                                : name;
+        py::object column = df[source], extra = raw_rows[source];
+        // Joined to the summary rows, the fill rows take the type both share: an int
+        // column beside a row's gap holds floats, and is shown as floats. Such a column
+        // takes the display steps whole.
+        const bool joined = !column.attr("dtype").equal(extra.attr("dtype"));
+        if (joined) {
+            py::list parts;
+            parts.append(column);
+            parts.append(extra);
+            column = pd().attr("concat")(parts);
+        }
         py::array out = object_array(total);
-        if (is_price_column(name)) {
-            copy_cells(price_texts(df[name].attr("fillna")(0)), out, 0);
-        } else if (name.equal(py::str("conId"))) {
-            copy_cells(df[name].attr("fillna")(-1)
+        if (is_price_column(name))
+            copy_cells(price_texts(column.attr("fillna")(0)), out, 0);
+        else if (name.equal(py::str("conId")))
+            copy_cells(column.attr("fillna")(-1)
                            .attr("astype")(py::module_::import("builtins").attr("int"))
                            .attr("to_numpy")(py::arg("dtype") = py::dtype("O")),
                        out, 0);
-        } else {
-            py::object source = name.equal(py::str("conDate"))
-                                    ? py::object(py::str("lastTradeDateOrContractMonth"))
-                                    : name;
-            fill_cells(df[source], out, 0);
-        }
-        copy_cells(rows[name].attr("to_numpy")(), out, n);
+        else
+            fill_cells(column, out, 0);
+        if (!joined)
+            copy_cells(rows[name].attr("to_numpy")(), out, n);
         columns[name] = out;
     }
     // Built as objects: pandas would otherwise read every text column back into its own
