@@ -60,22 +60,6 @@ bool is_price_column(py::handle column) {
     return false;
 }
 
-/// The display steps on a whole frame: money columns through `fmtPrice` (missing as 0),
-/// `conId` -1 where missing, every cell an object, "" for anything missing, `conDate`
-/// named, the final columns in order.
-py::object display_form(py::object frame) {
-    std::vector<py::object> prices;
-    for (const char *column : price_columns)
-        prices.push_back(py::str(column));
-    format_prices(frame, prices);
-    frame["conId"] = frame["conId"].attr("fillna")(-1).attr("astype")(
-        py::module_::import("builtins").attr("int"));
-    frame = frame.attr("astype")(py::dtype("O")).attr("fillna")("");
-    py::dict renamed;
-    renamed["lastTradeDateOrContractMonth"] = "conDate";
-    return frame.attr("rename")(py::arg("columns") = renamed)[final_column_list()];
-}
-
 /// The host's own `addRowSafe`, as the module bound it (a strong reference).
 PyObject *host_add_row = nullptr;
 
@@ -161,6 +145,41 @@ void copy_cells(py::handle values, py::array &out, Py_ssize_t at) {
         Py_SETREF(target[i], Py_NewRef(in[i]));
 }
 
+/// The frame's column shown under the final column `name`.
+py::object source_of(py::handle name) {
+    return name.equal(py::str("conDate")) ? py::object(py::str("lastTradeDateOrContractMonth"))
+                                          : py::reinterpret_borrow<py::object>(name);
+}
+
+/// The display steps on one final column, written into `out` from `at`: money through
+/// `fmtPrice` (missing as 0), `conId` -1 where missing, anything else as an object, ""
+/// where pandas finds it missing.
+void write_display_cells(py::handle name, py::handle column, py::array &out, Py_ssize_t at) {
+    if (is_price_column(name))
+        copy_cells(price_texts(column.attr("fillna")(0)), out, at);
+    else if (name.equal(py::str("conId")))
+        copy_cells(column.attr("fillna")(-1)
+                       .attr("astype")(py::module_::import("builtins").attr("int"))
+                       .attr("to_numpy")(py::arg("dtype") = py::dtype("O")),
+                   out, at);
+    else
+        fill_cells(column, out, at);
+}
+
+/// The display steps on a whole frame: its final columns in order, `conDate` named, every
+/// cell in display form.
+py::object display_form(py::handle frame) {
+    const Py_ssize_t n = py::len(frame);
+    py::dict columns;
+    for (py::handle name : final_column_list()) {
+        py::array out = object_array(n);
+        write_display_cells(name, frame[source_of(name)], out, 0);
+        columns[name] = out;
+    }
+    return pd().attr("DataFrame")(columns, py::arg("index") = frame.attr("index"),
+                                  py::arg("dtype") = py::dtype("O"));
+}
+
 /// The row labels of `fills` then of `rows`, as one object index: the labels mix
 /// positions and names.
 py::object joined_index(py::handle fills, py::handle rows) {
@@ -185,18 +204,12 @@ py::object finish_table(py::object df) {
     if (add_row.ptr() != host_add_row)
         return display_form(summary_rows(df, df, add_row));
     py::object raw_rows = summary_rows(df, df.attr("iloc")[py::slice(0, 0, 1)], add_row);
-    // A copy: the display steps write their texts into the frame they are given.
-    py::object rows = display_form(raw_rows.attr("copy")());
-    const Py_ssize_t n = py::len(df), width = py::len(final_column_list());
-    const Py_ssize_t total = n + py::len(rows);
+    py::object rows = display_form(raw_rows);
+    const Py_ssize_t n = py::len(df), total = n + py::len(rows);
 
     py::dict columns;
-    auto sources = py::reinterpret_borrow<py::list>(final_column_list());
-    for (Py_ssize_t k = 0; k < width; ++k) {
-        py::object name = sources[k];
-        py::object source = name.equal(py::str("conDate"))
-                                ? py::object(py::str("lastTradeDateOrContractMonth"))
-                                : name;
+    for (py::handle name : final_column_list()) {
+        py::object source = source_of(name);
         py::object column = df[source], extra = raw_rows[source];
         // Joined to the summary rows, the fill rows take the type both share: an int
         // column beside a row's gap holds floats, and is shown as floats. Such a column
@@ -209,15 +222,7 @@ py::object finish_table(py::object df) {
             column = pd().attr("concat")(parts);
         }
         py::array out = object_array(total);
-        if (is_price_column(name))
-            copy_cells(price_texts(column.attr("fillna")(0)), out, 0);
-        else if (name.equal(py::str("conId")))
-            copy_cells(column.attr("fillna")(-1)
-                           .attr("astype")(py::module_::import("builtins").attr("int"))
-                           .attr("to_numpy")(py::arg("dtype") = py::dtype("O")),
-                       out, 0);
-        else
-            fill_cells(column, out, 0);
+        write_display_cells(name, column, out, 0);
         if (!joined)
             copy_cells(rows[name].attr("to_numpy")(), out, n);
         columns[name] = out;
