@@ -171,13 +171,16 @@ LatestRequest latest_request(py::handle symbol, py::handle rest) {
             std::move(adjust), std::move(cache), std::move(key)};
 }
 
-py::object exact_hit(const LatestRequest &request) {
+py::object exact_hit(const LatestRequest &request, py::handle source) {
     py::object cached = cached_bars(request.cache, request.key);
     if (cached.is_none())
         return py::object();
     host::log<"info">(name<"[{}] kline exact cache hit: {} {} {}">(), request.symbol,
                       request.period, request.count, request.adjust);
-    return cached_result(request, cached);
+    py::object result = cached_result(request, cached);
+    if (source && PyDict_SetItem(result.ptr(), name<"source">().ptr(), source.ptr()) < 0)
+        throw py::error_already_set();
+    return result;
 }
 
 Task kline(py::object self, py::object contract, py::object rest,
