@@ -413,6 +413,70 @@ def test_exact_and_larger_cache_hits(printed, logs):
                                         "[AAPL] kline exact cache hit: day 250 none"]
 
 
+# ==== The bar cache's methods, however they were replaced ======================
+
+class SpyingBarhold(kline.Barhold):
+    seen: list = []
+
+    def get(self, key):
+        self.seen.append(("get", key))
+        return super().get(key)
+
+
+@pytest.mark.parametrize("where", ["class get", "class count_key", "instance get",
+                                   "subclass get"])
+def test_replaced_bar_cache_methods_are_called(monkeypatch, where):
+    """Wherever `get` or `count_key` is replaced, the replacement is asked; once it is
+    undone, requests are answered from the same entries as before."""
+    seen = SpyingBarhold.seen = []
+    original_get, original_key = kline.Barhold.get, kline.Barhold.count_key
+
+    def spying_get(self, key):
+        seen.append(("get", key))
+        return original_get(self, key)
+
+    def spying_key(*args):
+        seen.append(("count_key", args))
+        return original_key(*args)
+
+    if where == "subclass get":
+        monkeypatch.setattr(kline, "_barhold", SpyingBarhold())
+    ib = FakeIB(daily_bars(5))
+    kline_words("aapl", "day", "5", ib=ib)
+    key = kline.Barhold.count_key("AAPL", "day", "none", 5)
+    with monkeypatch.context() as patch:
+        if where == "class get":
+            patch.setattr(kline.Barhold, "get", spying_get)
+        elif where == "class count_key":
+            patch.setattr(kline.Barhold, "count_key", staticmethod(spying_key))
+        elif where == "instance get":
+            cache = kline._get_cache()
+            patch.setattr(cache, "get", types.MethodType(spying_get, cache), raising=False)
+        hit = kline_words("aapl", "day", "5", ib=ib)
+        asked = list(seen)
+    again = kline_words("aapl", "day", "5", ib=ib)
+
+    expected = ("count_key", ("AAPL", "day", "none", 5)) if "count_key" in where else ("get", key)
+    assert expected in asked
+    assert len(ib.calls) == 1 and hit["cached"] is again["cached"] is True
+    assert hit["bars"] is again["bars"]
+    # Undone, only a subclass's own method is still there to be asked.
+    assert len(seen) == len(asked) + (where == "subclass get")
+
+
+def test_bar_cache_refusals_read_the_same_either_way(monkeypatch, logs, yfinance):
+    """A resolver answering a symbol that is no text fails the key as the method does."""
+    state = FakeState(resolved=(42, Stock("AAPL", "SMART", "USD")))
+    kline_words("aapl", state=state)
+    original = kline.Barhold.count_key
+    with monkeypatch.context() as patch:
+        patch.setattr(kline.Barhold, "count_key", staticmethod(lambda *args: original(*args)))
+        kline_words("aapl", state=state)
+    warnings = [message for level, message in logs if level == "WARNING"]
+    assert len(warnings) == 2 and warnings[0] == warnings[1]
+    assert "argument 'symbol' must be str, not int" in warnings[0]
+
+
 # ==== Who answers a latest-N request, and what the host sees ===============
 
 class Recorder:

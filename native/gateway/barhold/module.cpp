@@ -4,8 +4,11 @@
 // it) whose methods are vectorcall builtins: argument checks here, logic in barhold.cpp.
 #include "bridge/args.hpp"
 #include "bridge/checks.hpp"
+#include "gateway/barhold/api.hpp"
 #include "gateway/barhold/barhold.hpp"
 #include "host/host.hpp"
+
+#include <string_view>
 
 namespace {
 
@@ -52,17 +55,23 @@ BARHOLD_METHOD(py_init) {
     });
 }
 
+/// `Barhold.count_key` once its arguments are bound; also the capsule's entry.
+PyObject *call_count_key(PyObject *symbol, PyObject *period, PyObject *adjust, PyObject *count) {
+    return guarded([&] {
+        const char *fn = "Barhold.count_key";
+        require_str(symbol, fn, "symbol");
+        require_str(period, fn, "period");
+        require_str(adjust, fn, "adjust");
+        return barhold::count_key(symbol, period, adjust, to_int(count, fn, "count"));
+    });
+}
+
 BARHOLD_METHOD(py_count_key) {
     PyObject *a[4];
-    const char *fn = "Barhold.count_key";
-    if (!bind_arguments(fn, args, nargs, kwnames, {"symbol", "period", "adjust", "count"}, 4, a))
+    if (!bind_arguments("Barhold.count_key", args, nargs, kwnames,
+                        {"symbol", "period", "adjust", "count"}, 4, a))
         return nullptr;
-    return guarded([&] {
-        require_str(a[0], fn, "symbol");
-        require_str(a[1], fn, "period");
-        require_str(a[2], fn, "adjust");
-        return barhold::count_key(a[0], a[1], a[2], to_int(a[3], fn, "count"));
-    });
+    return call_count_key(a[0], a[1], a[2], a[3]);
 }
 
 BARHOLD_METHOD(py_intraday_key) {
@@ -90,15 +99,19 @@ BARHOLD_METHOD(py_range_key) {
     });
 }
 
+/// `Barhold.get` once its arguments are bound; also the capsule's entry.
+PyObject *call_get(PyObject *self, PyObject *key) {
+    return guarded([&] {
+        require_str(key, "Barhold.get", "key");
+        return barhold::get(self, key);
+    });
+}
+
 BARHOLD_METHOD(py_get) {
     PyObject *a[2];
-    const char *fn = "Barhold.get";
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "key"}, 2, a))
+    if (!bind_arguments("Barhold.get", args, nargs, kwnames, {"self", "key"}, 2, a))
         return nullptr;
-    return guarded([&] {
-        require_str(a[1], fn, "key");
-        return barhold::get(a[0], a[1]);
-    });
+    return call_get(a[0], a[1]);
 }
 
 BARHOLD_METHOD(py_is_stale) {
@@ -184,12 +197,19 @@ constexpr bool is_static(std::string_view name) {
            name == "_is_stale";
 }
 
+// Filled in as the class is built; lives as long as the process, as the capsule does.
+barhold::BarholdApi api = {nullptr, nullptr, nullptr, call_count_key, call_get};
+
 py::object define_barhold(py::module_ &m) {
     py::dict body;
     body["__module__"] = m.attr("__name__");
     body["__qualname__"] = "Barhold";
     for (PyMethodDef &def : method_defs) {
         py::object function = builtin(def, m.attr("__name__"));
+        if (std::string_view(def.ml_name) == "count_key")
+            api.count_key = Py_NewRef(function.ptr());
+        else if (std::string_view(def.ml_name) == "get")
+            api.get = Py_NewRef(function.ptr());
         PyObject *wrapped = is_static(def.ml_name) ? PyStaticMethod_New(function.ptr())
                                                    : PyInstanceMethod_New(function.ptr());
         if (!wrapped)
@@ -250,5 +270,8 @@ PYBIND11_MODULE(barhold, m) {
     py::object zone_name =
         m.attr("os").attr("environ").attr("get")("KORVANTA_EXCHANGE_TZ", "America/New_York");
     m.attr("_EXCHANGE_TZ") = exchange_zone(m.attr("ZoneInfo"), zone_name);
-    m.attr("Barhold") = define_barhold(m);
+    py::object barhold_class = define_barhold(m);
+    api.barhold_class = Py_NewRef(barhold_class.ptr());
+    m.attr("Barhold") = barhold_class;
+    m.attr("__barhold_api__") = checked(PyCapsule_New(&api, barhold::api_capsule_name, nullptr));
 }

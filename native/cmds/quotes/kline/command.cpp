@@ -92,8 +92,8 @@ bool is_own_kline(py::handle method, py::handle self) {
            PyMethod_GET_FUNCTION(method.ptr()) == own_kline;
 }
 
-/// The mode the first word selects: its result when `run` could answer it at once,
-/// otherwise its coroutine, to be awaited.
+/// The mode the first word selects: the result `run` returns when it could answer at once
+/// (a success, its source already stamped), otherwise the mode's coroutine, to be awaited.
 struct Mode {
     py::object result;
     py::object awaitable;
@@ -117,7 +117,7 @@ Mode start_mode(py::handle self, py::handle symbol, py::handle contract, py::han
     // only read the words, ask the cache and return, at the cost of a second coroutine.
     if (is_own_kline(latest, self) && PyList_CheckExact(rest.ptr())) {
         LatestRequest request = latest_request(symbol, rest);
-        if (py::object hit = exact_hit(request))
+        if (py::object hit = exact_hit(request, name<"ibkr">()))
             return {std::move(hit), {}};
         return {{},
                 bridge::to_python(kline(py::reinterpret_borrow<py::object>(self),
@@ -164,8 +164,9 @@ Task run(py::object self) {
         py::object contract = request_contract(original_contract);
 
         Mode mode = start_mode(self, found_symbol, contract, rest);
-        py::object result = mode.result ? std::move(mode.result)
-                                        : co_await std::move(mode.awaitable);
+        if (mode.result)
+            co_return std::move(mode.result);
+        py::object result = co_await std::move(mode.awaitable);
         if (truth(result) && !table_has(result, name<"error">())) {
             if (PyObject_SetItem(result.ptr(), name<"source">().ptr(), name<"ibkr">().ptr()) < 0)
                 throw py::error_already_set();

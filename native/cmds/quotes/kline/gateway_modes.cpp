@@ -3,6 +3,7 @@
 // Each mode parses its words, answers from the bar cache when it can, otherwise awaits one
 // `reqHistoricalDataAsync`, prints the bars, stores their records and returns them. Expected
 // failures come back as "error" results; everything else propagates to `run`.
+#include "cmds/quotes/kline/bar_cache.hpp"
 #include "cmds/quotes/kline/bar_frames.hpp"
 #include "cmds/quotes/kline/bar_ranges.hpp"
 #include "cmds/quotes/kline/failures.hpp"
@@ -165,18 +166,21 @@ LatestRequest latest_request(py::handle symbol, py::handle rest) {
         adjust = word;
 
     py::object cache = get_cache();
-    py::object key = call_method<"count_key">(global<"Barhold">(), symbol, period, adjust, count);
+    py::object key = count_key(symbol, period, adjust, count);
     return {py::reinterpret_borrow<py::object>(symbol), std::move(period), std::move(count),
             std::move(adjust), std::move(cache), std::move(key)};
 }
 
-py::object exact_hit(const LatestRequest &request) {
-    py::object cached = call_method<"get">(request.cache, request.key);
+py::object exact_hit(const LatestRequest &request, py::handle source) {
+    py::object cached = cached_bars(request.cache, request.key);
     if (cached.is_none())
         return py::object();
     host::log<"info">(name<"[{}] kline exact cache hit: {} {} {}">(), request.symbol,
                       request.period, request.count, request.adjust);
-    return cached_result(request, cached);
+    py::object result = cached_result(request, cached);
+    if (source && PyDict_SetItem(result.ptr(), name<"source">().ptr(), source.ptr()) < 0)
+        throw py::error_already_set();
+    return result;
 }
 
 Task kline(py::object self, py::object contract, py::object rest,
@@ -291,7 +295,7 @@ Task history(py::object self, py::object contract, py::object rest) {
     py::object cache = get_cache();
     py::object cache_key = global<"Barhold">().attr(name<"range_key">())(
         symbol, period, adjust, start_text, end_text);
-    py::object cached = cache.attr(name<"get">())(cache_key);
+    py::object cached = cached_bars(cache, cache_key);
     if (!cached.is_none()) {
         host::log<"info">("[{}] history cache hit: {}~{} {} {}", symbol, start, end, period,
                           adjust);
@@ -339,7 +343,7 @@ Task intraday(py::object self, py::object contract) {
     host::log<"info">("[{}] intraday", symbol);
     py::object cache = get_cache();
     py::object cache_key = global<"Barhold">().attr(name<"intraday_key">())(symbol);
-    py::object cached = cache.attr(name<"get">())(cache_key);
+    py::object cached = cached_bars(cache, cache_key);
     if (!cached.is_none()) {
         host::log<"info">("[{}] intraday cache hit", symbol);
         py::dict result;

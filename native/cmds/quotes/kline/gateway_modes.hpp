@@ -29,7 +29,8 @@ struct LatestRequest {
 LatestRequest latest_request(py::handle symbol, py::handle rest);
 
 /// The result of an exact cache hit, logged; a null object when the cache has no entry.
-py::object exact_hit(const LatestRequest &request);
+/// Given a `source`, the result ends with it under "source", as `run` stamps a result.
+py::object exact_hit(const LatestRequest &request, py::handle source = {});
 
 /// Remembers `function` as the class's own `_kline`, which `run` may answer a cache hit
 /// for without starting it; called once from the module's init.

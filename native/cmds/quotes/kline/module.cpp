@@ -7,6 +7,7 @@
 #include "bridge/args.hpp"
 #include "bridge/checks.hpp"
 #include "bridge/task.hpp"
+#include "cmds/quotes/kline/bar_cache.hpp"
 #include "cmds/quotes/kline/gateway_modes.hpp"
 #include "cmds/quotes/kline/periods.hpp"
 #include "cmds/quotes/kline/yfinance_modes.hpp"
@@ -185,6 +186,7 @@ PYBIND11_MODULE(kline, m) {
     host::import_names("korvanta.gateway.barhold", {"Barhold", "_EXCHANGE_TZ"});
 
     kline::bind_vocabulary(m);
+    kline::bind_bar_cache_calls();
     for (PyMethodDef &def : function_defs)
         m.attr(def.ml_name) = builtin(def, module_name);
     m.attr("_barhold") = py::none();

@@ -2,6 +2,7 @@
 // the bar cache and its keys with their gateway twins.
 #include "cmds/quotes/kline/yfinance_detail.hpp"
 
+#include "cmds/quotes/kline/bar_cache.hpp"
 #include "cmds/quotes/kline/bar_ranges.hpp"
 #include "cmds/quotes/kline/failures.hpp"
 #include "host/host.hpp"
@@ -172,11 +173,10 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
     LatestWords words = parse_latest(rest);
     py::object symbol = symbol_of(self);
     py::object bars_cache = cache();
-    py::object cache_key = call_method<"count_key">(host::global<"Barhold">(), symbol,
-                                                    words.period, words.adjust, words.count);
+    py::object cache_key = count_key(symbol, words.period, words.adjust, words.count);
 
     // A cache hit says nothing and prints nothing, unlike the gateway twin.
-    py::object cached = call_method<"get">(bars_cache, cache_key);
+    py::object cached = cached_bars(bars_cache, cache_key);
     if (cached.is_none()) {
         cached = call_method<"try_larger_count">(bars_cache, symbol, words.period, words.adjust,
                                                  words.count);
@@ -246,7 +246,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     py::object bars_cache = cache();
     py::object cache_key = call_method<"range_key">(host::global<"Barhold">(), symbol,
                                                     words.period, words.adjust, start, end);
-    py::object cached = call_method<"get">(bars_cache, cache_key);
+    py::object cached = cached_bars(bars_cache, cache_key);
     if (!cached.is_none()) {
         py::dict result;
         put<"symbol">(result, symbol);
@@ -303,7 +303,7 @@ bridge::Task intraday_yfinance(py::object self) {
     host::log<"info">("[{}] yfinance intraday", symbol);
     py::object bars_cache = cache();
     py::object cache_key = call_method<"intraday_key">(host::global<"Barhold">(), symbol);
-    py::object cached = call_method<"get">(bars_cache, cache_key);
+    py::object cached = cached_bars(bars_cache, cache_key);
     if (!cached.is_none()) {
         host::log<"info">("[{}] intraday cache hit (yfinance path)", symbol);
         py::dict result;
