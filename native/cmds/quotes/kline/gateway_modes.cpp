@@ -126,7 +126,7 @@ py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py:
 
 /// The result of a latest-N request answered by the cache with `bars`; sized for the
 /// "source" that `run` adds, so that key does not make the table grow.
-py::object cached_result(const LatestRequest &request, py::handle bars) {
+py::dict cached_result(const LatestRequest &request, py::handle bars) {
     auto result = py::reinterpret_steal<py::dict>(checked(_PyDict_NewPresized(7)).release());
     put(result, name<"symbol">(), request.symbol);
     put(result, name<"period">(), request.period);
@@ -177,9 +177,9 @@ py::object exact_hit(const LatestRequest &request, py::handle source) {
         return py::object();
     host::log<"info">(name<"[{}] kline exact cache hit: {} {} {}">(), request.symbol,
                       request.period, request.count, request.adjust);
-    py::object result = cached_result(request, cached);
-    if (source && PyDict_SetItem(result.ptr(), name<"source">().ptr(), source.ptr()) < 0)
-        throw py::error_already_set();
+    py::dict result = cached_result(request, cached);
+    if (source)
+        put(result, name<"source">(), source);
     return result;
 }
 
