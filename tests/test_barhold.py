@@ -6,6 +6,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import time
 import types
 from datetime import date, datetime, timedelta, timezone
 from zoneinfo import ZoneInfo
@@ -73,6 +74,19 @@ class TestKeys:
     def test_intraday_key_upper_cases(self, symbol, key):
         assert Barhold.intraday_key(symbol) == key
 
+    @pytest.mark.parametrize("symbol", ["SPY", "ÄPFEL", "株式", "𝔖PY"],
+                             ids=["ascii", "latin-1", "two-byte", "four-byte"])
+    @pytest.mark.parametrize("count", [0, -3, 2**63, -(10**30)])
+    def test_count_key_of_any_text_width(self, symbol, count):
+        assert Barhold.count_key(symbol, "day", "adj", count) == f"{symbol}:day:adj:count_{count}"
+
+    @pytest.mark.parametrize("text", ["none", "ÄPFEL", "株式", "𝔖PY"],
+                             ids=["ascii", "latin-1", "two-byte", "four-byte"])
+    def test_range_and_intraday_keys_of_any_text_width(self, text):
+        assert Barhold.range_key("SPY", "1m", text, "20260520", text) == \
+            f"SPY:1m:{text}:20260520_{text}"
+        assert Barhold.intraday_key(text) == f"{text.upper()}:intraday:full"
+
     def test_range_key_and_keywords(self, hold):
         assert hold.range_key(symbol="SPY", period="1m", adjust="none", start="20260520",
                               end="20260527") == "SPY:1m:none:20260520_20260527"
@@ -129,6 +143,27 @@ class TestStaleness:
         clock.now += 0.001
         assert hold.get(key) is None
         assert hold.cache.get(key) is None
+
+    def test_each_key_is_judged_by_its_own_period(self, hold, clock):
+        # Read in turn, keys of wider text among them: no key borrows another's threshold.
+        periods = {Barhold.count_key(symbol, period, "none", 10): period
+                   for symbol in ("SPY", "株式") for period in ("5m", "1h", "day")}
+        for key in periods:
+            hold.set(key, [{"date": "text dates: age rule only"}])
+        clock.now += 301
+        assert {key: hold.get(key) is not None for key in periods} == \
+            {key: period != "5m" for key, period in periods.items()}
+
+    def test_clock_of_the_time_module_itself(self, hold, monkeypatch):
+        before = time.time()
+        hold.set("SPY:5m:none:count_1", [])
+        assert before <= hold.cache.get("SPY:5m:none:count_1")["cached_at"] <= time.time()
+        # A clock moved on the time module, not on the module's name for it, is read too.
+        monkeypatch.setattr(time, "time", lambda: before + 1000)
+        hold.set("SPY:5m:none:count_1", [])
+        assert hold.cache.get("SPY:5m:none:count_1")["cached_at"] == before + 1000
+        monkeypatch.setattr(time, "time", lambda: before + 1000 + 301)
+        assert hold.get("SPY:5m:none:count_1") is None
 
     def test_fresh_empty_list_is_a_hit(self, hold, clock):
         empty = []

@@ -402,9 +402,10 @@ void coroutine_finalize(PyObject *self) {
 
 void coroutine_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
-        return; // resurrected
     CoroutineObject *coro = as_coroutine(self);
+    // A finished body leaves the finaliser nothing to close or warn about.
+    if (coro->state != State::done && PyObject_CallFinalizerFromDealloc(self) < 0)
+        return; // resurrected
     destroy_frame(coro);
     Py_CLEAR(coro->qualname);
     PyTypeObject *type = Py_TYPE(self);

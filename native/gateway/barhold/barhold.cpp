@@ -4,6 +4,8 @@
 #include "bridge/datetimes.hpp"
 #include "host/host.hpp"
 
+#include <cstring>
+
 namespace korvanta::barhold {
 
 namespace {
@@ -16,12 +18,42 @@ using bridge::truth;
 using host::global;
 using host::name;
 
-/// `time.time()` through the module's `time`, so a test can move the clock.
+// The `time` module and its `time` function as this module was built with them; held for
+// the life of the process, so neither address can be taken by another object.
+PyObject *time_module = nullptr;
+PyObject *time_namespace = nullptr;
+PyObject *original_time = nullptr;
+
+/// `time.time()` through the module's `time`, so a test can move the clock. While both are
+/// the ones the module was built with, the clock is read here as that function reads it.
 py::object now() {
     py::object clock = global<"time">();
+    if (clock.ptr() == time_module) {
+        PyObject *function = PyDict_GetItemWithError(time_namespace, name<"time">().ptr());
+        if (function == original_time) {
+            PyTime_t reading;
+            if (PyTime_Time(&reading) < 0)
+                throw py::error_already_set();
+            return checked(PyFloat_FromDouble(PyTime_AsSecondsDouble(reading)));
+        }
+        if (!function && PyErr_Occurred())
+            throw py::error_already_set();
+    }
     PyObject *stack[] = {clock.ptr()};
     return checked(PyObject_VectorcallMethod(name<"time">().ptr(), stack,
                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The period field read last. Reads of one series repeat it; handed out again, it brings
+// its hash along to the table lookup.
+PyObject *last_period = nullptr;
+
+/// Whether `text[start:end]` is the same text as `field`.
+bool field_is(PyObject *text, Py_ssize_t start, Py_ssize_t end, PyObject *field) {
+    const int kind = PyUnicode_KIND(text);
+    return PyUnicode_GET_LENGTH(field) == end - start && PyUnicode_KIND(field) == kind &&
+           std::memcmp(static_cast<const char *>(PyUnicode_DATA(text)) + start * kind,
+                       PyUnicode_DATA(field), static_cast<size_t>(end - start) * kind) == 0;
 }
 
 /// The period field of a key: the text between its first and second ":", "day" without ":".
@@ -32,11 +64,16 @@ py::object key_period(py::handle key) {
     if (first == -2)
         throw py::error_already_set();
     if (first == -1)
-        return py::str("day");
+        return py::reinterpret_borrow<py::object>(name<"day">());
     Py_ssize_t second = PyUnicode_FindChar(text, ':', first + 1, length, 1);
     if (second == -2)
         throw py::error_already_set();
-    return checked(PyUnicode_Substring(text, first + 1, second == -1 ? length : second));
+    const Py_ssize_t end = second == -1 ? length : second;
+    if (last_period && field_is(text, first + 1, end, last_period))
+        return py::reinterpret_borrow<py::object>(last_period);
+    py::object period = checked(PyUnicode_Substring(text, first + 1, end));
+    Py_XSETREF(last_period, Py_NewRef(period.ptr()));
+    return period;
 }
 
 /// The last bar's time in the exchange zone: its clock reading re-labelled, not converted;
@@ -119,6 +156,12 @@ py::object timestamp(py::handle bar_time) {
 }
 
 } // namespace
+
+void remember_clock(py::handle time) {
+    time_module = Py_NewRef(time.ptr());
+    time_namespace = Py_NewRef(PyModule_GetDict(time.ptr()));
+    original_time = checked(PyObject_GetAttr(time.ptr(), name<"time">().ptr())).release().ptr();
+}
 
 void init(py::handle self, py::handle data_dir) {
     py::object directory = py::reinterpret_borrow<py::object>(data_dir);

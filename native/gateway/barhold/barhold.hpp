@@ -23,6 +23,9 @@ py::object range_key(py::handle symbol, py::handle period, py::handle adjust, py
 
 // ==== Entries ================================================================
 
+/// Remembers the `time` module the module is built with, for the clock's direct reading.
+void remember_clock(py::handle time);
+
 /// `Barhold.__init__`: the DualCache "kline" under the data directory.
 void init(py::handle self, py::handle data_dir);
 /// `Barhold._is_stale`: the age rule, then the last-bar rule in the exchange zone.

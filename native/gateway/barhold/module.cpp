@@ -253,6 +253,7 @@ PYBIND11_MODULE(barhold, m) {
 
     m.attr("os") = py::module_::import("os");
     m.attr("time") = py::module_::import("time");
+    barhold::remember_clock(m.attr("time"));
     py::module_ datetime = py::module_::import("datetime");
     m.attr("date_type") = datetime.attr("date");
     m.attr("datetime") = datetime.attr("datetime");
