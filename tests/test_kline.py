@@ -464,6 +464,20 @@ def test_replaced_bar_cache_methods_are_called(monkeypatch, where):
     assert len(seen) == len(asked) + (where == "subclass get")
 
 
+@pytest.mark.parametrize("mode", ["latest", "history", "intraday"])
+def test_a_replaced_get_cache_is_the_cache_the_modes_use(monkeypatch, tmp_path, mode):
+    """Every gateway mode asks the module's `_get_cache` as it is at the call."""
+    own = kline.Barhold(tmp_path / "own")
+    monkeypatch.setattr(kline, "_get_cache", lambda: own)
+    today = dt.date.today()
+    words = {"latest": ["day", "5"], "history": [str(today - dt.timedelta(days=4)), str(today)],
+             "intraday": ["intraday"]}[mode]
+    ib = FakeIB(minute_bars(5) if mode == "intraday" else daily_bars(5))
+    first, again = kline_words("aapl", *words, ib=ib), kline_words("aapl", *words, ib=ib)
+    assert len(ib.calls) == 1 and again["bars"] is first["bars"]
+    assert len(own.cache.keys()) == 1 and kline._barhold is None
+
+
 def test_bar_cache_refusals_read_the_same_either_way(monkeypatch, logs, yfinance):
     """A resolver answering a symbol that is no text fails the key as the method does."""
     state = FakeState(resolved=(42, Stock("AAPL", "SMART", "USD")))

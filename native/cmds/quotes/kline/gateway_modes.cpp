@@ -165,7 +165,7 @@ LatestRequest latest_request(py::handle symbol, py::handle rest) {
     if (py::object word = word_at(rest, index))
         adjust = word;
 
-    py::object cache = get_cache();
+    py::object cache = module_cache();
     py::object key = count_key(symbol, period, adjust, count);
     return {py::reinterpret_borrow<py::object>(symbol), std::move(period), std::move(count),
             std::move(adjust), std::move(cache), std::move(key)};
@@ -292,7 +292,7 @@ Task history(py::object self, py::object contract, py::object rest) {
 
     py::object start_text = text_of(start);
     py::object end_text = text_of(end);
-    py::object cache = get_cache();
+    py::object cache = module_cache();
     py::object cache_key = global<"Barhold">().attr(name<"range_key">())(
         symbol, period, adjust, start_text, end_text);
     py::object cached = cached_bars(cache, cache_key);
@@ -341,7 +341,7 @@ Task history(py::object self, py::object contract, py::object rest) {
 Task intraday(py::object self, py::object contract) {
     py::object symbol = self.attr(name<"symbol">());
     host::log<"info">("[{}] intraday", symbol);
-    py::object cache = get_cache();
+    py::object cache = module_cache();
     py::object cache_key = global<"Barhold">().attr(name<"intraday_key">())(symbol);
     py::object cached = cached_bars(cache, cache_key);
     if (!cached.is_none()) {

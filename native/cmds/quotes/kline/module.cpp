@@ -190,7 +190,9 @@ PYBIND11_MODULE(kline, m) {
     for (PyMethodDef &def : function_defs)
         m.attr(def.ml_name) = builtin(def, module_name);
     m.attr("_barhold") = py::none();
-    m.attr("_get_cache") = builtin(get_cache_def, module_name);
+    py::object get_cache = builtin(get_cache_def, module_name);
+    kline::own_get_cache_is(get_cache);
+    m.attr("_get_cache") = get_cache;
     m.attr("_normalize_yfinance_df") = kline::normalize_yfinance_df_function();
 
     std::vector<host::Method> methods;

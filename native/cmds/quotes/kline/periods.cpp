@@ -19,6 +19,8 @@ using host::name;
 Vocabulary *tables = nullptr;
 PyObject *date_shape = nullptr;        // compiled "^\d{4}-\d{2}-\d{2}$"
 PyObject *module_namespace = nullptr;  // borrowed from the module, which outlives us
+// The module's own `_get_cache`, held for the module's life so that its address stays its own.
+PyObject *own_get_cache = nullptr;
 
 bool equals(py::handle left, py::handle right) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
@@ -209,6 +211,15 @@ py::object get_cache() {
             throw py::error_already_set();
     }
     return cache;
+}
+
+void own_get_cache_is(py::handle function) { own_get_cache = Py_NewRef(function.ptr()); }
+
+py::object module_cache() {
+    py::object function = global<"_get_cache">();
+    if (function.ptr() == own_get_cache)
+        return get_cache();
+    return checked(PyObject_CallNoArgs(function.ptr()));
 }
 
 } // namespace korvanta::kline

@@ -58,4 +58,11 @@ py::object strip_tz(py::object df);
 /// `_get_cache()`: the module's one `Barhold`, made on first use and kept in `_barhold`.
 py::object get_cache();
 
+/// Remembers the module's own `_get_cache` function, which `module_cache` answers for.
+void own_get_cache_is(py::handle function);
+
+/// What the module's `_get_cache` returns, looked up at each call: while it is the module's
+/// own function its body runs here, a replacement is called.
+py::object module_cache();
+
 } // namespace korvanta::kline

@@ -5,6 +5,7 @@
 #include "cmds/quotes/kline/bar_cache.hpp"
 #include "cmds/quotes/kline/bar_ranges.hpp"
 #include "cmds/quotes/kline/failures.hpp"
+#include "cmds/quotes/kline/periods.hpp"
 #include "host/host.hpp"
 
 #include <utility>
@@ -64,8 +65,6 @@ bool no_data(py::handle hist) {
 }
 
 py::object records_of(py::handle df) { return df.attr("to_dict")(py::arg("orient") = "records"); }
-
-py::object cache() { return call(host::global<"_get_cache">()); }
 
 /// The words of latest-N mode: `[period] [count] [adjust]`, each optional, in this order.
 struct LatestWords {
@@ -172,7 +171,7 @@ bridge::Task run_yfinance(py::object self, py::list rest) {
 bridge::Task kline_yfinance(py::object self, py::list rest) {
     LatestWords words = parse_latest(rest);
     py::object symbol = symbol_of(self);
-    py::object bars_cache = cache();
+    py::object bars_cache = module_cache();
     py::object cache_key = count_key(symbol, words.period, words.adjust, words.count);
 
     // A cache hit says nothing and prints nothing, unlike the gateway twin.
@@ -243,7 +242,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     }
 
     py::object symbol = symbol_of(self);
-    py::object bars_cache = cache();
+    py::object bars_cache = module_cache();
     py::object cache_key = call_method<"range_key">(host::global<"Barhold">(), symbol,
                                                     words.period, words.adjust, start, end);
     py::object cached = cached_bars(bars_cache, cache_key);
@@ -301,7 +300,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
 bridge::Task intraday_yfinance(py::object self) {
     py::object symbol = symbol_of(self);
     host::log<"info">("[{}] yfinance intraday", symbol);
-    py::object bars_cache = cache();
+    py::object bars_cache = module_cache();
     py::object cache_key = call_method<"intraday_key">(host::global<"Barhold">(), symbol);
     py::object cached = cached_bars(bars_cache, cache_key);
     if (!cached.is_none()) {
