@@ -4,8 +4,6 @@
 #include "bridge/datetimes.hpp"
 #include "host/host.hpp"
 
-#include <cstring>
-
 namespace korvanta::barhold {
 
 namespace {
@@ -50,10 +48,12 @@ PyObject *last_period = nullptr;
 
 /// Whether `text[start:end]` is the same text as `field`.
 bool field_is(PyObject *text, Py_ssize_t start, Py_ssize_t end, PyObject *field) {
-    const int kind = PyUnicode_KIND(text);
-    return PyUnicode_GET_LENGTH(field) == end - start && PyUnicode_KIND(field) == kind &&
-           std::memcmp(static_cast<const char *>(PyUnicode_DATA(text)) + start * kind,
-                       PyUnicode_DATA(field), static_cast<size_t>(end - start) * kind) == 0;
+    if (PyUnicode_GET_LENGTH(field) != end - start)
+        return false;
+    Py_ssize_t match = PyUnicode_Tailmatch(text, field, start, end, -1);
+    if (match < 0)
+        throw py::error_already_set();
+    return match == 1;
 }
 
 /// The period field of a key: the text between its first and second ":", "day" without ":".
