@@ -1,26 +1,65 @@
-"""Shared test set-up: the interpreter check and an isolated data directory."""
+"""Shared test set-up: the interpreter check, the pinned clock and an isolated data directory."""
 
+import datetime as dt
 import gc
 import os
 import sys
 import tracemalloc
 
 import pytest
+import time_machine
+
+from clock import DEFAULT, instant
 
 TARGET = (3, 14)
 
 
 def pytest_report_header(config):
-    return f"interpreter: Python {sys.version.split()[0]} ({sys.executable})"
+    return [f"interpreter: Python {sys.version.split()[0]} ({sys.executable})",
+            f"pinned clock: {DEFAULT.isoformat()} (KORVANTA_TEST_INSTANT chooses another)"]
 
 
 def pytest_configure(config):
+    # Collection too: parameters worked out from "today" must see the pinned instant.
+    time_machine.travel(DEFAULT, tick=True).start()
     # The modules are built for CPython 3.14; a run on anything else proves little.
     if sys.version_info[:2] != TARGET and not os.environ.get("KORVANTA_ANY_PYTHON"):
         raise pytest.UsageError(
             f"tests need CPython {TARGET[0]}.{TARGET[1]}, this is {sys.version.split()[0]}; "
             "run them through tools/in-env, or set KORVANTA_ANY_PYTHON=1 to test here anyway"
         )
+
+
+class PinnedClock:
+    """The test's clock: started at an instant, running on in real time unless frozen."""
+
+    def __init__(self, traveller: time_machine.travel, start: dt.datetime):
+        self.traveller = traveller
+        self.start = start
+
+    def move_to(self, moment: dt.datetime, *, tick: bool = True) -> None:
+        self.traveller.stop()
+        self.traveller = time_machine.travel(moment, tick=tick)
+        self.traveller.start()
+
+    def shift(self, seconds: float) -> None:
+        self.move_to(dt.datetime.now(dt.UTC) + dt.timedelta(seconds=seconds))
+
+
+@pytest.fixture(autouse=True)
+def pinned_clock(request, monkeypatch):
+    """Every test runs at a pinned instant (clock.DEFAULT, or the one it is parametrised
+    with): the process clock, C level included, and through FAKE_NOW the clock of any child
+    process started with tests/fakes on its path."""
+    start = instant(request.param) if hasattr(request, "param") else DEFAULT
+    traveller = time_machine.travel(start, tick=True)
+    traveller.start()
+    monkeypatch.setenv("FAKE_NOW", start.isoformat())
+    clock = PinnedClock(traveller, start)
+    try:
+        yield clock
+    finally:
+        clock.traveller.stop()
 
 
 @pytest.fixture

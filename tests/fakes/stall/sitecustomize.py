@@ -19,3 +19,6 @@ class _Stall:
 
 
 sys.meta_path.insert(0, _Stall())
+
+# tests/fakes comes after this folder on the path; its sitecustomize is shadowed by this one.
+import clock_pin  # noqa: E402, F401

@@ -1,0 +1,3 @@
+"""Start-up of a child process with tests/fakes on its path: the pinned clock (clock_pin)."""
+
+import clock_pin  # noqa: F401
