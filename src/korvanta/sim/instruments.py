@@ -4,6 +4,8 @@ import datetime as dt
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
+from korvanta.sessions import session_bounds
+
 from .calendars import ExchangeDays, exchange
 
 
@@ -63,25 +65,11 @@ class Instrument:
 
     def session(self, day: dt.date, useRTH: bool) -> tuple[dt.datetime, dt.datetime]:
         """Start and end of the trading day's session, as aware datetimes; early closes end it early."""
-        first, last = self.rth if useRTH else self.eth
-        early = self.days.early_close(day)
-        if early is not None:
-            regular = _minutes(self.days.regular_close)
-            cut = _minutes(early)
-            # A session ending at or after the exchange's regular close ends as much earlier
-            # (after-hours trading stops three hours early too); one ending before it ends
-            # no later than the early close (the pit hours inside a shortened Globex day).
-            last = last - (regular - cut) if last >= regular else min(last, cut)
-        midnight = dt.datetime.combine(day, dt.time(0), self.zone)
-        return midnight + dt.timedelta(minutes=first), midnight + dt.timedelta(minutes=max(first, last))
+        return session_bounds(self.days, day, self.rth if useRTH else self.eth, self.zone)
 
     def to_tick(self, price: float) -> float:
         """The nearest price on the contract's tick grid."""
         return round(round(price / self.minTick) * self.minTick, 8)
-
-
-def _minutes(t: dt.time) -> int:
-    return t.hour * 60 + t.minute
 
 
 def stock(symbol, conId, exchange, price, longName, **kw) -> Instrument:
