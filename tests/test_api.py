@@ -1,8 +1,11 @@
 """The Python API through the real ib_async client and the gateway simulator, from each kind of caller context."""
 
 import asyncio
+import datetime as dt
 import threading
 import time
+
+from zoneinfo import ZoneInfo
 
 import pandas as pd
 import pytest
@@ -52,9 +55,20 @@ def from_running_loop(call):
                          ids=["script", "set-loop", "notebook"])
 def test_kline_from_each_context(gateway, address, context):
     bars = context(lambda: api.kline("AAPL", "day", 100, gateway=address))
-    assert isinstance(bars.index, pd.DatetimeIndex) and bars.index.is_monotonic_increasing
+    # daily bars by their dates
+    assert bars.index.map(type).unique().tolist() == [dt.date] and bars.index.is_monotonic_increasing
     assert bars["close"].tolist() == expected_closes(gateway, 100)
     assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr"
+
+
+@pytest.mark.parametrize("tz, rth, zone", [(None, False, "America/Chicago"), ("UTC", True, "UTC")])
+def test_future_bars_in_its_zone_or_the_one_asked(address, tz, rth, zone):
+    from korvanta.sessions import CME_FUTURES, in_sessions
+
+    bars = api.kline("/ES", "5m", 300, tz=tz, rth=rth, gateway=address)
+    assert str(bars.index.dtype) == f"datetime64[us, {zone}]" and bars.attrs["timezone"] == zone
+    assert (bars[["open", "high", "low", "close", "average", "volume"]].dtypes == "float64").all()
+    assert 0 < len(bars.index) <= 300 and in_sessions(bars.index, CME_FUTURES).all() == rth
 
 
 @pytest.mark.asyncio
@@ -67,8 +81,12 @@ async def test_async_twins_run_on_the_callers_loop(gateway, address):
 
 
 def test_executions_are_fills_with_numbers(gateway, address):
-    fills = api.executions("aapl", reload=True, gateway=address)
+    fills = api.executions("aapl", reload=True, tz="America/Chicago", gateway=address)
     wanted = [f for f in gateway.sim.book.fills(gateway.now) if f.contract.symbol == "AAPL"]
+    times = [f.time.astimezone(ZoneInfo("America/Chicago")) for f in sorted(wanted, key=lambda f: f.time)]
+    assert fills["timestamp"].tolist() == times and fills["date"].tolist() == [t.date() for t in times]
+    assert fills.attrs == {"source": "ibkr", "timezone": "America/Chicago", "symbols": ["AAPL"], "reload": True,
+                           "mine": False}
     assert fills["symbol"].unique().tolist() == ["AAPL"] and len(fills.index) == len(wanted)
     assert fills["shares"].tolist() == [f.shares for f in sorted(wanted, key=lambda f: f.time)]
     # numbers, not the printed table's text; the ratios at full precision (the table shows 0.0000)

@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 
 from korvanta.runner import charts
+from korvanta.runner.charts.ticks import time_ticks
 from quodra.numeric import fmtPrice
 
 pytest.importorskip("plotext", reason="the charts extra is not installed")
@@ -24,11 +25,15 @@ def known_bars(rises=RISES, start="2026-03-02", freq="B") -> pd.DataFrame:
                         index=pd.date_range(start, periods=len(rises), freq=freq, name="date"))
 
 
-def colour_runs(image: np.ndarray, colour: str) -> list[tuple[int, int]]:
-    """(first, last) pixel columns of each run of columns holding `colour` in the top three fifths (the candles)."""
+def pixels_of(image: np.ndarray, colour: str) -> np.ndarray:
+    """Where `image` (rows x columns x RGB) has `colour`, as a mask."""
     rgb = np.array([int(colour[i:i + 2], 16) for i in (1, 3, 5)])
-    candles = image[: image.shape[0] * 3 // 5, :, :3]
-    hit = (np.abs(candles.astype(int) - rgb).sum(axis=2) <= 6).any(axis=0)
+    return np.abs(image[:, :, :3].astype(int) - rgb).sum(axis=2) <= 6
+
+
+def colour_runs(image: np.ndarray, colour: str) -> list[tuple[int, int]]:
+    """(first, last) pixel columns of each run of columns holding `colour` in the top seven tenths (the candles)."""
+    hit = pixels_of(image[: image.shape[0] * 7 // 10], colour).any(axis=0)
     runs, start = [], None
     for x, on in enumerate([*hit, False]):
         if on and start is None:
@@ -53,10 +58,78 @@ def test_picture_has_the_asked_size_and_coloured_candles(tmp_path):
     assert all(a[1] < b[0] for (a, _), (b, _) in zip(order, order[1:]))
 
 
+def picture(path) -> np.ndarray:
+    from matplotlib.image import imread
+
+    return (imread(path) * 255).round().astype(np.uint8)
+
+
+def test_average_and_fills_where_they_belong(tmp_path):
+    from korvanta.runner.charts.overlays import BUY_COLOUR, SELL_COLOUR, SMA_COLOURS, fill_marks, overlay_lines
+    from korvanta.sessions import US_STOCKS
+
+    rises = ([True] * 3 + [False] * 2) * 8
+    bars = known_bars(rises, start="2026-12-08 10:00", freq="min")
+    bars.index = bars.index.tz_localize("America/New_York")
+    # a buy at the low of bar 25, in its minute; a sell at the high of bar 33; one before the chart
+    fills = pd.DataFrame({"time": [bars.index[25] + pd.Timedelta(seconds=30), bars.index[33],
+                                   bars.index[0] - pd.Timedelta(minutes=5)],
+                          "price": [bars["low"].iloc[25], bars["high"].iloc[33], 100.0], "buy": [True, False, True]})
+    lines = overlay_lines(bars, charts.Overlays(ma=(20,)), US_STOCKS)
+    marks = fill_marks(bars, fills, 60, US_STOCKS)
+    image = picture(charts.write_chart(bars, "AAPL 1m", tmp_path / "aapl.png", lines=lines, marks=marks))
+    runs = sorted(colour_runs(image, charts.UP_COLOUR) + colour_runs(image, charts.DOWN_COLOUR))
+    assert len(runs) == len(rises)
+    centre = [(first + last) / 2 for first, last in runs]
+    width = runs[0][1] - runs[0][0]
+    # the candles' rows, without the legend above them (which shows the same colours) or the volume
+    candle_rows = np.flatnonzero(pixels_of(image[: image.shape[0] * 7 // 10], charts.UP_COLOUR).any(axis=1))
+    band = image[: candle_rows.max() + 1].copy()
+    band[: candle_rows.min()] = 255
+
+    average = np.flatnonzero(pixels_of(band, SMA_COLOURS[0]).any(axis=0))
+    # drawn from the 20th bar on, to the last
+    assert centre[18] < average.min() <= centre[19] + width and average.max() >= centre[-1] - width
+    for colour, bar, edge in ((BUY_COLOUR, 25, "low"), (SELL_COLOUR, 33, "high")):
+        rows, columns = np.nonzero(pixels_of(band, colour))
+        assert len(columns) > 20 and abs(columns.mean() - centre[bar]) <= 2
+        # at the price: the low (high) of its bar is where the bar's wick ends (a price unit
+        # is some 18 pixels; a triangle's antialiased tip is not of the exact colour)
+        wick = np.flatnonzero(pixels_of(band[:, runs[bar][0]:runs[bar][1] + 1],
+                                        charts.UP_COLOUR if rises[bar] else charts.DOWN_COLOUR).any(axis=1))
+        assert abs((rows.min() + rows.max()) / 2 - (wick.max() if edge == "low" else wick.min())) <= 6
+
+
 def test_svg_picture(tmp_path):
     path = charts.write_chart(known_bars(), "AAPL day (10 bars)", tmp_path / "aapl.svg")
     text = path.read_text()
     assert "<svg" in text and charts.UP_COLOUR in text and charts.DOWN_COLOUR in text
+
+
+def minutes(start: str, periods: int, freq: str = "min") -> pd.DatetimeIndex:
+    return pd.date_range(start, periods=periods, freq=freq, tz="America/New_York")
+
+
+EXTENDED_DAYS = minutes("2026-12-07 04:00", 192, "5min").append(minutes("2026-12-08 04:00", 192, "5min"))
+
+
+@pytest.mark.parametrize("index, most, marks", [
+    # the open, then whole hours; 10:00 is too close to the open to be marked too
+    (minutes("2026-12-08 09:30", 390), 8, ["09:30", "11:00", "12:00", "13:00", "14:00", "15:00"]),
+    (minutes("2026-12-08 09:30", 390), 15, ["09:30", "10:00", "10:30", "11:00", "11:30", "12:00", "12:30", "13:00",
+                                            "13:30", "14:00", "14:30", "15:00", "15:30"]),
+    # each day's start carries its date
+    (EXTENDED_DAYS, 10, ["12-07 04:00", "08:00", "12:00", "16:00", "12-08 04:00", "08:00", "12:00", "16:00"]),
+    (pd.Index(pd.bdate_range("2026-03-02", periods=10).date), 7, ["03-02", "03-09"]),
+    # months where they start, not at the chart's first bar
+    (pd.Index(pd.bdate_range("2026-03-02", periods=60).date), 6, ["2026-04", "2026-05"]),
+    (pd.Index(pd.bdate_range("2020-01-02", periods=1500).date), 6, ["2021", "2022", "2023", "2024", "2025"]),
+], ids=["regular-session", "every-half-hour", "two-extended-days", "weeks", "months", "years"])
+def test_time_ticks_at_round_times(index, most, marks):
+    ticks = time_ticks(index, most)
+    assert [f"{t.day} {t.label}" if t.day else t.label for t in ticks] == marks
+    if isinstance(index, pd.DatetimeIndex):  # each mark on the bar of the time it names
+        assert all(index[t.position].strftime("%H:%M") == t.label for t in ticks)
 
 
 def axis_labels(chart: str) -> list[str]:
@@ -76,8 +149,27 @@ def test_terminal_chart(bars, width, title):
     assert {"█", charts.DOWN_BODY, "│"} <= set(chart)
     prices = axis_labels(chart)
     assert fmtPrice(bars["high"].max()) == prices[0] and fmtPrice(bars["low"].min()) in prices
-    form = "%Y-%m-%d" if bars.index[0].hour == 0 else "%H:%M"
-    assert bars.index[0].strftime(form) in lines[-1] and bars.index[-1].strftime(form)[:2] in lines[-1]
+    assert len(lines[-1].split()) >= 2  # the time axis is marked
+
+
+def test_terminal_chart_lines_and_fills_on_their_candles():
+    from korvanta.runner.charts.overlays import Mark, overlay_lines
+    from korvanta.sessions import US_STOCKS
+
+    bars = known_bars([True, False] * 10)
+    lines = overlay_lines(bars, charts.Overlays(ma=(5,)), US_STOCKS)
+    marks = [Mark(4, bars["low"].iloc[4], True), Mark(12, bars["high"].iloc[12], False)]
+    chart = charts.terminal_chart(bars, "AAPL day", width=80, height=24, colour=False, lines=lines, marks=marks)
+    title, legend, *rest = chart.splitlines()
+    assert (title, legend) == ("AAPL day", "• MA 5   ▲ buy   ▼ sell")
+    panel = rest[1:rest.index(next(line for line in rest if "└" in line))]
+    left = panel[0].index("┤") + 1
+    inner = [line[left:line.rindex("│")] for line in panel]
+    columns = {glyph: sorted({row.index(glyph) for row in inner if glyph in row}) for glyph in "▲▼•"}
+    candles = sorted({i for row in inner for i, char in enumerate(row) if char in "│█░"})
+    assert len(candles) == len(bars.index)
+    assert columns["▲"] == [candles[4]] and columns["▼"] == [candles[12]]
+    assert columns["•"][0] == candles[4]  # the average of 5 from the fifth bar on
 
 
 def test_terminal_chart_in_colour_tells_rises_from_falls():

@@ -65,11 +65,50 @@ def test_wider_terminal_fewer_blocks(korvanta):
 
 
 def test_shell_settings_and_terminal_chart(gateway, korvanta):
-    done = korvanta(stdin="set rows 6\nset chart on\nkline AAPL day 100\nexecutions\nset\nquit\n")
+    done = korvanta(stdin="set rows 6\nset chart on\nset ma 20\nkline AAPL day 100\nexecutions\nset\nquit\n")
     bars = gateway.expected_bars("AAPL", **DAY)[-100:]
-    table, chart = done.stdout.split(f"AAPL day ({len(bars)} bars), 2 bars a candle")
+    title = f"AAPL day · {bars[0].start} – {bars[-1].start} · ibkr · {len(bars)} bars, 2 bars a candle"
+    table, chart = done.stdout.split(title)
     assert len([line for line in table.splitlines()[2:] if line[:1].isdigit()]) == 6
     highest = max(bar.high for bar in bars)
-    assert f"{highest:,.2f}┤" in chart.replace(" ", "") and "█" in chart
+    assert f"{highest:,.2f}┤" in chart.replace(" ", "") and "█" in chart and "• MA 20" in chart
     assert "No chart: only kline results have bars to draw" in done.stderr
-    assert "rows       6" in done.stdout and "chart      on" in done.stdout
+    assert "rows       6" in done.stdout and "chart      on" in done.stdout and "ma         20" in done.stdout
+
+
+def test_regular_hours_in_another_zone(korvanta, tmp_path):
+    done = korvanta("--rth", "--tz", "America/Chicago", "--out", "aapl.csv", "kline", "AAPL", "5m", "200")
+    written = pd.read_csv(tmp_path / "aapl.csv")
+    assert written["date"].str.endswith("-06:00").all()
+    local = pd.to_datetime(written["date"], utc=True).dt.tz_convert("America/New_York")
+    assert local.dt.strftime("%H:%M").between("09:30", "15:55").all() and 0 < len(local) < 200
+    # one table, kline's own held back: these bars, their times as Chicago reads them
+    assert done.stdout.count("AAPL 5m (") == 1
+    assert f"AAPL 5m ({len(written)} bars) [times America/Chicago] [regular hours]" in done.stdout
+    first = local.iloc[0].tz_convert("America/Chicago").strftime("%Y-%m-%d %H:%M:%S")
+    assert first in done.stdout.splitlines()[2]
+
+
+def test_fills_shown_in_another_zone(korvanta):
+    # the first fill, 09:45:12 in New York
+    out = korvanta("--tz", "America/Chicago", "executions").stdout
+    assert "08:45:12" in out and "09:45:12" not in out
+
+
+def test_picture_with_overlays_and_fills(korvanta, tmp_path):
+    from matplotlib.image import imread
+
+    from korvanta.runner.charts.overlays import BUY_COLOUR, SELL_COLOUR, SMA_COLOURS
+    from test_charts import pixels_of
+
+    done = korvanta("--chart", "aapl.png", "--chart-size", "640x360", "--ma", "5", "--prev-close", "--fills",
+                    "kline", "AAPL", "day", "20")
+    image = (imread(tmp_path / "aapl.png") * 255).round().astype("uint8")
+    # the account bought AAPL the trading day before last and sold some on the last
+    assert image.shape[:2] == (360, 640) and "WARNING" not in done.stderr
+    assert all(pixels_of(image, colour).sum() > 20 for colour in (BUY_COLOUR, SELL_COLOUR, SMA_COLOURS[0]))
+
+
+def test_fills_without_a_gateway_said_once(korvanta, tmp_path):
+    done = korvanta("--gateway", "", "--chart", "aapl.png", "--fills", "kline", "AAPL", "day", "20")
+    assert done.stderr.count("No fills on the chart") == 1 and (tmp_path / "aapl.png").exists()

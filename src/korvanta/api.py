@@ -53,25 +53,36 @@ def _address(gateway: str | None) -> tuple[str, int] | None:
         raise ValueError(f"gateway: {e}") from None
 
 
-async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool) -> Any:
+async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool,
+               to_frame: Callable[[Any], "pd.DataFrame"], *, tz: str | None = None,
+               rth: bool = False) -> "pd.DataFrame":
+    """Run one command line and return its records, as `to_frame` makes them of its result."""
     from korvanta.runner.commands import execute_line, load_command_modules
-    from korvanta.runner.display import show_unprinted
+    from korvanta.runner.display import show_bars, show_unprinted
+    from korvanta.runner.settings import ResultSettings
     from korvanta.runner.state import connect
+    from korvanta.runner.views import command_view
     from quodra import frame
 
     address = _address(gateway)
     if client_id is None and os.environ.get("KORVANTA_CLIENT_ID"):
         client_id = int(os.environ["KORVANTA_CLIENT_ID"])
+    view = ResultSettings(tz=tz, rth=rth)
     load_command_modules()
     state = await connect(address, client_id)
     try:
         # Only this call's tables: the settings are this task's own.
         with frame.using(shown=show, rows=None):
             printed_before = frame.printed
-            result = await execute_line(words, state, no_gateway_hint="pass gateway='HOST:PORT' or set KORVANTA_GATEWAY")
-            if show:
+            with command_view(words, view):
+                result = await execute_line(words, state,
+                                            no_gateway_hint="pass gateway='HOST:PORT' or set KORVANTA_GATEWAY")
+            found = to_frame(result)
+            if show and view.reshaped and isinstance(result, dict):
+                show_bars(result, found, printed_before)
+            elif show:
                 show_unprinted(result, printed_before)
-            return result
+            return found
     finally:
         state.close()
 
@@ -167,54 +178,67 @@ def _kline_words(symbol: str, period: str, count: int | None, adjusted: bool,
     return [*words, period] + ([str(int(count))] if count is not None else []) + (["adj"] if adjusted else [])
 
 
-def _bars(result: dict) -> "pd.DataFrame":
-    from korvanta.runner.records import bars_frame
-
-    frame = bars_frame(result["bars"])
-    frame.attrs.update({key: value for key, value in result.items() if key != "bars"})
-    return frame
-
-
 async def kline_async(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
                       start: dt.date | str | None = None, end: dt.date | str | None = None,
-                      gateway: str | None = None, client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+                      tz: str | None = None, rth: bool = False, gateway: str | None = None,
+                      client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
     """Bars of `symbol` as the runner's `kline` gives them, indexed by their start ("date").
 
     `period`: 1m, 5m, 15m, 30m, 1h, day, week, month, year (or an alias the command knows), or
     "intraday" for today's one-minute curve. `count`: the latest N bars (the command's default
     for the period when None). `start`/`end` (dates or YYYY-MM-DD): the bars of a date range
     instead, up to today without `end`. `adjusted`: split- and dividend-adjusted bars.
-    The result's other fields (symbol, period, source, cached, ...) are in the frame's `attrs`.
+    Intraday bars are indexed by aware times in the exchange's zone (`tz`: in that zone
+    instead), daily and longer ones by their dates; prices and volume are float64, barCount
+    Int64. `rth`: only the intraday bars inside the regular session.
+    The result's other fields (symbol, period, source, cached, ...) are in the frame's `attrs`,
+    with the index's `timezone`.
     """
+    from korvanta.runner.records import kline_frame
+    from korvanta.runner.settings import parse_tz
+
     words = _kline_words(symbol, period, count, adjusted, start, end)
-    return _bars(await _run(words, gateway, client_id, show))
+    tz = None if tz is None else parse_tz(tz)
+    return await _run(words, gateway, client_id, show, lambda result: kline_frame(result, tz=tz, rth=rth),
+                      tz=tz, rth=rth)
 
 
 def kline(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
-          start: dt.date | str | None = None, end: dt.date | str | None = None,
-          gateway: str | None = None, client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+          start: dt.date | str | None = None, end: dt.date | str | None = None, tz: str | None = None,
+          rth: bool = False, gateway: str | None = None, client_id: int | None = None,
+          show: bool = False) -> "pd.DataFrame":
     """`kline_async`, blocking; which event loop it runs on is in the module's documentation."""
-    return _blocking(lambda: kline_async(symbol, period, count, adjusted=adjusted, start=start, end=end,
-                                         gateway=gateway, client_id=client_id, show=show))
+    return _blocking(lambda: kline_async(symbol, period, count, adjusted=adjusted, start=start, end=end, tz=tz,
+                                         rth=rth, gateway=gateway, client_id=client_id, show=show))
 
 
-async def executions_async(*symbols: str, reload: bool = False, mine: bool = False,
+async def executions_async(*symbols: str, reload: bool = False, mine: bool = False, tz: str | None = None,
                            gateway: str | None = None, client_id: int | None = None,
                            show: bool = False) -> "pd.DataFrame":
     """The account's fills as the runner's `executions` gives them: one row per fill, in time order.
 
     `symbols`: only these (any case). `reload`: ask the gateway for the executions again first.
     `mine`: only the fills of this client id. The money columns are numbers; the summary rows
-    of the printed table are left out (`show=True` prints it with the summaries).
+    of the printed table are left out (`show=True` prints it with the summaries). `timestamp`
+    is aware, in the display zone (`tz`: in that zone, the printed tables too), `date` its
+    date. The call's words are in the frame's `attrs`, with the `timezone`.
     """
     from korvanta.runner.records import executions_frame
+    from korvanta.runner.settings import parse_tz
 
     words = ["executions", *symbols] + ([":refresh"] if reload else []) + ([":mine"] if mine else [])
-    return executions_frame(await _run(words, gateway, client_id, show))
+    tz = None if tz is None else parse_tz(tz)
+
+    def records(rows: Any) -> "pd.DataFrame":
+        fills = executions_frame(rows, tz=tz)
+        fills.attrs.update(symbols=sorted({s.upper() for s in symbols}), reload=reload, mine=mine)
+        return fills
+
+    return await _run(words, gateway, client_id, show, records, tz=tz)
 
 
-def executions(*symbols: str, reload: bool = False, mine: bool = False, gateway: str | None = None,
-               client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+def executions(*symbols: str, reload: bool = False, mine: bool = False, tz: str | None = None,
+               gateway: str | None = None, client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
     """`executions_async`, blocking; which event loop it runs on is in the module's documentation."""
-    return _blocking(lambda: executions_async(*symbols, reload=reload, mine=mine, gateway=gateway,
+    return _blocking(lambda: executions_async(*symbols, reload=reload, mine=mine, tz=tz, gateway=gateway,
                                               client_id=client_id, show=show))

@@ -10,10 +10,12 @@ from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
+from . import settings as result_settings
 from .gateway import GatewayError, GatewayUnanswered
 from .results import present
 from .state import HostState
 from .usage import command_modules
+from .views import command_view
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
 # module found under the command categories is loaded all the same.
@@ -150,12 +152,13 @@ async def run_status(words: Sequence[str], state: HostState) -> int:
     """Run one command, show its result or report its failure; the exit status (0, 1, or 2 for usage)."""
     printed_before = frame.printed
     try:
-        result = await execute_line(words, state)
+        with command_view(words, result_settings.current()):
+            result = await execute_line(words, state)
     except CommandError as e:
         logger.error("{}", e)
         return e.status
     # Showing, charting or writing the result can fail too (a full disk, a missing extra).
-    return 0 if present(result, printed_before) else 1
+    return 0 if await present(result, printed_before, state) else 1
 
 
 async def run_line(words: Sequence[str], state: HostState) -> bool:

@@ -67,19 +67,22 @@ def _flat(frame: "pd.DataFrame") -> "pd.DataFrame":
     return frame.reset_index() if frame.index.name else frame.reset_index(drop=True)
 
 
-def _iso_dates(frame: "pd.DataFrame") -> "pd.DataFrame":
-    """`frame` with each date-time column as ISO text: a date alone where every value is a midnight."""
+def _iso_times(frame: "pd.DataFrame") -> "pd.DataFrame":
+    """`frame` with its times as ISO text (with the zone's offset) and its dates as YYYY-MM-DD."""
+    import datetime as dt
+
     import pandas as pd
+
+    def iso(value: object) -> object:
+        return value.isoformat() if isinstance(value, dt.date) and not pd.isna(value) else value
 
     frame = frame.copy()
     for column in frame.columns:
         values = frame[column]
-        if not pd.api.types.is_datetime64_any_dtype(values):
-            continue
-        if values.dt.tz is None and (values.dropna() == values.dropna().dt.normalize()).all():
-            frame[column] = values.dt.strftime("%Y-%m-%d")
-        else:
-            frame[column] = values.map(lambda t: None if pd.isna(t) else t.isoformat())
+        if pd.api.types.is_datetime64_any_dtype(values):
+            frame[column] = values.astype(object).map(lambda t: None if pd.isna(t) else t.isoformat())
+        elif values.dtype == object:
+            frame[column] = values.map(iso)
     return frame
 
 
@@ -93,13 +96,12 @@ def _plain(value: object) -> object:
 
 def records_text(frame: "pd.DataFrame", fmt: str) -> str:
     """The rows of `frame` as CSV (with a header line) or as a JSON array of records, one a line."""
-    flat = _flat(frame)
+    text = _iso_times(_flat(frame))
     if fmt == "csv":
-        return flat.to_csv(index=False)
+        return text.to_csv(index=False)
     if fmt == "json":
         import json
 
-        text = _iso_dates(flat)
         # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
         # missing cells become null.
         cells = text.astype(object).where(text.notna(), None)

@@ -1,14 +1,15 @@
-"""The records a command returned, as pandas frames: kline bars by date, execution fills as numbers."""
+"""The records a command returned, as pandas frames of one schema: kline bars by date, execution fills as numbers."""
 
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal
+
+from .schema import bar_kind, bars_frame, canonical_zone, fills_in_zone
 
 if TYPE_CHECKING:
     import pandas as pd
 
 Kind = Literal["bars", "executions", "records"]
 
-BAR_COLUMNS = ("date", "open", "high", "low", "close", "volume", "average", "barCount")
 # Execution columns that the command returns in their display form ("15,729.00").
 _SHOWN_NUMBERS = ("shares", "price", "total", "realizedPNL", "RPNL_each", "commission", "c_each",
                   "c_pct", "c_pct_RPNL", "dayProfit")
@@ -28,28 +29,14 @@ def records_of(result: Any) -> tuple[Kind, list[Mapping]] | None:
     return None
 
 
-def bars_frame(bars: list[Mapping]) -> "pd.DataFrame":
-    """Bars indexed by their start ("date", a DatetimeIndex), one numeric column per bar field."""
-    import pandas as pd
-
-    frame = pd.DataFrame.from_records(bars) if bars else pd.DataFrame(columns=list(BAR_COLUMNS))
-    # Daily gateway bars carry calendar dates, intraday ones timestamps: both become datetimes.
-    frame["date"] = pd.to_datetime(frame["date"])
-    for column in frame.columns.drop("date"):
-        # Records of nullable columns hold pd.NA, which leaves the column of type object.
-        if frame[column].dtype == object:
-            frame[column] = pd.to_numeric(frame[column], errors="coerce")
-    return frame.set_index("date")
-
-
 def _shown_number(column: "pd.Series") -> "pd.Series":
     import pandas as pd
 
     return pd.to_numeric(column.astype(str).str.replace(",", "", regex=False), errors="coerce")
 
 
-def executions_frame(rows: list[Mapping]) -> "pd.DataFrame":
-    """One row per fill, in fill-time order, its money columns as numbers.
+def executions_frame(rows: list[Mapping], *, tz: str | None = None) -> "pd.DataFrame":
+    """One row per fill, in fill-time order, its money columns as numbers, its times in `tz` if given.
 
     The command returns its display table: money as text in display form, order and client id
     0 as "", and six summary rows after the fills. Here the summary rows are left out, the
@@ -71,18 +58,49 @@ def executions_frame(rows: list[Mapping]) -> "pd.DataFrame":
         if column in frame:
             frame[column] = pd.to_numeric(frame[column])
     if "timestamp" in frame and len(frame.index):
-        frame["timestamp"] = pd.to_datetime(frame["timestamp"])
+        frame = fills_in_zone(frame, tz)
+        frame.attrs["timezone"] = canonical_zone(frame["timestamp"].dt.tz)
     if {"commission", "shares", "total", "realizedPNL"} <= set(frame.columns):
         commission, shares, pnl = frame["commission"], frame["shares"], frame["realizedPNL"]
         frame["c_each"] = commission / shares
         frame["RPNL_each"] = pnl / shares
         frame["c_pct"] = commission / (frame["total"] + commission)
         frame["c_pct_RPNL"] = commission * 2 / (pnl + commission * 2)
+    frame.attrs["source"] = "ibkr"
     return frame
 
 
-def result_frame(result: Any) -> tuple[Kind, "pd.DataFrame"] | None:
-    """The records of `result` as a frame, with their kind; None when it holds none."""
+def regular_hours(bars: "pd.DataFrame", result: Mapping) -> "pd.DataFrame":
+    """The intraday bars that start inside the regular session by the exchange's calendar; daily
+    bars as they are."""
+    import pandas as pd
+
+    from korvanta.sessions import in_sessions
+
+    if not isinstance(bars.index, pd.DatetimeIndex):
+        return bars
+    return bars[in_sessions(bars.index, bar_kind(result).market)]
+
+
+def kline_frame(result: Mapping, *, tz: str | None = None, rth: bool = False) -> "pd.DataFrame":
+    """The bars of a kline result in the schema, with the result's other fields in `attrs`."""
+    import pandas as pd
+
+    frame = bars_frame(result["bars"], bar_kind(result), tz=tz)
+    if rth:
+        frame = regular_hours(frame, result)
+    frame.attrs.update({key: value for key, value in result.items() if key != "bars"})
+    if isinstance(frame.index, pd.DatetimeIndex):
+        frame.attrs["timezone"] = canonical_zone(frame.index.tz)
+    frame.attrs["regularHours"] = rth
+    return frame
+
+
+def result_frame(result: Any, *, tz: str | None = None, rth: bool = False) -> tuple[Kind, "pd.DataFrame"] | None:
+    """The records of `result` as a frame, with their kind; None when it holds none.
+
+    `tz` converts the times to that zone; `rth` keeps only the intraday bars of regular hours.
+    """
     import pandas as pd
 
     found = records_of(result)
@@ -90,7 +108,7 @@ def result_frame(result: Any) -> tuple[Kind, "pd.DataFrame"] | None:
         return None
     kind, records = found
     if kind == "bars":
-        return kind, bars_frame(records)
+        return kind, kline_frame(result, tz=tz, rth=rth)
     if kind == "executions":
-        return kind, executions_frame(records)
+        return kind, executions_frame(records, tz=tz)
     return kind, pd.DataFrame.from_records(records)

@@ -4,13 +4,18 @@ import os
 import shutil
 import sys
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from loguru import logger
 
 from . import settings as result_settings
-from .display import bars_title, show_unprinted
+from .display import show_bars, show_unprinted
 from .extras import MissingExtra
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .state import HostState
 
 # A terminal chart takes the terminal's height within these bounds.
 CHART_LINES = (16, 32)
@@ -21,34 +26,50 @@ def _colour() -> bool:
     return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
 
 
-def _chart(result: Any, frame, target: str, size: tuple[int, int]) -> None:
+async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
+                 state: "HostState | None") -> None:
     from . import charts
+    from .chart_inputs import chart_inputs
+    from .charts.candles import is_intraday, priced
+    from .charts.overlays import fill_marks, overlay_lines
+    from .schema import bar_kind
 
-    title = bars_title(result)
-    if target == result_settings.TERMINAL:
-        columns, lines = shutil.get_terminal_size()
-        height = min(max(lines - 2, CHART_LINES[0]), CHART_LINES[1])
-        print(charts.terminal_chart(frame, title, width=columns, height=height, colour=_colour()), flush=True)
+    bars = priced(bars)
+    kind = bar_kind(result)
+    overlays = wanted.overlays
+    if overlays.vwap and not is_intraday(bars.index):
+        logger.warning("No VWAP on the chart: it is drawn on intraday bars, and these are {} bars",
+                       result.get("period"))
+    inputs = await chart_inputs(result, bars, overlays, state)
+    lines = overlay_lines(bars, overlays, kind.market, inputs.previous_close)
+    marks = fill_marks(bars, inputs.fills, kind.seconds, kind.market) if inputs.fills is not None else []
+    title = charts.chart_title(result, bars, regular_hours=wanted.rth)
+    if wanted.chart == result_settings.TERMINAL:
+        columns, lines_free = shutil.get_terminal_size()
+        height = min(max(lines_free - 2, CHART_LINES[0]), CHART_LINES[1])
+        print(charts.terminal_chart(bars, title, width=columns, height=height, colour=_colour(),
+                                    lines=lines, marks=marks), flush=True)
     else:
-        written = charts.write_chart(frame, title, target, size)
+        written = charts.write_chart(bars, title, wanted.chart, wanted.chart_size, lines=lines, marks=marks)
         logger.info("Chart written to {}", Path(written).absolute())
 
 
-def present(result: Any, printed_before: int) -> bool:
+async def present(result: Any, printed_before: int, state: "HostState | None" = None) -> bool:
     """Show a successful command's result and do with it what the settings ask; False when that failed.
 
-    The records go to stdout instead of tables with a format set; otherwise a result that its
-    command did not print (a kline cache hit) is printed. A chart follows the table, and the
-    records are written to the --out file last. A failure is logged here.
+    The records go to stdout instead of tables with a format set; otherwise bars reshaped by the
+    settings (--rth, --tz) are shown as they are now, and a result that its command did not
+    print (a kline cache hit) is printed. A chart follows the table, and the records are
+    written to the --out file last. A failure is logged here.
     """
     wanted = result_settings.current()
     writing = None  # the file being written, for the message when that fails
     try:
         found = None
-        if wanted.format or wanted.out or wanted.chart:
+        if wanted.format or wanted.out or wanted.chart or wanted.reshaped:
             from .records import result_frame
 
-            found = result_frame(result)
+            found = result_frame(result, tz=wanted.tz, rth=wanted.rth)
             if found is None and (wanted.format or wanted.out):
                 raise ValueError("the command returned no records to print or write")
         if wanted.format:
@@ -56,6 +77,8 @@ def present(result: Any, printed_before: int) -> bool:
 
             sys.stdout.write(records_text(found[1], wanted.format))
             sys.stdout.flush()
+        elif found is not None and found[0] == "bars" and wanted.reshaped:
+            show_bars(result, found[1], printed_before)
         else:
             show_unprinted(result, printed_before)
         if wanted.chart:
@@ -63,7 +86,7 @@ def present(result: Any, printed_before: int) -> bool:
                 logger.warning("No chart: only kline results have bars to draw")
             else:
                 writing = wanted.chart
-                _chart(result, found[1], wanted.chart, wanted.chart_size)
+                await _chart(result, found[1], wanted, state)
         if wanted.out:
             from .output import write_records
 

@@ -1,4 +1,5 @@
-"""What the runner does with results: table rows, --out, --format, --chart; as options and as the shell's `set` word."""
+"""What the runner does with results: table rows, --out, --format, --tz, --rth, --chart and its overlays;
+as options and as the shell's `set` word."""
 
 import argparse
 import os
@@ -6,7 +7,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Literal
 
-from .charts import DEFAULT_SIZE, picture_format, require_terminal_charts
+from .charts import DEFAULT_SIZE, SMALLEST_SIZE, Overlays, picture_format, require_terminal_charts
+from .charts.picture import check_size
 from .extras import MissingExtra
 from .output import TEXT_FORMATS, check_writable, file_format
 from .usage import HELP_WORDS
@@ -14,21 +16,33 @@ from .usage import HELP_WORDS
 TERMINAL = "terminal"  # the chart setting that draws in the terminal rather than into a file
 # Only kline returns bars; a chart of anything else is refused up front.
 CHARTED_COMMANDS = ("kline",)
-_LARGEST_PICTURE = 10_000
+# The longest moving average: a year and a half of daily bars.
+_LONGEST_AVERAGE = 400
 
 
 @dataclass(frozen=True)
 class ResultSettings:
     """`rows`: "auto" (what fits a terminal; all into a pipe), None (all) or a number of rows.
     `format`: "csv" or "json" prints the records instead of tables; None prints tables.
-    `out`: a file the records are written to. `chart`: TERMINAL, a picture file, or None.
+    `out`: a file the records are written to. `tz`: the zone times are shown and written in
+    (None: the exchange's for bars, the display zone for fills). `rth`: only the intraday bars of
+    regular hours. `chart`: TERMINAL, a picture file, or None; `overlays`: what a chart draws
+    over the candles.
     """
 
     rows: int | None | Literal["auto"] = "auto"
     format: str | None = None
     out: str | None = None
+    tz: str | None = None
+    rth: bool = False
     chart: str | None = None
     chart_size: tuple[int, int] = DEFAULT_SIZE
+    overlays: Overlays = Overlays()
+
+    @property
+    def reshaped(self) -> bool:
+        """Whether the bars differ from what kline printed (other times, fewer bars)."""
+        return self.rth or self.tz is not None
 
 
 _current = ResultSettings()
@@ -91,10 +105,37 @@ def parse_size(text: str) -> tuple[int, int]:
     width, sep, height = text.lower().partition("x")
     if not sep or not width.strip().isdigit() or not height.strip().isdigit():
         raise ValueError(f"{text!r} is not WIDTHxHEIGHT in pixels, e.g. 1600x900")
-    size = int(width), int(height)
-    if not all(100 <= side <= _LARGEST_PICTURE for side in size):
-        raise ValueError(f"{text}: each side is 100 to {_LARGEST_PICTURE} pixels")
-    return size
+    return check_size((int(width), int(height)))
+
+
+def parse_tz(text: str) -> str:
+    """A time zone by its name (America/Chicago, UTC, Europe/London)."""
+    from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
+
+    name = text.strip()
+    try:
+        ZoneInfo(name)
+    except (ZoneInfoNotFoundError, ValueError):
+        raise ValueError(f"{text!r} is not a time zone (e.g. America/New_York, America/Chicago, UTC)") from None
+    return name
+
+
+def parse_lengths(text: str) -> tuple[int, ...]:
+    """Moving-average lengths in bars: 20 or 20,50,200."""
+    words = [word.strip() for word in text.split(",")]
+    if not all(word.isdigit() for word in words):
+        raise ValueError(f"{text!r} is not a length in bars, nor lengths joined by commas (e.g. 20,50)")
+    lengths = tuple(dict.fromkeys(int(word) for word in words))
+    if not all(2 <= n <= _LONGEST_AVERAGE for n in lengths):
+        raise ValueError(f"{text}: an average is over 2 to {_LONGEST_AVERAGE} bars")
+    return lengths
+
+
+def parse_switch(text: str) -> bool:
+    word = text.strip().lower()
+    if word not in ("on", "off"):
+        raise ValueError(f"{text!r}: on or off")
+    return word == "on"
 
 
 def _option_type(parse: Callable[[str], object]) -> Callable[[str], object]:
@@ -143,8 +184,23 @@ def add_options(p: argparse.ArgumentParser) -> None:
                        help="print the records to stdout as csv or json instead of the tables")
     group.add_argument("--chart", metavar="FILE", nargs="?", action=_ChartAction,
                        help="draw the kline bars as candles: in the terminal after the table, or into FILE.png/.svg")
-    group.add_argument("--chart-size", metavar="WxH", type=_option_type(parse_size), default=DEFAULT_SIZE,
-                       help=f"pixels of a chart picture (default: {DEFAULT_SIZE[0]}x{DEFAULT_SIZE[1]})")
+    group.add_argument("--tz", metavar="ZONE", type=_option_type(parse_tz),
+                       help="times in this zone, in tables, files and charts (default: the exchange's for bars)")
+    group.add_argument("--rth", action="store_true",
+                       help="only the intraday bars of the regular session, by the exchange's calendar")
+    group.add_argument("--chart-size", metavar="WxH", type=_option_type(parse_size),
+                       help=f"pixels of a chart picture, {SMALLEST_SIZE[0]}x{SMALLEST_SIZE[1]} at least "
+                            f"(default: {DEFAULT_SIZE[0]}x{DEFAULT_SIZE[1]})")
+    overlays = p.add_argument_group("chart overlays (with --chart)")
+    overlays.add_argument("--ma", metavar="N[,N]", type=_option_type(parse_lengths), default=(),
+                          help="simple moving averages of the close over N bars, e.g. 20,50")
+    overlays.add_argument("--ema", metavar="N[,N]", type=_option_type(parse_lengths), default=(),
+                          help="exponential moving averages of the close over N bars")
+    overlays.add_argument("--vwap", action="store_true", help="the volume-weighted average price of each session "
+                                                              "(intraday bars)")
+    overlays.add_argument("--prev-close", action="store_true", help="a line at the previous session's close")
+    overlays.add_argument("--fills", action="store_true",
+                          help="the account's fills of the symbol on the candles (needs the gateway)")
     p.set_defaults(chart=None, chart_word=None)
 
 
@@ -156,9 +212,15 @@ def use_options(p: argparse.ArgumentParser, options: argparse.Namespace) -> Resu
     command = words[0].lower() if words else None
     if options.chart and command is not None and command not in (*CHARTED_COMMANDS, *HELP_WORDS):
         p.error(f"--chart draws the bars of {' or '.join(CHARTED_COMMANDS)}; {words[0]} returns none")
+    overlays = Overlays(ma=options.ma, ema=options.ema, vwap=options.vwap, prev_close=options.prev_close,
+                        fills=options.fills)
+    if not options.chart and (options.chart_size is not None or overlays):
+        asked = ["--chart-size"] * (options.chart_size is not None) + overlays.words()
+        verb = "is" if len(asked) == 1 else "are"
+        p.error(f"{' and '.join(asked)} {verb} for a chart: add --chart (or --chart FILE.png)")
     rows = None if options.all else options.rows or "auto"
-    settings = ResultSettings(rows=rows, format=options.format, out=options.out, chart=options.chart,
-                              chart_size=options.chart_size)
+    settings = ResultSettings(rows=rows, format=options.format, out=options.out, tz=options.tz, rth=options.rth,
+                              chart=options.chart, chart_size=options.chart_size or DEFAULT_SIZE, overlays=overlays)
     if (why := conflict(settings)) is not None:
         p.error(why)
     return use(settings)
@@ -181,10 +243,20 @@ def _shown(settings: ResultSettings) -> list[str]:
             return "x".join(map(str, value))
         return str(value)
 
+    def switch(value: bool) -> str:
+        return "on" if value else "off"
+
+    def lengths(value: tuple[int, ...]) -> str:
+        return ",".join(map(str, value)) or "off"
+
+    overlays = settings.overlays
     shown = {"rows": "all" if settings.rows is None else str(settings.rows),
              "format": settings.format or "table", "out": text(settings.out),
+             "tz": settings.tz or "exchange", "rth": switch(settings.rth),
              "chart": "on" if settings.chart == TERMINAL else text(settings.chart),
-             "chart-size": text(settings.chart_size)}
+             "chart-size": text(settings.chart_size),
+             "ma": lengths(overlays.ma), "ema": lengths(overlays.ema), "vwap": switch(overlays.vwap),
+             "prev-close": switch(overlays.prev_close), "fills": switch(overlays.fills)}
     return [f"{name:<11}{value}" for name, value in shown.items()]
 
 
@@ -199,15 +271,31 @@ def _shell_chart(text: str) -> str | None:
     return parse_chart(TERMINAL if word == "on" else text)
 
 
-# shell name: (settings field, parser of the value)
+def _shell_tz(text: str) -> str | None:
+    return None if text.lower() in ("off", "exchange") else parse_tz(text)
+
+
+def _shell_lengths(text: str) -> tuple[int, ...]:
+    return () if text.lower() == "off" else parse_lengths(text)
+
+
+# shell name: (settings field, parser of the value); an overlay's field is one of `overlays`
 _SHELL_PARSERS: dict[str, tuple[str, Callable[[str], object]]] = {
     "rows": ("rows", parse_rows),
     "format": ("format", parse_format),
     "out": ("out", _shell_out),
+    "tz": ("tz", _shell_tz),
+    "rth": ("rth", parse_switch),
     "chart": ("chart", _shell_chart),
     "chart-size": ("chart_size", parse_size),
+    "ma": ("overlays.ma", _shell_lengths),
+    "ema": ("overlays.ema", _shell_lengths),
+    "vwap": ("overlays.vwap", parse_switch),
+    "prev-close": ("overlays.prev_close", parse_switch),
+    "fills": ("overlays.fills", parse_switch),
 }
-SET_USAGE = "set [rows N|all|auto, format table|csv|json, out FILE|off, chart on|off|FILE, chart-size WxH]"
+SET_USAGE = ("set [rows N|all|auto, format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, "
+             "chart on|off|FILE, chart-size WxH, ma N,N|off, ema N|off, vwap|prev-close|fills on|off]")
 
 
 def set_word(words: Sequence[str]) -> bool:
@@ -228,7 +316,10 @@ def set_word(words: Sequence[str]) -> bool:
     except (ValueError, MissingExtra) as e:
         logger.error("set {}: {}", name, e)
         return False
-    changed = replace(_current, **{field: value})
+    if field.startswith("overlays."):
+        changed = replace(_current, overlays=replace(_current.overlays, **{field.removeprefix("overlays."): value}))
+    else:
+        changed = replace(_current, **{field: value})
     if (why := conflict(changed)) is not None:
         logger.error("set {}: {}", name, why)
         return False
