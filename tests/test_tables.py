@@ -96,12 +96,31 @@ class TestShellSetWord:
         (["format", "xml"], "set format: 'xml' is not a format; use csv, json (or table)"),
         (["out", "bars.xlsx"], "set out: 'bars.xlsx': unknown file type .xlsx; use .csv, .json, .parquet"),
         (["colour", "on"], "Usage: set [rows N|all|auto"),
-    ], ids=["format", "out-suffix", "unknown"])
+        (["tz", "Mars/Olympus"], "set tz: 'Mars/Olympus' is not a time zone"),
+        (["ma", "20,x"], "set ma: '20,x' is not a length in bars"),
+        (["vwap", "yes"], "set vwap: 'yes': on or off"),
+        (["chart-size", "320x200"], "set chart-size: 320x200: a chart picture is 640x360 pixels at least"),
+    ], ids=["format", "out-suffix", "unknown", "tz", "ma", "switch", "chart-size"])
     def test_refused(self, words, message, logs):
         before = settings.current()
         assert not settings.set_word(words)
         assert logs[-1][0] == "ERROR" and logs[-1][1].startswith(message)
         assert settings.current() == before
+
+    @pytest.mark.parametrize("words, changed", [
+        (["tz", "America/Chicago"], {"tz": "America/Chicago"}),
+        (["rth", "on"], {"rth": True}),
+        (["ma", "20,50"], {"overlays": settings.Overlays(ma=(20, 50))}),
+        (["fills", "ON"], {"overlays": settings.Overlays(fills=True)}),
+        (["prev-close", "on"], {"overlays": settings.Overlays(prev_close=True)}),
+    ], ids=["tz", "rth", "ma", "fills", "prev-close"])
+    def test_changed_and_shown(self, words, changed, capsys):
+        assert settings.set_word(words) and settings.current() == settings.ResultSettings(**changed)
+        assert settings.set_word([])
+        shown = dict(line.split(maxsplit=1) for line in capsys.readouterr().out.splitlines())
+        assert shown[words[0]].lower() == words[1].lower()
+        assert settings.set_word([words[0], "off" if words[0] != "tz" else "exchange"])
+        assert settings.current() == settings.ResultSettings()
 
     def test_terminal_chart_and_format_exclude_each_other(self, logs):
         assert settings.set_word(["chart", "on"])

@@ -182,12 +182,12 @@ def add_options(p: argparse.ArgumentParser) -> None:
                        help="also write the records (kline bars, execution fills) to FILE: .csv, .json or .parquet")
     group.add_argument("--format", choices=TEXT_FORMATS,
                        help="print the records to stdout as csv or json instead of the tables")
-    group.add_argument("--chart", metavar="FILE", nargs="?", action=_ChartAction,
-                       help="draw the kline bars as candles: in the terminal after the table, or into FILE.png/.svg")
     group.add_argument("--tz", metavar="ZONE", type=_option_type(parse_tz),
                        help="times in this zone, in tables, files and charts (default: the exchange's for bars)")
     group.add_argument("--rth", action="store_true",
                        help="only the intraday bars of the regular session, by the exchange's calendar")
+    group.add_argument("--chart", metavar="FILE", nargs="?", action=_ChartAction,
+                       help="draw the kline bars as candles: in the terminal after the table, or into FILE.png/.svg")
     group.add_argument("--chart-size", metavar="WxH", type=_option_type(parse_size),
                        help=f"pixels of a chart picture, {SMALLEST_SIZE[0]}x{SMALLEST_SIZE[1]} at least "
                             f"(default: {DEFAULT_SIZE[0]}x{DEFAULT_SIZE[1]})")

@@ -154,7 +154,8 @@ def status(shell: Shell, words: list[str]) -> bool:
 @builtin("set")
 def set_result_setting(shell: Shell, words: list[str]) -> bool:
     """set [NAME VALUE]: show the result settings, or change one: rows N|all|auto,
-    format table|csv|json, out FILE|off, chart on|off|FILE, chart-size WxH."""
+    format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, chart on|off|FILE,
+    chart-size WxH, ma N,N|off, ema N|off, vwap on|off, prev-close on|off, fills on|off."""
     return set_word(words)
 
 

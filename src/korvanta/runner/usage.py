@@ -21,7 +21,8 @@ NO_USAGE = "(no usage text)"
 HELP_INDENT = "  "
 
 SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, status, clear,\n"
-              "set [rows|format|out|chart|chart-size VALUE], quit (or exit, Ctrl-D).\n"
+              "set [NAME VALUE] (rows, format, out, tz, rth, chart, chart-size, ma, ema, vwap,\n"
+              "prev-close, fills), quit (or exit, Ctrl-D).\n"
               "`command -h` shows one command's usage.")
 
 
