@@ -10,7 +10,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
 # Spacings tried in turn, the first that gives few enough marks wins.
-MINUTE_STEPS = (1, 2, 5, 10, 15, 30, 60, 120, 240)
+MINUTE_STEPS = (1, 2, 5, 10, 15, 30, 60, 120, 180, 240, 360, 480, 720)
 DATE_STEPS = (("W", "%m-%d"), ("M", "%Y-%m"), ("Q", "%Y-%m"), ("Y", "%Y"))
 # Marks closer than this share of the even spacing would crowd each other's labels.
 CLOSEST = 0.75

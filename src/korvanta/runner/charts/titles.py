@@ -39,7 +39,8 @@ def chart_title(result: Mapping, bars: "pd.DataFrame", *, regular_hours: bool = 
         parts.append(_days(bars, symbol))
     source = str(result.get("source", ""))
     if result.get("cached"):
-        source = f"{source} (cached)".strip()
+        # a cache hit on the yfinance path names no source
+        source = f"{source} (cached)" if source else "cached"
     parts += [source] * bool(source) + ["adjusted"] * _adjusted(result)
     if regular_hours and is_intraday(bars.index):
         parts.append("regular hours")
