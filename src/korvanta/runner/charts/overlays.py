@@ -38,9 +38,10 @@ class Overlays:
 
     def words(self) -> list[str]:
         """The options that ask for these overlays, for messages."""
-        return ([f"--ma {','.join(map(str, self.ma))}"] * bool(self.ma)
-                + [f"--ema {','.join(map(str, self.ema))}"] * bool(self.ema)
-                + ["--vwap"] * self.vwap + ["--prev-close"] * self.prev_close + ["--fills"] * self.fills)
+        words = [f"--{name} {','.join(map(str, lengths))}" for name, lengths in (("ma", self.ma), ("ema", self.ema))
+                 if lengths]
+        switches = {"--vwap": self.vwap, "--prev-close": self.prev_close, "--fills": self.fills}
+        return words + [word for word, on in switches.items() if on]
 
 
 @dataclass(frozen=True)
@@ -110,7 +111,8 @@ def previous_closes(bars: "pd.DataFrame", market: Market, before_first: float | 
 
 def overlay_lines(bars: "pd.DataFrame", overlays: Overlays, market: Market,
                   previous_close: float | None = None) -> list[Line]:
-    """The lines `overlays` asks for over `bars` (as charted); VWAP only for intraday bars."""
+    """The lines `overlays` asks for over `bars` (as charted: the ones with prices); VWAP only for
+    intraday bars."""
     lines = moving_averages(bars["close"], overlays)
     if overlays.vwap and is_intraday(bars.index):
         lines.append(Line("VWAP", VWAP_COLOUR, vwap(bars, market)))
@@ -121,7 +123,8 @@ def overlay_lines(bars: "pd.DataFrame", overlays: Overlays, market: Market,
 
 
 def fill_marks(bars: "pd.DataFrame", fills: "pd.DataFrame", bar_seconds: int, market: Market) -> list[Mark]:
-    """The fills (`time` aware, `price`, `buy`) that happened within the charted bars, each on its bar.
+    """The fills (`time` aware, `price`, `buy`) that happened within the charted bars (the ones with
+    prices), each on its bar, by the bar's position.
 
     An intraday fill belongs to the bar whose span holds its time; on a daily chart, to the bar of
     its trading day.

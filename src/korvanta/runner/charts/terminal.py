@@ -13,6 +13,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
 _PRICE_TICKS = 5
+VOLUME_LABEL_WIDTH = 5  # the widest volume_text gives: 15.9M
 # Fills: the arrow tells buys from sells without colours too.
 BUY_GLYPH, SELL_GLYPH = "▲", "▼"
 # One glyph per overlay line in turn, so that lines tell apart without colours too.
@@ -74,26 +75,23 @@ def terminal_chart(bars: "pd.DataFrame", title: str, *, width: int, height: int,
     from quodra.numeric import fmtPrice
 
     candles = candles_of(bars)
-    count = len(candles.index)
-    # Labels first, at the widest the prices can need, so the candles get the columns left.
-    low, high = candles["low"].min(), candles["high"].max()
-    widest = max(len(fmtPrice(p)) for p in (low, high, *(m.price for m in marks)))
-    label_width = max(widest, len(volume_text(candles["volume"].max())))
+    values = [line.values.reindex(candles.index) for line in lines]
+    # The price axis first (merging keeps the lowest low and highest high), so that its labels'
+    # width is known before the candles get the columns left.
+    low, high = _price_range(candles, [v.tolist() for v in values], marks)
+    prices = [low + (high - low) * i / (_PRICE_TICKS - 1) for i in range(_PRICE_TICKS)] if high > low else [low]
+    price_labels = [fmtPrice(p) for p in prices]
+    label_width = max(VOLUME_LABEL_WIDTH, *map(len, price_labels))
     columns = max(1, width - label_width - 2)  # the frame takes two
-    size = merge_size(count, columns)
+    size = merge_size(len(candles.index), columns)
     candles = merged(candles, size)
     if size > 1:
         title = f"{title}, {size} bars a candle"
     shown = len(candles.index)
-    traced = [_per_candle(line.values, size, shown) for line in lines]
+    traced = [_per_candle(v, size, shown) for v in values]
     placed = [Mark(m.position // size, m.price, m.buy) for m in marks]
-    low, high = _price_range(candles, traced, placed)
-    prices = [low + (high - low) * i / (_PRICE_TICKS - 1) for i in range(_PRICE_TICKS)] if high > low else [low]
-    price_labels = [fmtPrice(p) for p in prices]
     volumes = [candles["volume"].max() / 2, candles["volume"].max()]
     volume_labels = [volume_text(v) for v in volumes]
-    label_width = max(map(len, price_labels + volume_labels))
-    columns = max(1, width - label_width - 2)
     # Whole columns per candle: a candle between two columns would be drawn on both.
     step = max(1, min(3, columns // shown))
     columns = step * shown
