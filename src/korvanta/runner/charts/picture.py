@@ -26,6 +26,7 @@ _DPI = 100
 # Pixels a time label takes on the axis, gaps included ("12-08" over "09:30").
 _TICK_PIXELS = 70
 _SMALLEST_TITLE_POINTS = 8
+_LEGEND_ENTRY_PIXELS = 105  # "MA 200" with its line sample
 
 
 def picture_format(path: str | os.PathLike) -> str:
@@ -87,7 +88,7 @@ def _mark_plots(marks: Sequence[Mark], count: int, ax: "Axes", size: float) -> l
     return plots
 
 
-def _legend(ax: "Axes", lines: Sequence[Line], marks: Sequence[Mark], size: float) -> None:
+def _legend(ax: "Axes", lines: Sequence[Line], marks: Sequence[Mark], size: float, width: int) -> None:
     from matplotlib.lines import Line2D
 
     handles = [Line2D([], [], color=line.colour, linestyle="--" if line.dashed else "-", label=line.label)
@@ -98,8 +99,9 @@ def _legend(ax: "Axes", lines: Sequence[Line], marks: Sequence[Mark], size: floa
                                   label=label))
     if handles:
         # Above the candles rather than over them; the layout makes room for it.
+        # in rows as wide as the picture allows
         ax.legend(handles=handles, loc="lower left", bbox_to_anchor=(0.0, 1.0), fontsize="small",
-                  ncols=len(handles), frameon=False, borderaxespad=0.2)
+                  ncols=min(len(handles), max(1, width // _LEGEND_ENTRY_PIXELS)), frameon=False, borderaxespad=0.2)
 
 
 def _fit_title(figure: "Figure", title: str) -> None:
@@ -165,7 +167,7 @@ def write_chart(bars: "pd.DataFrame", title: str, path: str | os.PathLike, size:
         if volume > 0:
             bottom.yaxis.set_major_formatter(FuncFormatter(lambda value, _: volume_text(value)))
             bottom.set_ylabel("Volume", fontsize="small")
-        _legend(ax, kept, marks, marker_size)
+        _legend(ax, kept, marks, marker_size, size[0])
         _time_axis(ax, bottom, candles.index, size[0])
         _fit_title(figure, title)
         with atomic_path(path) as part:
