@@ -14,6 +14,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
 from korvanta.sim import Book, Fault, GatewaySim
+from korvanta.sim.account import SAMPLE
 from korvanta.sim.fields import GatewayError
 from korvanta.sim.framing import encode, read_message
 from korvanta.sim.requests import HANDLERS
@@ -29,7 +30,8 @@ ES_DEC = Future("ES", "202612", "CME")
 
 @pytest_asyncio.fixture
 async def sim():
-    async with GatewaySim(clock=lambda: NOW) as server:
+    # the eight hand-written fills, whose money the executions checks below state
+    async with GatewaySim(Book(fillPlans=SAMPLE), clock=lambda: NOW) as server:
         yield server
 
 
@@ -455,12 +457,12 @@ class TestFillsInsideBars:
     @pytest.mark.asyncio
     @pytest.mark.parametrize("clock", [
         NOW,
-        # 18:00 New York on the day after Thanksgiving, closed at 13:00: fills after the close
+        # 18:00 New York on the day after Thanksgiving, closed at 13:00: the day's fills drawn in before it
         dt.datetime(2026, 11, 27, 23, 0, tzinfo=dt.UTC),
         dt.datetime(2026, 7, 6, 21, 0, tzinfo=dt.UTC),
     ], ids=["ordinary-days", "early-close", "after-a-holiday"])
     async def test_each_fill_lies_in_its_minute_and_its_day(self, clock):
-        async with GatewaySim(clock=lambda: clock) as sim:
+        async with GatewaySim(Book(fillPlans=SAMPLE), clock=lambda: clock) as sim:
             ib = await connected(sim)
             try:
                 fills = ib.fills()
@@ -479,18 +481,13 @@ class TestFillsInsideBars:
         whole = (await history(ib, contract, end=f"{day:%Y%m%d}", duration="1 D", size="1 day"))
         [day_bar] = [b for b in whole if b.date == day]
         assert day_bar.low <= price <= day_bar.high
+        # every fill falls in regular hours, drawn in before an early close
         for rth in (False, True):
             in_minute = bar_at(await history(ib, contract, end=just_after, size="1 min", rth=rth), minute)
-            if in_minute is not None:
-                assert in_minute.low <= price <= in_minute.high
-                if rth:
-                    regular = await history(ib, contract, end=f"{day:%Y%m%d}", duration="1 D", size="1 day", rth=True)
-                    [regular_day] = [b for b in regular if b.date == day]
-                    assert regular_day.low <= price <= regular_day.high
-            else:
-                # outside regular hours; outside the whole session only for the option, which trades
-                # regular hours alone, when its 13:20 fill falls after an early close
-                assert rth or contract.secType == "OPT"
+            assert in_minute is not None and in_minute.low <= price <= in_minute.high
+        regular = await history(ib, contract, end=f"{day:%Y%m%d}", duration="1 D", size="1 day", rth=True)
+        [regular_day] = [b for b in regular if b.date == day]
+        assert regular_day.low <= price <= regular_day.high
 
     @pytest.mark.parametrize("size, rth", [("5 mins", False), ("1 hour", True), ("1 hour", False), ("1 day", True),
                                            ("1 day", False)])

@@ -1,36 +1,25 @@
 """What the simulated gateway knows: its instruments and the account's fills, priced by the market."""
 
 import datetime as dt
+from collections import Counter
 from dataclasses import dataclass, field, replace
 from zoneinfo import ZoneInfo
 
+from . import account
+from .account import FillPlan
 from .calendars import exchange, is_trading_day, trading_days_back
 from .instruments import FutureRoot, Instrument, stock, third_friday
+from .ledger import Holding, Ledger, multiplier, part_fee
 from .market import Market, default_market
+from .symbols import generated, symbol_of
 
-__all__ = ["ACCOUNT", "Book", "Fill", "FillPlan", "FutureRoot", "Instrument", "is_trading_day", "stock",
+__all__ = ["ACCOUNT", "Book", "Fill", "FillPlan", "FutureRoot", "Holding", "Instrument", "is_trading_day", "stock",
            "third_friday", "trading_days_back"]
 
 ACCOUNT = "DU1234567"
-
-
-@dataclass(frozen=True)
-class FillPlan:
-    """One execution of the book, placed relative to the clock's recent trading days."""
-
-    daysAgo: int  # 0: the latest trading day whose regular session has closed
-    clock: str  # "HH:MM:SS" in New York time
-    orderId: int
-    permId: int
-    clientId: int
-    contract: str  # key into Book.contracts
-    side: str  # "BOT" or "SLD"
-    shares: float
-    price: float  # only where the market has no bars for the contract; else the market's price
-    commission: float
-    realizedPNL: float | None = None  # None: an opening fill, sent as the unset double
-    exchange: str = "ISLAND"
-    lastLiquidity: int = 1
+NEW_YORK = ZoneInfo("America/New_York")
+# the regular session a plan's time of day is written against
+REGULAR_OPEN, REGULAR_CLOSE = dt.time(9, 30), dt.time(16, 0)
 
 
 @dataclass(frozen=True)
@@ -53,20 +42,6 @@ class Fill:
     exchange: str
     lastLiquidity: int
     account: str = ACCOUNT
-
-
-def _default_fills() -> tuple[FillPlan, ...]:
-    return (
-        # one buy order filled in two parts
-        FillPlan(1, "09:45:12", 101, 900101, 1, "AAPL", "BOT", 60, 262.15, 0.35),
-        FillPlan(1, "09:45:13", 101, 900101, 1, "AAPL", "BOT", 40, 262.18, 0.25),
-        FillPlan(1, "11:02:40", 102, 900102, 1, "MSFT", "SLD", 25, 478.60, 1.00, 212.40, "NYSE", 2),
-        FillPlan(1, "15:58:05", 0, 900103, 0, "TSLA", "SLD", 10, 428.10, 1.00, -35.20),
-        FillPlan(0, "10:15:30", 103, 900104, 1, "AAPL", "SLD", 50, 265.40, 0.30, 161.50),
-        FillPlan(0, "10:31:00", 104, 900105, 2, "ES", "BOT", 1, 6812.25, 2.25, None, "CME"),
-        FillPlan(0, "13:20:45", 105, 900106, 2, "AAPL_C270", "BOT", 2, 5.10, 1.30, None, "CBOE"),
-        FillPlan(0, "14:40:10", 106, 900107, 1, "MSFT", "BOT", 25, 481.05, 1.00),
-    )
 
 
 def _default_stocks() -> tuple[Instrument, ...]:
@@ -109,7 +84,8 @@ class Book:
     stocks: tuple[Instrument, ...] = field(default_factory=_default_stocks)
     futures: tuple[FutureRoot, ...] = field(default_factory=_default_futures)
     options: tuple[Instrument, ...] = field(default_factory=_default_options)
-    fillPlans: tuple[FillPlan, ...] = field(default_factory=_default_fills)
+    # the generated weeks of the account; account.SAMPLE holds eight fills with stated money
+    fillPlans: tuple[FillPlan, ...] = field(default_factory=account.plans)
     accounts: tuple[str, ...] = (ACCOUNT,)
     # symbols answered with error 162 on a historical request although their contract resolves
     noData: frozenset[str] = frozenset()
@@ -122,12 +98,13 @@ class Book:
         symbol = q.symbol.upper()
         if q.conId:
             every = [*self.stocks, *self.options, *(m for r in self.futures for m in r.months(today))]
-            return [i for i in every if i.conId == q.conId]
+            made = self.stock_named(symbol_of(q.conId))
+            return [i for i in [*every, made] if i is not None and i.conId == q.conId]
         if q.currency and q.currency != "USD":
             return []
         if q.secType in ("", "STK"):
-            return [s for s in self.stocks
-                    if s.symbol == symbol and q.exchange in ("", "SMART", s.primaryExchange)]
+            found = self.stock_named(symbol)
+            return [found] if found is not None and q.exchange in ("", "SMART", found.primaryExchange) else []
         if q.secType in ("FUT", "CONTFUT"):
             root = next((r for r in self.futures if r.symbol == symbol), None)
             if root is None or q.exchange not in ("", root.exchange):
@@ -146,49 +123,69 @@ class Book:
                     and (not q.right or o.right == q.right[:1].upper())]
         return []
 
+    def stock_named(self, symbol: str) -> Instrument | None:
+        """The listed stock of that name, else the one any plausible name stands for (symbols.py)."""
+        listed = next((s for s in self.stocks if s.symbol == symbol), None)
+        return listed or generated(symbol)
+
     def bar_source(self, q, today: dt.date) -> Instrument | None:
         """The instrument whose bars a historical request asks for; continuous futures use the front month."""
         found = self.contract_details(q, today)
         return found[0] if found else None
 
     def fills(self, now: dt.datetime, market: Market | None = None) -> list[Fill]:
-        """The book's fills on the latest trading days whose regular session closed before `now`.
+        """The account's fills on the latest trading days whose regular session closed before `now`.
 
         Each fill trades at the market's price at its time, so it lies inside the bars a
         historical request returns for its minute and its day; the plan's price stands only
         where the market has no bars for the contract.
         """
+        return self._trade(now, market)[0]
+
+    def positions(self, now: dt.datetime, market: Market | None = None) -> list[Holding]:
+        """The open positions those fills leave, with their average cost (ledger.py)."""
+        return self._trade(now, market)[1].open_positions()
+
+    def _trade(self, now: dt.datetime, market: Market | None) -> tuple[list[Fill], Ledger]:
         market = market or default_market
-        ny = ZoneInfo("America/New_York")
-        local = now.astimezone(ny)
+        local = now.astimezone(NEW_YORK)
         day = local.date()
         nyse = exchange("XNYS")
         if nyse.trades_on(day) and local.time() < (nyse.early_close(day) or nyse.regular_close):
             day -= dt.timedelta(days=1)
         depth = max((s.daysAgo for s in self.fillPlans), default=0) + 1
         days = trading_days_back(day, depth)[::-1]
-        contracts = self.contracts(day)
+        contracts = {d: self.contracts(d) for d in days}
         out: list[Fill] = []
-        done: dict[int, tuple[float, float]] = {}
+        ledger = Ledger()
+        # per order: shares, value and commission so far
+        orders: dict[int, tuple[float, float, float]] = {}
         plans = [p for p in self.fillPlans if p.daysAgo < len(days)]
+        sizes: Counter[int] = Counter()
+        for plan in plans:
+            sizes[plan.permId] += plan.shares
         for n, plan in enumerate(sorted(plans, key=lambda s: (-s.daysAgo, s.clock))):
-            when = dt.datetime.combine(days[plan.daysAgo], dt.time.fromisoformat(plan.clock), ny)
-            contract = contracts[plan.contract]
+            when = _placed(days[plan.daysAgo], plan.clock)
+            contract = contracts[days[plan.daysAgo]][plan.contract]
             price = market.price_at(contract, when) if self.has_data(contract) else None
             price = plan.price if price is None else contract.to_tick(price)
-            qty, value = done.get(plan.permId, (0.0, 0.0))
+            qty, value, paid = orders.get(plan.permId, (0.0, 0.0, 0.0))
             qty, value = qty + plan.shares, value + plan.shares * price
-            done[plan.permId] = (qty, value)
+            fee = part_fee(contract, plan.shares, qty, value * multiplier(contract), paid, qty >= sizes[plan.permId])
+            orders[plan.permId] = (qty, value, paid + fee)
+            realized = ledger.trade(contract, plan.side, plan.shares, price)
+            stated = plan.commission is not None
             out.append(Fill(
                 contract=contract,
                 execId=f"0000e0d5.{plan.permId:08x}.{when:%y%m%d}.{n + 1:02d}",
                 time=when, orderId=plan.orderId, permId=plan.permId, clientId=plan.clientId,
                 side=plan.side, shares=plan.shares, price=price, cumQty=qty,
-                avgPrice=round(value / qty, 6), commission=plan.commission,
-                realizedPNL=plan.realizedPNL, exchange=plan.exchange, lastLiquidity=plan.lastLiquidity,
-                account=self.accounts[0],
+                avgPrice=round(value / qty, 6),
+                commission=plan.commission if stated else fee,
+                realizedPNL=plan.realizedPNL if stated else realized,
+                exchange=plan.exchange, lastLiquidity=plan.lastLiquidity, account=self.accounts[0],
             ))
-        return out
+        return out, ledger
 
     def contracts(self, today: dt.date) -> dict[str, Instrument]:
         """Fill contracts by key: stock symbols, futures roots (front month), options as SYMBOL_<right><strike>."""
@@ -198,3 +195,15 @@ class Book:
         for o in self.options:
             out[f"{o.symbol}_{o.right}{o.strike:g}"] = o
         return out
+
+
+def _placed(day: dt.date, clock: str) -> dt.datetime:
+    """A plan's time of day on `day`; on a day the exchange closes early, the regular session's
+    times are drawn in to fit before the early close, keeping their order."""
+    when = dt.datetime.combine(day, dt.time.fromisoformat(clock), NEW_YORK)
+    close = exchange("XNYS").early_close(day)
+    start, end = (dt.datetime.combine(day, t, NEW_YORK) for t in (REGULAR_OPEN, REGULAR_CLOSE))
+    if close is None or when <= start:
+        return when
+    short = dt.datetime.combine(day, close, NEW_YORK)
+    return (start + (min(when, end) - start) * ((short - start) / (end - start))).replace(microsecond=0)

@@ -3,7 +3,7 @@
 import datetime as dt
 
 from .bars import Bar
-from .book import Fill, Instrument
+from .book import Fill, Holding, Instrument
 
 # the gateway's "no value" double, which the client maps back to 0.0
 UNSET_DOUBLE = "1.7976931348623157E308"
@@ -125,6 +125,13 @@ def commission_report(f: Fill) -> list:
 
 def exec_details_end(req_id: int) -> list:
     return [55, 1, req_id]
+
+
+def position(account: str, h: Holding) -> list:
+    """Message 61: an open position with its average cost (times the multiplier, as the gateway reports it)."""
+    c = h.contract
+    return [61, 3, account, c.conId, c.symbol, c.secType, c.lastTradeDate, c.strike, c.right, c.multiplier,
+            c.exchange, c.currency, c.localSymbol, c.tradingClass, _decimal(h.quantity), round(h.averageCost, 6)]
 
 
 def position_end() -> list:

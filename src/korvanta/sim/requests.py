@@ -156,7 +156,13 @@ def _utc_filter_time(text: str) -> str:
 
 
 def on_positions(session, f) -> Request:
-    return Request("positions", answer=lambda: [replies.position_end()])
+    sim = session.server
+
+    def answer():
+        account = sim.book.accounts[0]
+        return [*(replies.position(account, h) for h in sim.book.positions(sim.now())), replies.position_end()]
+
+    return Request("positions", answer=answer)
 
 
 def on_open_orders(session, f) -> Request:
