@@ -170,7 +170,7 @@ def test_usage_files_are_the_command_docstrings(shipped_commands):
     assert usage_of("nosuch") is None
 
 
-@pytest.mark.parametrize("words", [[], ["kline"], ["executions"]], ids=["all", "kline", "executions"])
+@pytest.mark.parametrize("words", [[], ["kline"], ["executions"], ["pnl"]], ids=["all", "kline", "executions", "pnl"])
 def test_help_fits_80_columns(shipped_commands, capsys, words):
     assert show_help(words) == []
     assert max(map(len, capsys.readouterr().out.splitlines())) <= 80

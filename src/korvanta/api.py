@@ -3,6 +3,7 @@
     from korvanta import api
     bars = api.kline("AAPL", "day", 100, gateway="127.0.0.1:4002")      # indexed by date
     fills = api.executions("aapl", reload=True)                         # one row per fill
+    journal = api.pnl("AAPL", "MSFT")                                   # one row per trading day and symbol
     bars = await api.kline_async("AAPL", "5m", 200, adjusted=True)      # on the caller's loop
 
 Each call runs one command exactly as the `korvanta` runner does: it connects to the gateway
@@ -242,3 +243,31 @@ def executions(*symbols: str, reload: bool = False, mine: bool = False, tz: str 
     """`executions_async`, blocking; which event loop it runs on is in the module's documentation."""
     return _blocking(lambda: executions_async(*symbols, reload=reload, mine=mine, tz=tz, gateway=gateway,
                                               client_id=client_id, show=show))
+
+
+async def pnl_async(*symbols: str, reload: bool = False, gateway: str | None = None, client_id: int | None = None,
+                    show: bool = False) -> "pd.DataFrame":
+    """The trading journal as the runner's `pnl` gives it: one row per trading day and symbol.
+
+    Columns: trading_day, symbol, secType, fills, bought, sold, realized, commission, net
+    (realized - commission) and cum_net (the running net), in trading-day order. `symbols`:
+    only these (any case; a symbol takes in its futures and options). `reload`: ask the gateway
+    for the executions again first. The open positions the account ends with are in
+    `attrs["positions"]` (records of symbol, secType, position, avgCost, costBasis); the
+    printed totals by day and symbol are a `groupby` away (`show=True` prints them).
+    """
+    import pandas as pd
+
+    from korvanta.journal import RECORD_COLUMNS
+
+    words = ["pnl", *symbols] + ([":refresh"] if reload else [])
+    result = await _run(words, gateway, client_id, show)
+    frame = pd.DataFrame.from_records(result, columns=list(RECORD_COLUMNS))
+    frame.attrs["positions"] = list(getattr(result, "positions", []))
+    return frame
+
+
+def pnl(*symbols: str, reload: bool = False, gateway: str | None = None, client_id: int | None = None,
+        show: bool = False) -> "pd.DataFrame":
+    """`pnl_async`, blocking; which event loop it runs on is in the module's documentation."""
+    return _blocking(lambda: pnl_async(*symbols, reload=reload, gateway=gateway, client_id=client_id, show=show))

@@ -14,6 +14,7 @@ VOCABULARY_TABLES = ("PERIOD_MAP", "ADJUST_KEYWORDS")
 EXTRA_WORDS = {
     "kline": ("intraday",),
     "executions": (":refresh", ":update", ":upd", ":ref", ":u", ":r", ":self", ":mine", ":s", ":m"),
+    "pnl": (":refresh", ":update", ":upd", ":ref", ":u", ":r"),
 }
 
 
