@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from korvanta.runner import charts
+from korvanta.runner import charts, pnl_chart
 from korvanta.runner.charts.ticks import time_ticks
 from quodra.numeric import fmtPrice
 
@@ -31,9 +31,10 @@ def pixels_of(image: np.ndarray, colour: str) -> np.ndarray:
     return np.abs(image[:, :, :3].astype(int) - rgb).sum(axis=2) <= 6
 
 
-def colour_runs(image: np.ndarray, colour: str) -> list[tuple[int, int]]:
-    """(first, last) pixel columns of each run of columns holding `colour` in the top seven tenths (the candles)."""
-    hit = pixels_of(image[: image.shape[0] * 7 // 10], colour).any(axis=0)
+def colour_runs(image: np.ndarray, colour: str, part: float = 7 / 10) -> list[tuple[int, int]]:
+    """(first, last) pixel columns of each run of columns holding `colour` in the top `part` of the
+    image (by default seven tenths: the candles)."""
+    hit = pixels_of(image[: round(image.shape[0] * part)], colour).any(axis=0)
     runs, start = [], None
     for x, on in enumerate([*hit, False]):
         if on and start is None:
@@ -177,3 +178,47 @@ def test_terminal_chart_in_colour_tells_rises_from_falls():
     # plotext's green and red foregrounds, and no body drawn for colourless output
     assert all(re.search(rf"\x1b\[38;5;{code}m(\x1b\[[0-9;]*m)*█", chart) for code in (2, 1))
     assert charts.DOWN_BODY not in chart
+
+
+class TestJournalChart:
+    """The pnl journal's chart: a bar per trading day in the colour of its net, and the cumulative line."""
+
+    NETS = [120.0, -80.0, 200.0, -310.0, 150.0, 90.0, -40.0]
+
+    @pytest.fixture
+    def records(self):
+        days = pd.date_range("2026-03-02", periods=len(self.NETS), freq="B")
+        # two symbols a day, their nets adding up to the day's
+        return pd.DataFrame({"trading_day": days.repeat(2), "symbol": ["AAPL", "ESZ6"] * len(days),
+                             "net": [part for net in self.NETS for part in (net - 10.0, 10.0)]})
+
+    def test_picture_has_a_bar_per_day_and_the_running_net(self, records, tmp_path):
+        from matplotlib.image import imread
+
+        path = pnl_chart.write_chart(records, "pnl", tmp_path / "pnl.png", size=(900, 500))
+        image = (imread(path) * 255).round().astype(np.uint8)
+        assert image.shape[:2] == (500, 900)
+        # above the legend's swatches, left to right, each bar in the colour of its day's net
+        plot = image[: image.shape[0] * 7 // 8]
+        wins, losses = colour_runs(plot, charts.UP_COLOUR, 1), colour_runs(plot, charts.DOWN_COLOUR, 1)
+        order = sorted([(run, True) for run in wins] + [(run, False) for run in losses])
+        assert [won for _, won in order] == [net > 0 for net in self.NETS]
+        # the line, read at each bar's centre, is higher where the running net is higher
+        centres = [(a + b) // 2 for (a, b), _ in order]
+        heights = [line_row(plot, x, pnl_chart.LINE_COLOUR) for x in centres]
+        running = np.cumsum(self.NETS)
+        assert [a > b for a, b in zip(heights, heights[1:])] == [a < b for a, b in zip(running, running[1:])]
+
+    def test_terminal_chart(self, records):
+        title = pnl_chart.chart_title(records)
+        chart = pnl_chart.terminal_chart(records, title, width=80, height=20, colour=False)
+        lines = chart.splitlines()
+        assert lines[0].strip() == title == "Daily net P&L, 2026-03-02 ~ 2026-03-10, total 130.00"
+        assert len(lines) <= 20 and max(map(len, lines)) <= 80
+        assert {"█", pnl_chart.LOSS_MARKER, pnl_chart.LINE_MARKER} <= set(chart)
+        assert "03-02" in lines[-1] and "03-10" in lines[-1]
+
+
+def line_row(image: np.ndarray, x: int, colour: str) -> int:
+    """The topmost pixel row of column `x` (or its neighbours) holding `colour`."""
+    return int(np.flatnonzero(pixels_of(image[:, x - 2:x + 3], colour).any(axis=1))[0])

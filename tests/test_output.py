@@ -192,7 +192,7 @@ class TestOptions:
         (["--out", "bars.xlsx", "kline", "AAPL"], "unknown file type .xlsx"),
         (["--out", "no/such/dir/bars.csv", "kline", "AAPL"], "no directory 'no/such/dir'"),
         (["--chart", "bars.jpg", "kline", "AAPL"], "a chart is written as .png or .svg"),
-        (["--chart", "executions"], "--chart draws the bars of kline; executions returns none"),
+        (["--chart", "executions"], "--chart draws the bars of kline or pnl; executions returns none"),
         (["--chart", "--format", "csv", "kline", "AAPL"], "a terminal chart would mix into them"),
         (["--rows", "0", "kline"], "0 rows: a table shows at least 1"),
         (["--chart-size", "800", "kline"], "is not WIDTHxHEIGHT"),

@@ -72,7 +72,7 @@ def test_shell_settings_and_terminal_chart(gateway, korvanta):
     assert len([line for line in table.splitlines()[2:] if line[:1].isdigit()]) == 6
     highest = max(bar.high for bar in bars)
     assert f"{highest:,.2f}┤" in chart.replace(" ", "") and "█" in chart and "• MA 20" in chart
-    assert "No chart: only kline results have bars to draw" in done.stderr
+    assert "No chart: only kline bars and pnl records are drawn" in done.stderr
     assert "rows       6" in done.stdout and "chart      on" in done.stdout and "ma         20" in done.stdout
 
 

@@ -11,6 +11,7 @@ from loguru import logger
 from . import settings as result_settings
 from .display import show_bars, show_unprinted
 from .extras import MissingExtra
+from .pnl_chart import is_journal
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -24,6 +25,27 @@ CHART_LINES = (16, 32)
 def _colour() -> bool:
     # The convention of no-color.org: any non-empty NO_COLOR turns colours off.
     return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+
+
+def _terminal_height() -> tuple[int, int]:
+    """The terminal's columns, and the lines a chart takes of it."""
+    columns, lines = shutil.get_terminal_size()
+    return columns, min(max(lines - 2, CHART_LINES[0]), CHART_LINES[1])
+
+
+def _journal_chart(records: "pd.DataFrame", wanted: result_settings.ResultSettings) -> None:
+    """pnl's journal: the daily net as bars and the cumulative net as a line (pnl_chart)."""
+    from . import pnl_chart
+
+    if wanted.overlays:
+        logger.warning("No {} on the chart: overlays are drawn over kline's candles", " ".join(wanted.overlays.words()))
+    title = pnl_chart.chart_title(records)
+    if wanted.chart == result_settings.TERMINAL:
+        columns, height = _terminal_height()
+        print(pnl_chart.terminal_chart(records, title, width=columns, height=height, colour=_colour()), flush=True)
+    else:
+        written = pnl_chart.write_chart(records, title, wanted.chart, wanted.chart_size)
+        logger.info("Chart written to {}", Path(written).absolute())
 
 
 async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
@@ -45,8 +67,7 @@ async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.Resu
     marks = fill_marks(bars, inputs.fills, kind.seconds, kind.market) if inputs.fills is not None else []
     title = charts.chart_title(result, bars, regular_hours=wanted.rth)
     if wanted.chart == result_settings.TERMINAL:
-        columns, lines_free = shutil.get_terminal_size()
-        height = min(max(lines_free - 2, CHART_LINES[0]), CHART_LINES[1])
+        columns, height = _terminal_height()
         print(charts.terminal_chart(bars, title, width=columns, height=height, colour=_colour(),
                                     lines=lines, marks=marks), flush=True)
     else:
@@ -82,8 +103,11 @@ async def present(result: Any, printed_before: int, state: "HostState | None" = 
         else:
             show_unprinted(result, printed_before)
         if wanted.chart:
-            if found is None or found[0] != "bars":
-                logger.warning("No chart: only kline results have bars to draw")
+            if found is not None and is_journal(found[1]):
+                writing = wanted.chart
+                _journal_chart(found[1], wanted)
+            elif found is None or found[0] != "bars":
+                logger.warning("No chart: only kline bars and pnl records are drawn")
             else:
                 writing = wanted.chart
                 await _chart(result, found[1], wanted, state)

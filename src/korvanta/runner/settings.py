@@ -14,8 +14,8 @@ from .output import TEXT_FORMATS, check_writable, file_format
 from .usage import HELP_WORDS
 
 TERMINAL = "terminal"  # the chart setting that draws in the terminal rather than into a file
-# Only kline returns bars; a chart of anything else is refused up front.
-CHARTED_COMMANDS = ("kline",)
+# kline's bars are drawn as candles, pnl's journal as daily bars; a chart of anything else is refused up front.
+CHARTED_COMMANDS = ("kline", "pnl")
 # The longest moving average: a year and a half of daily bars.
 _LONGEST_AVERAGE = 400
 
@@ -187,7 +187,8 @@ def add_options(p: argparse.ArgumentParser) -> None:
     group.add_argument("--rth", action="store_true",
                        help="only the intraday bars of the regular session, by the exchange's calendar")
     group.add_argument("--chart", metavar="FILE", nargs="?", action=_ChartAction,
-                       help="draw the kline bars as candles: in the terminal after the table, or into FILE.png/.svg")
+                       help="draw the kline bars as candles (pnl: the daily net): in the terminal after the table, "
+                            "or into FILE.png/.svg")
     group.add_argument("--chart-size", metavar="WxH", type=_option_type(parse_size),
                        help=f"pixels of a chart picture, {SMALLEST_SIZE[0]}x{SMALLEST_SIZE[1]} at least "
                             f"(default: {DEFAULT_SIZE[0]}x{DEFAULT_SIZE[1]})")
