@@ -104,7 +104,9 @@ def test_a_chosen_client_id_0_is_the_one_used(gateway, address):
 @pytest.mark.parametrize("call, message", [
     (lambda gw: api.executions(gateway=""), "executions needs a connected gateway: pass gateway='HOST:PORT'"),
     (lambda gw: api.executions("zzz", gateway=gw), "executions: nothing matched"),
-], ids=["no-gateway", "nothing-matched"])
+    (lambda gw: api.pnl(gateway=""), "pnl needs a connected gateway: pass gateway='HOST:PORT'"),
+    (lambda gw: api.pnl("zzz", gateway=gw), "pnl: nothing matched"),
+], ids=["no-gateway", "nothing-matched", "pnl-no-gateway", "pnl-nothing-matched"])
 def test_failures_raise_command_error(address, call, message):
     with pytest.raises(api.CommandError, match=f"^{message}"):
         call(address)

@@ -54,15 +54,6 @@ def test_records_add_up_to_the_fills(gateway, address, symbols):
         (h.contract.secType, h.quantity) for h in held)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda gw: api.pnl(gateway=""), "pnl needs a connected gateway"),
-    (lambda gw: api.pnl("zzz", gateway=gw), "pnl: nothing matched"),
-], ids=["no-gateway", "nothing-matched"])
-def test_failures_raise_command_error(address, call, message):
-    with pytest.raises(api.CommandError, match=f"^{message}"):
-        call(address)
-
-
 def test_printed_written_and_drawn(gateway, korvanta, tmp_path):
     needs("korvanta.cmds.portfolio.executions")
     shown = korvanta("pnl", "aapl").stdout

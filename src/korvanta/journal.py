@@ -10,8 +10,7 @@ the instrument: the ticker of a stock, the local symbol of a future (ESZ6), an o
 ticker, expiry, right and strike (AAPL 270115C270).
 """
 
-from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -19,7 +18,6 @@ if TYPE_CHECKING:
 
 RECORD_COLUMNS = ("trading_day", "symbol", "secType", "fills", "bought", "sold", "realized", "commission", "net",
                   "cum_net")
-MONEY = ("realized", "commission", "net", "cum_net")
 POSITION_COLUMNS = ("symbol", "secType", "position", "avgCost", "costBasis")
 TOTAL = "total"
 
@@ -74,9 +72,7 @@ def by_day(records: "pd.DataFrame") -> "pd.DataFrame":
     days = _cents(days, ("realized", "commission", "net"))
     days["cum_net"] = days["net"].cumsum().round(2)
     days.index = days.index.strftime("%Y-%m-%d")
-    total = {"symbols": records["symbol"].nunique(), "fills": days["fills"].sum(),
-             "realized": days["realized"].sum(), "commission": days["commission"].sum(), "net": days["net"].sum()}
-    return _with_total(days, total)
+    return _with_total(days, symbols=records["symbol"].nunique())
 
 
 def by_symbol(records: "pd.DataFrame") -> "pd.DataFrame":
@@ -86,15 +82,14 @@ def by_symbol(records: "pd.DataFrame") -> "pd.DataFrame":
         bought=("bought", "sum"), sold=("sold", "sum"), realized=("realized", "sum"),
         commission=("commission", "sum"), net=("net", "sum"))
     symbols = _cents(symbols, ("realized", "commission", "net"))
-    total = {"days": records["trading_day"].nunique(), "fills": symbols["fills"].sum(),
-             "realized": symbols["realized"].sum(), "commission": symbols["commission"].sum(),
-             "net": symbols["net"].sum()}
-    return _with_total(symbols, total)
+    return _with_total(symbols, days=records["trading_day"].nunique())
 
 
-def _with_total(frame: "pd.DataFrame", total: Mapping[str, Any]) -> "pd.DataFrame":
+def _with_total(frame: "pd.DataFrame", **counts: int) -> "pd.DataFrame":
+    """`frame` with a total row: the sums of its fills and money, and `counts` over the whole period."""
     import pandas as pd
 
+    total = {**counts, **{c: frame[c].sum() for c in ("fills", "realized", "commission", "net")}}
     row = pd.DataFrame([total], index=pd.Index([TOTAL], name=frame.index.name))
     return _cents(pd.concat([frame, row]), ("realized", "commission", "net", "cum_net"))
 
@@ -109,15 +104,3 @@ def positions_frame(positions: Iterable[Any]) -> "pd.DataFrame":
             for p in positions if p.position]
     frame = pd.DataFrame.from_records(rows, columns=list(POSITION_COLUMNS))
     return frame.sort_values("symbol", ignore_index=True)
-
-
-@dataclass(frozen=True)
-class Journal:
-    """The records and what is printed of them."""
-
-    records: "pd.DataFrame"
-    positions: "pd.DataFrame"
-
-    @classmethod
-    def of(cls, fills: Iterable[Any], trading_day: Callable[[Any], Any], positions: Iterable[Any] = ()) -> "Journal":
-        return cls(records_frame(fills, trading_day), positions_frame(positions))

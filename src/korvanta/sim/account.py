@@ -155,7 +155,7 @@ def plans() -> tuple[FillPlan, ...]:
     _swing(orders, "AAPL", (50, 100, 150, 200), 400)
     _swing(orders, "MSFT", (50, 100, 150), 300)
     _swing(orders, "SPY", (100, 200, 300), 600)
-    _round_trips(orders, "TSLA", 0, 0.3, (10, 20, 25, 40, 50), 2)
+    _round_trips(orders, "TSLA", 0, 0.15, (10, 20, 25, 40, 50), 2)
     _round_trips(orders, "ES", 2, 0.8, (1, 1, 1, 2), 3, "CME")
     _option(orders, "AAPL_C270")
     return tuple(orders.plans)

@@ -52,21 +52,21 @@ def _shown(frame: "pd.DataFrame", quantities: tuple[str, ...]) -> "pd.DataFrame"
 # The printed tables leave out what another one shows, to fit 80 columns: the running net is
 # the day table's, the kind of instrument the positions'.
 
-def shown_records(records: "pd.DataFrame") -> "pd.DataFrame":
+def _shown_records(records: "pd.DataFrame") -> "pd.DataFrame":
     frame = records.drop(columns=["secType", "cum_net"])
     frame["trading_day"] = records["trading_day"].dt.strftime("%Y-%m-%d")
     return _shown(frame.set_index(["trading_day", "symbol"]), ("fills", "bought", "sold"))
 
 
-def shown_days(days: "pd.DataFrame") -> "pd.DataFrame":
+def _shown_days(days: "pd.DataFrame") -> "pd.DataFrame":
     return _shown(days, ("symbols", "fills"))
 
 
-def shown_symbols(symbols: "pd.DataFrame") -> "pd.DataFrame":
+def _shown_symbols(symbols: "pd.DataFrame") -> "pd.DataFrame":
     return _shown(symbols.drop(columns=["secType"]), ("days", "fills", "bought", "sold"))
 
 
-def shown_positions(positions: "pd.DataFrame") -> "pd.DataFrame":
+def _shown_positions(positions: "pd.DataFrame") -> "pd.DataFrame":
     return _shown(positions.set_index("symbol"), ("position",))
 
 
@@ -134,16 +134,16 @@ class IOpPnl(IOp):
         held = journal.positions_frame(p for p in positions or () if not wanted or p.contract.symbol in wanted)
         records = journal.records_frame(kept, _assign_trading_day)
         desc = f" Filtered for: {', '.join(sorted(wanted))}" if wanted else ""
-        printFrame(shown_records(records), "Realised P&L by Trading Day and Symbol" + desc)
-        printFrame(shown_days(journal.by_day(records)), "P&L by Trading Day" + desc)
-        printFrame(shown_symbols(journal.by_symbol(records)), "P&L by Symbol" + desc)
+        printFrame(_shown_records(records), "Realised P&L by Trading Day and Symbol" + desc)
+        printFrame(_shown_days(journal.by_day(records)), "P&L by Trading Day" + desc)
+        printFrame(_shown_symbols(journal.by_symbol(records)), "P&L by Symbol" + desc)
         if positions is not None:
             if held.empty:
                 # printFrame would show an empty frame's insides; the host's settings still decide
                 if frames.settings().shown:
                     print(f"Open Positions{desc}\n(none)", flush=True)
             else:
-                printFrame(shown_positions(held), "Open Positions" + desc)
+                printFrame(_shown_positions(held), "Open Positions" + desc)
         result = PnlRecords(records.to_dict(orient="records"))
         result.positions = held.to_dict(orient="records")
         return result
