@@ -4,7 +4,6 @@
 import datetime as dt
 from zoneinfo import ZoneInfo
 
-import pandas as pd
 import pytest
 
 from korvanta import api
@@ -25,10 +24,10 @@ def address(gateway, data_dir, monkeypatch):
     return f"127.0.0.1:{gateway.port}"
 
 
-def trading_day(when: dt.datetime) -> pd.Timestamp:
+def trading_day(when: dt.datetime) -> dt.date:
     # the day that began at 18:00 New York time the evening before
     local = when.astimezone(NEW_YORK)
-    return pd.Timestamp(local.date() + dt.timedelta(days=local.hour >= 18))
+    return local.date() + dt.timedelta(days=local.hour >= 18)
 
 
 @pytest.mark.parametrize("symbols", [(), ("aapl",), ("/ES", "MSFT")],

@@ -253,18 +253,23 @@ async def pnl_async(*symbols: str, reload: bool = False, gateway: str | None = N
     (realized - commission) and cum_net (the running net), in trading-day order. `symbols`:
     only these (any case; a symbol takes in its futures and options). `reload`: ask the gateway
     for the executions again first. The open positions the account ends with are in
-    `attrs["positions"]` (records of symbol, secType, position, avgCost, costBasis); the
-    printed totals by day and symbol are a `groupby` away (`show=True` prints them).
+    `attrs["positions"]` (records of symbol, secType, position, avgCost, costBasis), with the
+    call's words; the printed totals by day and symbol are a `groupby` away (`show=True`
+    prints them).
     """
     import pandas as pd
 
     from korvanta.journal import RECORD_COLUMNS
 
     words = ["pnl", *symbols] + ([":refresh"] if reload else [])
-    result = await _run(words, gateway, client_id, show)
-    frame = pd.DataFrame.from_records(result, columns=list(RECORD_COLUMNS))
-    frame.attrs["positions"] = list(getattr(result, "positions", []))
-    return frame
+
+    def records(result: Any) -> "pd.DataFrame":
+        journal = pd.DataFrame.from_records(result, columns=list(RECORD_COLUMNS))
+        journal.attrs.update(symbols=sorted({s.upper() for s in symbols}), reload=reload,
+                             positions=list(getattr(result, "positions", [])))
+        return journal
+
+    return await _run(words, gateway, client_id, show, records)
 
 
 def pnl(*symbols: str, reload: bool = False, gateway: str | None = None, client_id: int | None = None,

@@ -54,7 +54,8 @@ def records_frame(fills: Iterable[Any], trading_day: Callable[[Any], Any]) -> "p
     if not rows:
         return pd.DataFrame(columns=list(RECORD_COLUMNS))
     fills_frame = pd.DataFrame.from_records(rows)
-    fills_frame["trading_day"] = pd.to_datetime(fills_frame["trading_day"])
+    # a date, as the dates of fills and daily bars are wherever records leave the program
+    fills_frame["trading_day"] = [pd.Timestamp(day).date() for day in fills_frame["trading_day"]]
     days = fills_frame.groupby(["trading_day", "symbol"], sort=True).agg(
         secType=("secType", "first"), fills=("secType", "size"), bought=("bought", "sum"), sold=("sold", "sum"),
         realized=("realized", "sum"), commission=("commission", "sum")).reset_index()
@@ -71,7 +72,7 @@ def by_day(records: "pd.DataFrame") -> "pd.DataFrame":
         commission=("commission", "sum"), net=("net", "sum"))
     days = _cents(days, ("realized", "commission", "net"))
     days["cum_net"] = days["net"].cumsum().round(2)
-    days.index = days.index.strftime("%Y-%m-%d")
+    days.index = days.index.map(str)
     return _with_total(days, symbols=records["symbol"].nunique())
 
 

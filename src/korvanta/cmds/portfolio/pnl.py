@@ -54,7 +54,7 @@ def _shown(frame: "pd.DataFrame", quantities: tuple[str, ...]) -> "pd.DataFrame"
 
 def _shown_records(records: "pd.DataFrame") -> "pd.DataFrame":
     frame = records.drop(columns=["secType", "cum_net"])
-    frame["trading_day"] = records["trading_day"].dt.strftime("%Y-%m-%d")
+    frame["trading_day"] = records["trading_day"].map(str)
     return _shown(frame.set_index(["trading_day", "symbol"]), ("fills", "bought", "sold"))
 
 
