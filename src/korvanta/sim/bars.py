@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .durations import MAX_BARS, MAX_SESSIONS, TOO_LONG, first_day, parse_duration, parse_end
+from .durations import first_day, parse_duration, parse_end
 from .fields import invalid, shown
 from .instruments import Instrument
 from .market import ANCHOR, Market, Minutes, default_market
@@ -70,7 +70,7 @@ class BarMaker:
             raise invalid("End date not supported with live updates", "bP")
         if barSizeSetting not in INTRADAY_SECONDS and barSizeSetting not in DAILY_SIZES:
             raise invalid(f"Invalid bar size: {shown(barSizeSetting)}", "bP")
-        count, unit = parse_duration(durationStr)
+        count, unit = parse_duration(durationStr, barSizeSetting)
         end = parse_end(endDateTime, inst, now)
         if end is None:
             return []
@@ -92,8 +92,6 @@ class BarMaker:
         # a session may start the evening before its trading day, so look one day ahead
         last = local_end + dt.timedelta(days=1)
         if unit == "D":
-            if count > MAX_SESSIONS:
-                raise TOO_LONG
             days = [d for d in inst.days.days_back(last, count + 2) if inst.session(d, useRTH)[0] < end][-count:]
             since = None
         else:
@@ -103,9 +101,6 @@ class BarMaker:
             days = [d for d in inst.days.days_between(first - dt.timedelta(days=1), last)
                     if inst.session(d, useRTH)[1] > since]
         days = [d for d in days if d >= ANCHOR]
-        session = inst.eth[1] - inst.eth[0]
-        if len(days) > MAX_SESSIONS or len(days) * -(-session * 60 // seconds) > MAX_BARS:
-            raise TOO_LONG
         out: list[Bar] = []
         for day in days:
             minutes = self.market.minutes(inst, day)

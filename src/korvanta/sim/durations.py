@@ -27,24 +27,21 @@ Duration
     ones).  A session belongs to its trading day even when it opens the evening before.
     Weekly and monthly bars are made of the daily bars in the window, so the first and last
     week or month may be partial.  A window reaching before ANCHOR is cut there, so a huge N
-    costs nothing.  An intraday window holding more than MAX_SESSIONS (400) sessions or more
-    than MAX_BARS (60,000) bars is error 162 "Time length exceed max.", the gateway's answer
-    to a request for more than it serves at once.
+    costs nothing.  A window longer than one answer holds for the bar size (the table in
+    korvanta.gateway.limits, after the gateway's step sizes: 1 D of one-minute bars, 1 W of
+    five-minute bars, 1 M of hourly bars, ...) is error 162 "Time length exceed max.", the
+    gateway's answer to a request for more than it serves at once.
 """
 
-import calendar
 import datetime as dt
 import math
 import re
 
-from .fields import INT_MAX, GatewayError, invalid, shown, timestamp
+from korvanta.gateway.limits import Duration, first_calendar_day, fits_one_answer
+
+from .fields import GatewayError, invalid, shown, timestamp
 from .instruments import Instrument
 from .market import ANCHOR
-
-MAX_BARS = 60_000
-MAX_SESSIONS = 400
-
-_DURATION = re.compile(r"([0-9]{1,10}) ([SDWMY])", re.ASCII)
 
 TOO_LONG = GatewayError(162, "Historical Market Data Service error message:Time length exceed max.")
 
@@ -75,22 +72,19 @@ def parse_end(text: str, inst: Instrument, now: dt.datetime) -> dt.datetime | No
     return min(end, now)
 
 
-def parse_duration(text: str) -> tuple[int, str]:
-    m = _DURATION.fullmatch(text.strip())
-    if not m or not 0 < int(m[1]) <= INT_MAX:
+def parse_duration(text: str, bar_size: str) -> tuple[int, str]:
+    """(N, unit) of a durationStr; error 321 for one the gateway cannot read, 162 for a window
+    longer than one answer of `bar_size` holds."""
+    duration = Duration.parse(text)
+    if duration is None:
         raise invalid(f"Historical data query duration format is invalid: {shown(text)!r}", "bP")
-    return int(m[1]), m[2]
+    if not fits_one_answer(duration, bar_size):
+        raise TOO_LONG
+    return duration.count, duration.unit
 
 
 def first_day(end: dt.date, count: int, unit: str) -> dt.date:
     """The first calendar day of a window of `count` units ending with `end`, no earlier than ANCHOR."""
-    if unit in "SDW":
-        days = {"S": math.ceil(count / 86400), "D": count, "W": 7 * count}[unit]
-        return dt.date.fromordinal(max(ANCHOR.toordinal(), end.toordinal() - days + 1))
-    months = count if unit == "M" else 12 * count
-    index = end.year * 12 + end.month - 1 - months
-    if index < ANCHOR.year * 12 + ANCHOR.month - 1:
-        return ANCHOR
-    year, month = divmod(index, 12)
-    back = dt.date(year, month + 1, min(end.day, calendar.monthrange(year, month + 1)[1]))
-    return max(ANCHOR, back + dt.timedelta(days=1))
+    if unit == "S":
+        count, unit = math.ceil(count / 86400), "D"
+    return max(ANCHOR, first_calendar_day(end, count, unit))

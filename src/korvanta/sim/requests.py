@@ -69,6 +69,12 @@ def on_historical_data(session, f: Fields) -> Request:
         at += 1 + 4 * legs
     keep_up = f.flag(at) if len(f) > at else False
     sim = session.server
+    # Paced when it arrives, however late it is answered.
+    try:
+        session.pacing.check((q.symbol.upper(), q.exchange, what), (q, *f.fields[14:]))
+    except GatewayError as e:
+        refused = replies.error(session.version, req_id, e.code, e.message)
+        return Request("historicalData", req_id, q.symbol.upper(), lambda: [refused])
 
     def no_data():
         return replies.error(session.version, req_id, 162, "Historical Market Data Service error message:"

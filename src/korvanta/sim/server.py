@@ -7,10 +7,15 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Literal
 
+from korvanta.gateway.limits import PacingRules
+
 from . import calendars
 from .bars import BarMaker
 from .book import Book
 from .session import MAX_SERVER_VERSION, Session
+
+# The rules as the gateway has them: not the module's PACING, which tests shrink for the client.
+GATEWAY_PACING = PacingRules()
 
 HOST = "127.0.0.1"
 
@@ -65,11 +70,15 @@ class GatewaySim:
     `clock` returns the aware "now" that bars and fills are laid out against.  Holidays and
     early closes come from the `exchange_calendars` package (the `sim` extra): without it,
     constructing a GatewaySim raises ImportError naming the extra to install.
+
+    Historical-data requests are paced by `pacing` (the gateway's own rules unless given; None
+    turns pacing off), counted per client connection: one that breaks a rule is refused with
+    the gateway's error 162 "pacing violation" (sim/pacing.py).
     """
 
     def __init__(self, book: Book | None = None, *, clock: Callable[[], dt.datetime] | None = None,
                  server_version: int = MAX_SERVER_VERSION, idle_timeout: float = 3600.0,
-                 max_connections: int = 32):
+                 max_connections: int = 32, pacing: PacingRules | None = GATEWAY_PACING):
         calendars.require()
         self.book = book or Book()
         self.bars = BarMaker()
@@ -77,6 +86,7 @@ class GatewaySim:
         self.server_version = server_version
         self.idle_timeout = idle_timeout
         self.max_connections = max_connections
+        self.pacing = pacing
         self.requests: Counter[str] = Counter()
         self.faults: list[Fault] = []
         self.connections = 0

@@ -8,6 +8,7 @@ import re
 from . import replies
 from .fields import Fields, GatewayError, failed, shown
 from .framing import HANDSHAKE_MAGIC, ProtocolError, encode, read_message
+from .pacing import Pacing
 from .requests import HANDLERS, Request
 
 # The message layouts in replies.py and requests.py follow the client's decoder from 166
@@ -42,6 +43,7 @@ class Session:
         self.version = 0
         self.clientId: int | None = None
         self.closed = False
+        self.pacing = Pacing(server.pacing)
         self._delayed: dict[int, asyncio.TimerHandle] = {}
 
     async def run(self) -> None:
