@@ -62,7 +62,7 @@ class SimThread:
 
     def expected_bars(self, symbol: str, **request):
         inst = self.sim.book.contracts(self.now.date())[symbol.removeprefix("/")]
-        return self.sim.bars.bars(inst, now=self.now, endDateTime="", **request)
+        return self.sim.bars.bars(inst, now=self.now, endDateTime="", capped=False, **request)
 
 
 @pytest.fixture

@@ -13,7 +13,6 @@ import pytest_asyncio
 from hypothesis import HealthCheck, given, settings, strategies as st
 from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
-from korvanta.gateway.limits import ANSWER_MAX
 from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.account import SAMPLE
 from korvanta.sim.fields import GatewayError
@@ -493,15 +492,14 @@ class TestFillsInsideBars:
 
     @pytest.mark.parametrize("size, rth", [("5 mins", False), ("1 hour", True), ("1 hour", False), ("1 day", True),
                                            ("1 day", False)])
-    def test_bar_sizes_are_cut_from_the_same_minutes(self, size, rth, monkeypatch):
-        # three sessions of minutes: more than one answer holds
-        monkeypatch.setitem(ANSWER_MAX, "1 min", None)
+    def test_bar_sizes_are_cut_from_the_same_minutes(self, size, rth):
         sim = GatewaySim(clock=lambda: NOW)
         aapl = sim.book.contracts(NOW.date())["AAPL"]
 
         def request(size_):
+            # three sessions of minutes: more than one answer holds
             return sim.bars.bars(aapl, endDateTime="", durationStr="3 D", barSizeSetting=size_,
-                                 whatToShow="TRADES", useRTH=rth, now=NOW)
+                                 whatToShow="TRADES", useRTH=rth, now=NOW, capped=False)
 
         minutes, bars = request("1 min"), request(size)
         if size == "1 day":

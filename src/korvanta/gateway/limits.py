@@ -4,13 +4,14 @@ The client and the simulator both read these, so the pages the client cuts are e
 requests the simulator takes, and the pace the client keeps is the one the simulator enforces.
 
 Answer sizes
-    One answer holds at most a window of `ANSWER_MAX[barSizeSetting]`, after the gateway's
-    published step sizes: for each bar size, the longest duration whose allowed bar sizes
-    include it (1800 S of 1 sec bars, 3600 S from 5 secs, 14400 S from 10 secs, 28800 S from
-    30 secs, 1 D from 1 min, 2 D from 2 mins, 1 W from 3 mins, 1 M from 30 mins; daily and
-    longer bars without limit). Windows of different units are compared by their nominal
-    length in `UNIT_SECONDS`, so "86400 S" and "1 D" of one-minute bars both fit and "7 D"
-    of five-minute bars fits as "1 W" does.
+    One answer holds at most a window of `ANSWER_MAX[barSizeSetting]`, the gateway's published
+    step sizes: 1800 S of 1 sec bars, 3600 S of 5 secs, 14400 S of 10 and 15 secs, 28800 S of
+    30 secs, 1 D of 1 min, 2 D of 2 mins, 1 W of 3 and 5 mins, 2 W of 15 mins, 1 M of 30 mins
+    and 1 hour. A size the table skips takes its smaller neighbour's (10 mins that of 5 mins,
+    20 mins that of 15 mins, 2 to 8 hours that of 1 hour); daily and longer bars come years at
+    once, without limit. Windows of different units are compared by their nominal length in
+    `UNIT_SECONDS`, so "86400 S" and "1 D" of one-minute bars both fit and "7 D" of five-minute
+    bars fits as "1 W" does.
 
 Pacing
     `PACING` holds the gateway's historical-data pacing rules: no more than 60 requests in
@@ -68,7 +69,8 @@ ANSWER_MAX: dict[str, Duration | None] = {
     **_sizes("30 secs", Duration(28800, "S")),
     **_sizes("1 min", Duration(1, "D")),
     **_sizes("2 mins", Duration(2, "D")),
-    **_sizes("3 mins,5 mins,10 mins,15 mins,20 mins", Duration(1, "W")),
+    **_sizes("3 mins,5 mins,10 mins", Duration(1, "W")),
+    **_sizes("15 mins,20 mins", Duration(2, "W")),
     **_sizes("30 mins,1 hour,2 hours,3 hours,4 hours,8 hours", Duration(1, "M")),
     **_sizes("1 day,1 week,1 month", None),
 }

@@ -1,12 +1,18 @@
-"""The host's gateway client: ib_async's `IB`, with refused requests ending at once and long waits said."""
+"""The host's gateway client: ib_async's `IB`, with refused requests ending at once, long waits
+said, and historical data fetched in pages within the gateway's pacing rules."""
 
 import asyncio
+import contextvars
 from collections.abc import Callable
 from typing import Any
 
-from ib_async import IB, Contract, RequestError
+from ib_async import IB, BarData, Contract, RequestError
 from ib_async.ib import StartupFetch, StartupFetchALL
 from loguru import logger
+
+from . import paging
+from .bar_requests import HistoricalRequest
+from .pacing import Notice, Pacer, pacer_for
 
 # Gateway messages that report news rather than a failure: the data-farm notices (2100s),
 # historical-data query notes (165), delayed data offered instead (10167) and connectivity
@@ -16,6 +22,9 @@ CLIENT_ID_IN_USE = 326
 NO_SECURITY_DEFINITION = 200
 
 WAIT_NOTICE_INTERVAL = 10.0
+
+# The request ids the requests started in this context were given, where someone listens.
+_started: contextvars.ContextVar[list | None] = contextvars.ContextVar("started", default=None)
 
 
 def is_notice(code: int) -> bool:
@@ -76,6 +85,10 @@ class GatewayClient(IB):
     than `waitNotice` seconds is said at info level, every `waitNotice` seconds. The executions
     the client holds are known to be incomplete while `executionsFailure` is set, and `fills`
     then raises rather than show an empty account.
+
+    Historical-data requests wait for the gateway's pacing rules (`pacer`, shared by every
+    connection of the process to the same gateway), and one larger than a gateway answer holds
+    is fetched in pages (runner/paging.py) and handed back as one bar list.
     """
 
     RaiseRequestErrors = True
@@ -88,6 +101,8 @@ class GatewayClient(IB):
         self._label: str | None = None  # what the request being started is for, where no contract says
         self._refusal: ConnectionError | None = None
         self._refused: asyncio.Event | None = None
+        self._cancelled: set[int] = set()  # requests given up on, whose late errors say nothing
+        self.pacer = Pacer()
         # The wrapper's startReq is the one place every request passes with its key and future.
         self._startReq: Callable = self.wrapper.startReq
         self.wrapper.startReq = self._start_request
@@ -98,6 +113,8 @@ class GatewayClient(IB):
 
     def _start_request(self, key, contract=None, container=None) -> asyncio.Future:
         future = self._startReq(key, contract, container)
+        if (started := _started.get()) is not None:
+            started.append(key)
         label = self._label or request_label(key, contract)
         self._pending[key] = label
         notice = WaitNotice(label, future.get_loop(), self.waitNotice)
@@ -110,7 +127,7 @@ class GatewayClient(IB):
             return
         label = self._pending.get(reqId)
         if label is None:
-            if is_notice(errorCode):
+            if is_notice(errorCode) or reqId in self._cancelled:
                 logger.debug("Gateway notice {}: {}", errorCode, errorString)
             else:
                 logger.warning("Gateway error {}: {}", errorCode, errorString)
@@ -129,8 +146,46 @@ class GatewayClient(IB):
         except RequestError as e:
             raise GatewayError(e.reqId, e.code, e.message) from None
 
-    async def reqHistoricalDataAsync(self, contract: Contract, *args, **kwargs):
-        return await self._answer(super().reqHistoricalDataAsync(contract, *args, **kwargs))
+    async def reqHistoricalDataAsync(self, contract: Contract, endDateTime, durationStr: str,  # type: ignore[override]
+                                     barSizeSetting: str, whatToShow: str, useRTH: bool, formatDate: int = 1,
+                                     keepUpToDate: bool = False, chartOptions=(), timeout: float = 60):
+        request = HistoricalRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
+                                    formatDate, keepUpToDate, tuple(chartOptions or ()), timeout)
+        return await paging.fetch(self, request)
+
+    def label(self, contract: Contract) -> str:
+        return request_label(None, contract)
+
+    async def answer(self, request: HistoricalRequest, notice: Notice, page: str | None) -> list[BarData]:
+        """One historical-data request, once the pacing rules allow it.
+
+        A page of a longer fetch that goes unanswered for its timeout raises `GatewayUnanswered`;
+        a request of its own gives no bars then, as ib_async's does.
+        """
+        ticket = await self.pacer.wait(request.ask(), notice)
+        started: list = []
+        token = _started.set(started)
+        try:
+            sending = super().reqHistoricalDataAsync(
+                request.contract, request.endDateTime, request.durationStr, request.barSizeSetting,
+                request.whatToShow, request.useRTH, request.formatDate, request.keepUpToDate,
+                list(request.chartOptions), request.timeout if page is None else 0)
+            self.pacer.sent(ticket)
+            return await self._answer(sending, None if page is None else request.timeout)
+        except BaseException as e:
+            # Cancelled (Ctrl-C in the shell) or unanswered: the gateway need not go on with it.
+            for reqId in started:
+                self._give_up(reqId)
+            if isinstance(e, TimeoutError):
+                raise GatewayUnanswered(f"the gateway did not answer {page} within {request.timeout:g} s") from None
+            raise
+        finally:
+            _started.reset(token)
+
+    def _give_up(self, reqId: int) -> None:
+        if reqId in self.wrapper._futures and self.isConnected():
+            self._cancelled.add(reqId)
+            self.client.cancelHistoricalData(reqId)
 
     async def reqContractDetailsAsync(self, contract: Contract):  # type: ignore[override]
         return await self._answer(super().reqContractDetailsAsync(contract))
@@ -157,6 +212,7 @@ class GatewayClient(IB):
         """
         self._refusal = None
         self._refused = asyncio.Event()
+        self.pacer = pacer_for((host, port))
         fetch = StartupFetchALL & ~StartupFetch.EXECUTIONS
         connecting = asyncio.ensure_future(super().connectAsync(
             host, port, clientId=clientId, timeout=timeout, readonly=readonly, fetchFields=fetch))

@@ -12,7 +12,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager, nullcontext
 from typing import NoReturn
 
@@ -21,6 +21,10 @@ INTERRUPTED = 130
 # Files begun and not yet complete (see output.atomic_path): leaving at once skips their
 # writers' own clean-up, so the exit on Ctrl-C removes them.
 unfinished: set[str] = set()
+
+# Live displays on the terminal (progress bars): leaving at once takes each down first, so the
+# terminal gets its cursor back and the line "Interrupted" stands alone.
+displays: set[Callable[[], None]] = set()
 
 
 def _flush(*, waiting: bool = True) -> None:
@@ -72,6 +76,11 @@ def interrupted(*_signal_args) -> NoReturn:
     # Written past the logger and the stream's buffer: the signal may have arrived while
     # either was busy, and both hold locks.
     prefix = time.strftime("%H:%M:%S WARNING ") if logs is not None and logs.configured else ""
+    for take_down in list(displays):
+        try:
+            take_down()
+        except Exception:
+            pass
     try:
         with _not_waiting(2):
             os.write(2, f"{prefix}Interrupted\n".encode())

@@ -44,6 +44,28 @@ class _ToLoguru(logging.Handler):
         logger.opt(exception=record.exc_info).log(level, "{}: {}", record.name, record.getMessage())
 
 
+class _CurrentStderr:
+    """sys.stderr as it is at each line: a progress bar takes it over while it shows, to keep
+    log lines above itself."""
+
+    def write(self, text: str) -> None:
+        if sys.stderr is not None:
+            sys.stderr.write(text)
+
+    def flush(self) -> None:
+        if sys.stderr is not None:
+            sys.stderr.flush()
+
+
+def _colours(stream) -> bool:
+    """Whether loguru colours lines for `stream`, by its own rule for a stream given directly."""
+    try:
+        from loguru._colorama import should_colorize
+    except ImportError:
+        return stream.isatty()
+    return should_colorize(stream)
+
+
 configured = False
 
 
@@ -53,7 +75,8 @@ def configure(verbosity: int) -> None:
     verbosity = max(-1, min(verbosity, 2))
     logger.remove()
     if sys.stderr is not None:  # `2>&-`: nowhere to log to
-        logger.add(sys.stderr, level=_OWN_LEVELS[verbosity], format=_one_line, backtrace=False, diagnose=False)
+        logger.add(_CurrentStderr(), level=_OWN_LEVELS[verbosity], format=_one_line, backtrace=False, diagnose=False,
+                   colorize=_colours(sys.stderr))
     logging.basicConfig(handlers=[_ToLoguru()], level=_LIBRARY_LEVELS[verbosity], force=True)
     for name in _CLIENT_LOGGERS:
         logging.getLogger(name).setLevel(logging.DEBUG if verbosity >= 2 else _SILENT)

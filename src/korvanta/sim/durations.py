@@ -72,13 +72,13 @@ def parse_end(text: str, inst: Instrument, now: dt.datetime) -> dt.datetime | No
     return min(end, now)
 
 
-def parse_duration(text: str, bar_size: str) -> tuple[int, str]:
+def parse_duration(text: str, bar_size: str | None) -> tuple[int, str]:
     """(N, unit) of a durationStr; error 321 for one the gateway cannot read, 162 for a window
-    longer than one answer of `bar_size` holds."""
+    longer than one answer of `bar_size` holds (None: any length)."""
     duration = Duration.parse(text)
     if duration is None:
         raise invalid(f"Historical data query duration format is invalid: {shown(text)!r}", "bP")
-    if not fits_one_answer(duration, bar_size):
+    if bar_size is not None and not fits_one_answer(duration, bar_size):
         raise TOO_LONG
     return duration.count, duration.unit
 
