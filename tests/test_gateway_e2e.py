@@ -8,6 +8,9 @@ the requests that reach it and throw its fault switches; each command runs as th
 import asyncio
 import datetime as dt
 import os
+import pty
+import select
+import signal
 import subprocess
 import sys
 import threading
@@ -17,8 +20,10 @@ from zoneinfo import ZoneInfo
 
 import pytest
 
+from korvanta.gateway.limits import PacingRules, Rule
 from korvanta.sim import Fault, GatewaySim
 from korvanta.sim.book import trading_days_back
+from korvanta.sim.server import GATEWAY_PACING
 
 FAKES = Path(__file__).parent / "fakes"  # holds the fake yfinance package
 pytestmark = pytest.mark.e2e
@@ -35,9 +40,9 @@ def needs(module: str) -> None:
 class SimThread:
     """A GatewaySim on its own event loop in a daemon thread, with a clock frozen at start."""
 
-    def __init__(self):
+    def __init__(self, pacing: PacingRules = GATEWAY_PACING):
         self.now = dt.datetime.now(dt.UTC).replace(second=0, microsecond=0)
-        self.sim = GatewaySim(clock=lambda: self.now)
+        self.sim = GatewaySim(clock=lambda: self.now, pacing=pacing)
         self.loop = asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
 
@@ -66,10 +71,11 @@ class SimThread:
 
 
 @pytest.fixture
-def gateway():
+def gateway(request):
+    """The simulator; with the pacing rules the test is parametrised with (indirect), else the gateway's."""
     needs("korvanta.cmds.quotes.kline")
     needs("korvanta.cmds.portfolio.executions")
-    with SimThread() as sim:
+    with SimThread(*[getattr(request, "param", GATEWAY_PACING)]) as sim:
         yield sim
 
 
@@ -245,6 +251,89 @@ class TestKlineRanges:
         days = self.dates(from_gateway.stdout, f"AAPL day {start} ~ {end}")
         assert days == self.dates(from_yfinance.stdout, f"AAPL day {start} ~ {end} [yfinance]")
         assert days[0] == start and days[-1] == end
+
+
+def pacing_words(rules: PacingRules) -> str:
+    """The rules as the child's FAKE_PACING gives them (tests/fakes/pacing_pin.py)."""
+    return ",".join([*(f"{r.requests}/{r.seconds}" for r in (rules.overall, rules.per_contract, rules.identical)),
+                     str(rules.margin)])
+
+
+# Loose, so that a year of one-minute pages goes quickly; the simulator still enforces them.
+LOOSE = PacingRules(Rule(600, 0.5), Rule(50, 0.05), Rule(1, 0.1), margin=0.05)
+# A page every half second or so: time to see a page arrive and interrupt the next.
+SLOW = PacingRules(Rule(60, 10.0), Rule(1, 0.5), Rule(1, 1.0), margin=0.05)
+
+
+class TestLongFetches:
+    NEW_YORK = ZoneInfo("America/New_York")
+
+    @pytest.mark.parametrize("gateway", [LOOSE], indirect=True)
+    def test_a_year_of_minutes_by_date_range_arrives_whole(self, gateway, korvanta, tmp_path):
+        from korvanta.gateway.barhold import Barhold
+
+        end = gateway.now.astimezone(self.NEW_YORK).date() - dt.timedelta(days=1)
+        start = end.replace(year=end.year - 1) + dt.timedelta(days=1)
+        done = korvanta("kline", "AAPL", str(start), str(end), "1m", FAKE_PACING=pacing_words(LOOSE))
+        assert "falling back" not in done.stderr
+        # stderr is a pipe here: log lines only, no progress bar
+        assert "more than one answer holds" in done.stderr and "\x1b[" not in done.stderr
+        inst = gateway.sim.book.contracts(gateway.now.date())["AAPL"]
+        expected = gateway.sim.bars.bars(inst, endDateTime=f"{end:%Y%m%d}", durationStr="1 Y", barSizeSetting="1 min",
+                                         whatToShow="TRADES", useRTH=False, now=gateway.now, capped=False)
+        store = Barhold(str(tmp_path / "data"))
+        try:
+            stored = store.cache.get(Barhold.range_key("AAPL", "1m", "none", str(start), str(end)))["bars"]
+        finally:
+            store.cache.close()
+        assert [b["date"] for b in stored] == [e.start.astimezone(self.NEW_YORK).replace(tzinfo=None)
+                                               for e in expected]
+        assert [stored[0]["open"], stored[-1]["close"]] == [expected[0].open, expected[-1].close]
+
+    def test_ctrl_c_between_pages_at_a_terminal(self, gateway, tmp_path):
+        """The progress bar shows on a terminal's stderr; Ctrl-C takes it down, says one line,
+        exits 130 and stores nothing."""
+        from korvanta.gateway.barhold import Barhold
+
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
+        env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"), FAKE_PACING=pacing_words(SLOW))
+        master, terminal = pty.openpty()
+        child = subprocess.Popen([sys.executable, "-m", "korvanta", "--gateway", f"127.0.0.1:{gateway.port}",
+                                  "kline", "AAPL", "1m", "5000"], stdout=subprocess.DEVNULL, stderr=terminal, env=env)
+        os.close(terminal)
+        try:
+            shown = read_until(master, b"page 2/")
+            child.send_signal(signal.SIGINT)
+            assert child.wait(20) == 130
+            after = read_until(master, None)
+        finally:
+            child.kill()
+            os.close(master)
+        assert b" bars" in shown
+        assert b"\x1b[?25h" in after and after.rstrip().endswith(b"WARNING Interrupted")
+        store = Barhold(str(tmp_path / "data"))
+        try:
+            assert store.cache.get(Barhold.count_key("AAPL", "1m", "none", 5000)) is None
+        finally:
+            store.cache.close()
+
+
+def read_until(fd: int, wanted: bytes | None, seconds: float = 60) -> bytes:
+    """What a terminal shows until `wanted` appears (None: until the other side closes)."""
+    seen = b""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and (wanted is None or wanted not in seen):
+        ready, _, _ = select.select([fd], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # the other side is closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+    assert wanted is None or wanted in seen, seen[-2000:]
+    return seen
 
 
 class TestExecutions:

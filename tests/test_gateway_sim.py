@@ -13,6 +13,7 @@ import pytest_asyncio
 from hypothesis import HealthCheck, given, settings, strategies as st
 from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
+from korvanta.gateway.limits import PacingRules, Rule
 from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.account import SAMPLE
 from korvanta.sim.fields import GatewayError
@@ -342,6 +343,48 @@ class TestExecutions:
         fills = await ib.reqExecutionsAsync(flt)
         assert len(fills) == count
         assert sim.requests["executions"] == 2
+
+
+class TestPacing:
+    """The gateway's pacing rules, shrunk: two requests in 0.4 s, two for one contract in 0.4 s, none
+    identical within 0.4 s; counted per connection."""
+
+    RULES = PacingRules(Rule(2, 0.4), Rule(2, 0.4), Rule(1, 0.4))
+    MSFT = Stock("MSFT", "SMART", "USD")
+
+    @pytest.mark.asyncio
+    @pytest.mark.parametrize("asked, refused", [
+        pytest.param([(AAPL, "1 D"), (AAPL, "1 D")], [False, True], id="identical"),
+        pytest.param([(AAPL, "1 D"), (AAPL, "2 D"), (MSFT, "1 D")], [False, False, True], id="overall"),
+        pytest.param([(AAPL, "1 D"), (MSFT, "1 D"), None, (AAPL, "1 D"), (AAPL, "2 D")], [False, False, False, False],
+                     id="again-after-the-window"),
+    ])
+    async def test_a_request_breaking_a_rule_is_refused_with_162(self, asked, refused):
+        async with GatewaySim(clock=lambda: NOW, pacing=self.RULES) as sim:
+            ib = await connected(sim)
+            try:
+                errors = errors_with_ids(ib)
+                got = []
+                for ask in asked:
+                    if ask is None:
+                        await asyncio.sleep(0.5)
+                        continue
+                    got.append(await history(ib, ask[0], duration=ask[1]) == [])
+                assert got == refused
+                assert {text for _, code, text in errors} <= {
+                    "Historical Market Data Service error message:Historical data request pacing violation"}
+            finally:
+                ib.disconnect()
+
+    @pytest.mark.asyncio
+    async def test_each_connection_is_counted_on_its_own(self):
+        async with GatewaySim(clock=lambda: NOW, pacing=self.RULES) as sim:
+            first, second = await connected(sim), await connected(sim, clientId=2)
+            try:
+                assert await history(first) and await history(second)
+            finally:
+                first.disconnect()
+                second.disconnect()
 
 
 class TestFaults:

@@ -127,7 +127,9 @@ class GatewayClient(IB):
             return
         label = self._pending.get(reqId)
         if label is None:
-            if is_notice(errorCode) or reqId in self._cancelled:
+            if reqId in self._cancelled:
+                logger.debug("Gateway error {} for a request given up on: {}", errorCode, errorString)
+            elif is_notice(errorCode):
                 logger.debug("Gateway notice {}: {}", errorCode, errorString)
             else:
                 logger.warning("Gateway error {}: {}", errorCode, errorString)
