@@ -16,7 +16,8 @@ How far back the pages reach follows the gateway's reading of the window:
 - "N S" is the N seconds before the end: pages of as many seconds as one answer holds.
 
 A page answered with "no data" after the first ends the fetch where the history begins (in a
-window of seconds it is a span without trading, passed over).
+window of seconds it is a span without trading, passed over). Adjusted bars only end now: the
+pages of an adjusted request after the first are traded bars, adjusted here (adjusted.py).
 """
 
 import datetime as dt
@@ -80,11 +81,11 @@ def end_instant(end: Any, zone: dt.tzinfo, now: dt.datetime) -> dt.datetime | No
     """The instant a request's end stands for, as ib_async sends it and the gateway reads it
     (text without a zone in the exchange's time), cut at now; None for text it cannot read."""
     if isinstance(end, dt.datetime):
-        moment = end.astimezone(dt.UTC)
+        at = end.astimezone(dt.UTC)
     elif isinstance(end, dt.date):
-        moment = dt.datetime(end.year, end.month, end.day, 23, 59, 59).astimezone(dt.UTC)
+        at = dt.datetime(end.year, end.month, end.day, 23, 59, 59).astimezone(dt.UTC)
     elif not end:
-        moment = now
+        at = now
     else:
         m = _STAMP.fullmatch(str(end).strip())
         if not m:
@@ -94,8 +95,8 @@ def end_instant(end: Any, zone: dt.tzinfo, now: dt.datetime) -> dt.datetime | No
             named = ZoneInfo(m[4]) if m[4] else (dt.UTC if m[2] == "-" else zone)
         except (ValueError, KeyError, OSError):
             return None
-        moment = local.replace(tzinfo=named)
-    return min(moment, now)
+        at = local.replace(tzinfo=named)
+    return min(at, now)
 
 
 def plan_pages(request: HistoricalRequest, now: dt.datetime) -> Plan | None:
@@ -158,8 +159,7 @@ async def fetch(client: PageClient, request: HistoricalRequest) -> list[BarData]
         notice = WaitNotice(label, progress)
         pages = await _pages(client, request, plan, notice, progress)
         if request.adjusted and len(pages) > 1:
-            logger.info("[{}] adjusted bars only end now: the pages before the newest are traded bars, "
-                        "adjusted day by day as the daily bars are", label)
+            logger.info("[{}] adjusted bars end now: older pages are traded bars adjusted by the daily bars", label)
             older = [bar for page in reversed(pages[1:]) for bar in page]
             pages = [pages[0], await adjust_days(client, request, older, notice)]
     bars = [bar for page in reversed(pages) for bar in page]
