@@ -1,28 +1,21 @@
 """Tab completion in the shell: command words, then the words the command being typed takes."""
 
-import sys
 from collections.abc import Iterable
 
 from korvanta.cmds.base import COMMANDS
 
 from .usage import HELP_WORDS
+from .words import command_module, keywords_of
 
 # Module tables whose keys (or members) are words of the module's command: kline's periods
 # and its adjust keywords.
 VOCABULARY_TABLES = ("PERIOD_MAP", "ADJUST_KEYWORDS")
-# Words a command takes that its module keeps in no table of its own.
-EXTRA_WORDS = {
-    "kline": ("intraday",),
-    "executions": (":refresh", ":update", ":upd", ":ref", ":u", ":r", ":self", ":mine", ":s", ":m"),
-    "pnl": (":refresh", ":update", ":upd", ":ref", ":u", ":r"),
-}
 
 
 def command_vocabulary(word: str) -> list[str]:
-    """The words the command `word` takes after its symbol, as its module and `EXTRA_WORDS` list them."""
-    cls = COMMANDS.get(word)
-    module = sys.modules.get(cls.__module__) if cls is not None else None
-    words: set[str] = set(EXTRA_WORDS.get(word, ()))
+    """The words the command `word` takes after its symbol, as its module and `words.KEYWORDS` list them."""
+    module = command_module(word)
+    words: set[str] = set(keywords_of(word))
     for table in VOCABULARY_TABLES:
         words.update(str(w) for w in getattr(module, table, ()))
     return sorted(words, key=lambda w: (len(w), w))

@@ -7,6 +7,7 @@ and its command classes' docstrings are used.
 """
 
 import pkgutil
+import re
 import textwrap
 from pathlib import Path
 
@@ -22,8 +23,8 @@ HELP_INDENT = "  "
 
 SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, status, clear,\n"
               "set [NAME VALUE] (rows, format, out, tz, rth, chart, chart-size, ma, ema, vwap,\n"
-              "prev-close, fills), quit (or exit, Ctrl-D).\n"
-              "`command -h` shows one command's usage.")
+              "prev-close, fills, source), quit (or exit, Ctrl-D).\n"
+              "`command -h` shows one command's usage; options (--rows 5) may end a line.")
 
 
 def help_requested(words: list[str]) -> bool:
@@ -93,6 +94,21 @@ def all_usages() -> dict[str, str]:
     return dict(sorted(texts.items()))
 
 
+def keyword_lines(word: str, text: str) -> list[str]:
+    """The command's keywords that its usage text leaves out (words.KEYWORDS), a line each, all its
+    spellings first."""
+    from .words import KEYWORDS
+
+    missing = [keyword for keyword in KEYWORDS.get(word, ())
+               if not any(re.search(rf"(?<![\w:]){re.escape(w)}\b", text) for w in keyword.words)]
+    if not missing:
+        return []
+    spellings = [", ".join(keyword.words) for keyword in missing]
+    width = max(map(len, spellings))
+    return ["", "Keywords (any case):"] + [f"    {words:<{width}}  {keyword.meaning}"
+                                           for words, keyword in zip(spellings, missing)]
+
+
 def show_help(words: list[str]) -> list[str]:
     """Print the usage texts of the commands named in `words` (all when empty); the unknown words."""
     if words:
@@ -101,6 +117,7 @@ def show_help(words: list[str]) -> list[str]:
         texts = all_usages()
     for names, text in texts.items():
         if text is not None:
+            text = "\n".join([text, *keyword_lines(names.split(",")[0], text)])
             print(names)
             print(textwrap.indent(text, HELP_INDENT), end="\n\n")
     if not words:
