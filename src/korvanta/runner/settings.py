@@ -14,6 +14,8 @@ from .output import TEXT_FORMATS, check_writable, file_format
 from .usage import HELP_WORDS
 
 TERMINAL = "terminal"  # the chart setting that draws in the terminal rather than into a file
+# Where kline takes its bars from: the gateway falling back to yfinance, or one of them alone.
+SOURCES = ("auto", "gateway", "yfinance")
 # kline's bars are drawn as candles, pnl's journal as daily bars; a chart of anything else is refused up front.
 CHARTED_COMMANDS = ("kline", "pnl")
 # The longest moving average: a year and a half of daily bars.
@@ -27,7 +29,7 @@ class ResultSettings:
     `out`: a file the records are written to. `tz`: the zone times are shown and written in
     (None: the exchange's for bars, the display zone for fills). `rth`: only the intraday bars of
     regular hours. `chart`: TERMINAL, a picture file, or None; `overlays`: what a chart draws
-    over the candles.
+    over the candles. `source`: where kline takes its bars from, one of SOURCES.
     """
 
     rows: int | None | Literal["auto"] = "auto"
@@ -38,6 +40,7 @@ class ResultSettings:
     chart: str | None = None
     chart_size: tuple[int, int] = DEFAULT_SIZE
     overlays: Overlays = Overlays()
+    source: str = "auto"
 
     @property
     def reshaped(self) -> bool:
@@ -101,6 +104,13 @@ def parse_chart(text: str) -> str:
     return text
 
 
+def parse_source(text: str) -> str:
+    word = text.strip().lower()
+    if word not in SOURCES:
+        raise ValueError(f"{text!r} is not a source; use {', '.join(SOURCES)}")
+    return word
+
+
 def parse_size(text: str) -> tuple[int, int]:
     width, sep, height = text.lower().partition("x")
     if not sep or not width.strip().isdigit() or not height.strip().isdigit():
@@ -158,8 +168,11 @@ class _ChartAction(argparse.Action):
 
     argparse hands an optional value the next word whatever it is, so in `--chart kline AAPL`
     it takes the command word; a word that names no file is given back to the command words
-    (`use_options`).
+    (`use_options`), or, where the line's options are told from its words first, not taken
+    (`accepts`).
     """
+
+    accepts = staticmethod(_looks_like_file)
 
     def __call__(self, parser, namespace, value, option_string=None):
         if value is None or not _looks_like_file(value):
@@ -192,6 +205,9 @@ def add_options(p: argparse.ArgumentParser) -> None:
     group.add_argument("--chart-size", metavar="WxH", type=_option_type(parse_size),
                        help=f"pixels of a chart picture, {SMALLEST_SIZE[0]}x{SMALLEST_SIZE[1]} at least "
                             f"(default: {DEFAULT_SIZE[0]}x{DEFAULT_SIZE[1]})")
+    group.add_argument("--source", type=_option_type(parse_source), default="auto", metavar="|".join(SOURCES),
+                       help="where kline takes its bars from: the gateway, falling back to yfinance (auto), "
+                            "or only the one named")
     overlays = p.add_argument_group("chart overlays (with --chart)")
     overlays.add_argument("--ma", metavar="N[,N]", type=_option_type(parse_lengths), default=(),
                           help="simple moving averages of the close over N bars, e.g. 20,50")
@@ -221,7 +237,8 @@ def use_options(p: argparse.ArgumentParser, options: argparse.Namespace) -> Resu
         p.error(f"{' and '.join(asked)} {verb} for a chart: add --chart (or --chart FILE.png)")
     rows = None if options.all else options.rows or "auto"
     settings = ResultSettings(rows=rows, format=options.format, out=options.out, tz=options.tz, rth=options.rth,
-                              chart=options.chart, chart_size=options.chart_size or DEFAULT_SIZE, overlays=overlays)
+                              chart=options.chart, chart_size=options.chart_size or DEFAULT_SIZE, overlays=overlays,
+                              source=options.source)
     if (why := conflict(settings)) is not None:
         p.error(why)
     return use(settings)
@@ -257,7 +274,8 @@ def _shown(settings: ResultSettings) -> list[str]:
              "chart": "on" if settings.chart == TERMINAL else text(settings.chart),
              "chart-size": text(settings.chart_size),
              "ma": lengths(overlays.ma), "ema": lengths(overlays.ema), "vwap": switch(overlays.vwap),
-             "prev-close": switch(overlays.prev_close), "fills": switch(overlays.fills)}
+             "prev-close": switch(overlays.prev_close), "fills": switch(overlays.fills),
+             "source": settings.source}
     return [f"{name:<11}{value}" for name, value in shown.items()]
 
 
@@ -294,9 +312,11 @@ _SHELL_PARSERS: dict[str, tuple[str, Callable[[str], object]]] = {
     "vwap": ("overlays.vwap", parse_switch),
     "prev-close": ("overlays.prev_close", parse_switch),
     "fills": ("overlays.fills", parse_switch),
+    "source": ("source", parse_source),
 }
 SET_USAGE = ("set [rows N|all|auto, format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, "
-             "chart on|off|FILE, chart-size WxH, ma N,N|off, ema N|off, vwap|prev-close|fills on|off]")
+             "chart on|off|FILE, chart-size WxH, ma N,N|off, ema N|off, vwap|prev-close|fills on|off, "
+             "source auto|gateway|yfinance]")
 
 
 def set_word(words: Sequence[str]) -> bool:

@@ -13,6 +13,8 @@ from .address import parse_address
 from .commands import run_line
 from .completion import Completer
 from .datadir import data_dir
+from .errors import UsageError
+from .options import line_options
 from .settings import set_word
 from .state import HostState
 from .usage import HELP_INDENT, HELP_WORDS, cleandoc, help_requested, show_help
@@ -78,7 +80,13 @@ class Shell:
         handler = BUILTINS.get(word)
         if handler is not None:
             return handler(self, words[1:])
-        return self.runner.run(run_line(words, self.state))
+        try:
+            # The line's own options hold for its command only.
+            with line_options(words) as command_words:
+                return self.runner.run(run_line(command_words, self.state))
+        except UsageError as e:
+            logger.error("{}", e)
+            return False
 
 
 # ---- built-in words: word -> handler(shell, words after it) -> success
@@ -155,7 +163,8 @@ def status(shell: Shell, words: list[str]) -> bool:
 def set_result_setting(shell: Shell, words: list[str]) -> bool:
     """set [NAME VALUE]: show the result settings, or change one: rows N|all|auto,
     format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, chart on|off|FILE,
-    chart-size WxH, ma N,N|off, ema N|off, vwap on|off, prev-close on|off, fills on|off."""
+    chart-size WxH, ma N,N|off, ema N|off, vwap on|off, prev-close on|off, fills on|off,
+    source auto|gateway|yfinance. Options on a command's line (--rows 5) hold for it alone."""
     return set_word(words)
 
 
