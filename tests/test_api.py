@@ -58,7 +58,8 @@ def test_kline_from_each_context(gateway, address, context):
     # daily bars by their dates
     assert bars.index.map(type).unique().tolist() == [dt.date] and bars.index.is_monotonic_increasing
     assert bars["close"].tolist() == expected_closes(gateway, 100)
-    assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr"
+    assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr" and bars.attrs["origin"] == "gateway"
+    assert bars.attrs["covers"] == tuple(f"{t:%Y-%m-%d}" for t in bars.index[[0, -1]])
 
 
 @pytest.mark.parametrize("tz, rth, zone", [(None, False, "America/Chicago"), ("UTC", True, "UTC")])
@@ -127,7 +128,8 @@ def test_a_fetch_given_up_on_does_not_hold_the_call(yf, monkeypatch, context):
     monkeypatch.setenv("KORVANTA_YF_TIMEOUT", "0.2")
     started = time.perf_counter()
     try:
-        with pytest.raises(api.CommandError, match="^kline: No data returned"):
+        with pytest.raises(api.CommandError,
+                           match=r"^kline AAPL: No data returned \(yfinance fetch failed: timed out after 0.2 s\)$"):
             context(lambda: api.kline("AAPL", "day", 5, gateway=""))
         assert time.perf_counter() - started < 5  # the fetch waits 10 s
     finally:

@@ -81,12 +81,13 @@ def gateway(request):
 
 @pytest.fixture
 def korvanta(tmp_path, gateway):
-    """Runs the program against the simulator; the same bar-cache directory for every run of a test."""
+    """Runs the program against the simulator; the same bar-cache directory for every run of a test.
+    With -v: the tests read the command's own lines on its way (request sizes, cache hits)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
     env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"), COLUMNS="200")
 
     def run(*words, stdin=None, **more_env):
-        done = subprocess.run([sys.executable, "-m", "korvanta", "--gateway", f"127.0.0.1:{gateway.port}", *words],
+        done = subprocess.run([sys.executable, "-m", "korvanta", "-v", "--gateway", f"127.0.0.1:{gateway.port}", *words],
                               input=stdin, capture_output=True, text=True, env=env | more_env, timeout=120)
         assert done.returncode == 0, done.stderr
         return done

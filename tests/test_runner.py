@@ -146,7 +146,9 @@ class TestRunLine:
     @pytest.mark.parametrize("outcome, title", [("cached", "X day (1 bars) [cached]"), ("shown", "X shown")])
     def test_bars_the_command_did_not_print_are_shown(self, logged, capsys, outcome, title):
         assert asyncio.run(run_line(["t-fake", outcome], HostState(None)))
-        assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("X ")] == [title]
+        shown = capsys.readouterr().out.splitlines()
+        assert [line for line in shown if line.startswith("X ")] == [title]
+        assert shown[-1] == "Bars from the bar cache: 2024-01-02 to 2024-01-02"
 
     @pytest.mark.parametrize("address, hint", [
         (None, "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"),
@@ -313,21 +315,25 @@ def test_kline_prints_its_table_and_exits_0(program):
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "AAPL day (5 bars) [yfinance]"
-    rows = [line.split() for line in lines[2:]]
+    rows = [line.split() for line in lines[2:-1]]
     assert [row[0] for row in rows] == ["25", "26", "27", "28", "29"] and rows[-1][2] == "129.5"
-    assert " INFO    [AAPL] No gateway, using yfinance fallback" in done.stderr
+    assert lines[-1] == "Bars from yfinance: 2026-12-04 to 2026-12-08"
+    # the command's own lines on its way (no gateway, which request) come with -v
+    assert done.stderr == ""
 
 
 @pytest.mark.parametrize("words, extra_env, status, message", [
-    (["--", "klien", "AAPL"], {}, 2, "ERROR   Unknown command 'klien'"),
-    (["kline"], {}, 1, "ERROR   kline: No symbol provided"),
-    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, 1, "ERROR   kline: No data returned"),
+    (["--", "klien", "AAPL"], {}, 2, "ERROR   Unknown command 'klien' (commands: executions, kline, pnl)"),
+    (["kline"], {}, 2, "ERROR   kline: no symbol given (kline SYMBOL [PERIOD] [COUNT] [adj]; kline -h for more)"),
+    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, 1,
+     "ERROR   kline AAPL: No data returned (yfinance fetch failed: Could not resolve host: query2.finance.yahoo.com)"),
 ], ids=["unknown-command", "no-symbol", "fetch-failed"])
 def test_failures_exit_with_the_reason(program, words, extra_env, status, message):
     needs("korvanta.cmds.quotes.kline")
     done = program(*words, **extra_env)
     assert done.returncode == status and done.stdout == ""
-    assert message in done.stderr
+    # one line: the fetch's own error lines are summed up in it, without the library's address
+    assert [line.split(" ", 1)[1] for line in done.stderr.splitlines()] == [message]
 
 
 def test_shell_runs_two_commands_and_quits(program):
@@ -350,10 +356,13 @@ def test_unreachable_gateway_said_once(program):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    done = program("nosuch", KORVANTA_GATEWAY=f"127.0.0.1:{port}")
-    assert done.returncode == 2
+    done = program("executions", KORVANTA_GATEWAY=f"127.0.0.1:{port}")
+    assert done.returncode == 1
     assert [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["WARNING", "ERROR"]
     assert f"No gateway at 127.0.0.1:{port}" in done.stderr
+    # a line that cannot run is refused before anything connects
+    done = program("nosuch", KORVANTA_GATEWAY=f"127.0.0.1:{port}")
+    assert done.returncode == 2 and [line.split(" ", 2)[1] for line in done.stderr.splitlines()] == ["ERROR"]
 
 
 @pytest.fixture

@@ -9,9 +9,16 @@
 Each call runs one command exactly as the `korvanta` runner does: it connects to the gateway
 (`gateway="HOST:PORT"`, else `$KORVANTA_GATEWAY`; `client_id`, else `$KORVANTA_CLIENT_ID`,
 else the first free id of 1 to 5), runs the command, and disconnects. Without a gateway, or
-when it cannot be reached, kline serves from yfinance and executions fails. Every failure
-raises `CommandError` with the command's error text. The tables a command prints are left
-out unless `show=True`.
+when it cannot be reached, kline serves from yfinance and executions fails; `source="gateway"`
+or `"yfinance"` has kline use that one alone. Every failure raises `CommandError` with the
+command's error text in one line; words or arguments the command does not take raise
+`UsageError`, which is a `CommandError` and a `ValueError` too, before anything connects.
+The tables a command prints are left out unless `show=True`.
+
+Logging. Importing this module has loguru show warnings and errors only (its own default
+shows every line, debug ones included), unless the program has set loguru up already.
+For more: `from korvanta.runner import logs; logs.configure(0)` gives the runner's info
+lines, `logs.configure(1)` the debug lines too; `loguru.logger.remove()` silences it all.
 
 Event loops. The `..._async` functions run on the loop that awaits them. The plain functions
 block until the command is done, on an event loop that they choose by where they are called:
@@ -34,7 +41,10 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, TypeVar
 
 # One exception type for every failure, the runner's own: its text is the command's error text.
-from korvanta.runner.commands import CommandError
+from korvanta.runner import logs
+from korvanta.runner.errors import CommandError, UsageError
+
+logs.warnings_only_by_default()
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -51,25 +61,34 @@ def _address(gateway: str | None) -> tuple[str, int] | None:
     try:
         return parse_address(text)
     except ValueError as e:
-        raise ValueError(f"gateway: {e}") from None
+        raise UsageError(f"gateway: {e}") from None
 
 
 async def _run(words: list[str], gateway: str | None, client_id: int | None, show: bool,
                to_frame: Callable[[Any], "pd.DataFrame"], *, tz: str | None = None,
-               rth: bool = False) -> "pd.DataFrame":
+               rth: bool = False, source: str = "auto") -> "pd.DataFrame":
     """Run one command line and return its records, as `to_frame` makes them of its result."""
-    from korvanta.runner.commands import execute_line, load_command_modules
+    from korvanta.runner import sources
+    from korvanta.runner.commands import check, execute_line, load_command_modules
     from korvanta.runner.display import show_bars, show_unprinted
-    from korvanta.runner.settings import ResultSettings
+    from korvanta.runner.origin import origin_of
+    from korvanta.runner.settings import ResultSettings, parse_source
     from korvanta.runner.state import connect
     from korvanta.runner.views import command_view
     from quodra import frame
 
     address = _address(gateway)
+    try:
+        source = parse_source(source)
+    except ValueError as e:
+        raise UsageError(f"source: {e}") from None
     if client_id is None and os.environ.get("KORVANTA_CLIENT_ID"):
         client_id = int(os.environ["KORVANTA_CLIENT_ID"])
     view = ResultSettings(tz=tz, rth=rth)
     load_command_modules()
+    check(words)
+    if sources.shuns_gateway(words[0], source):
+        address = None
     state = await connect(address, client_id)
     try:
         # Only this call's tables: the settings are this task's own.
@@ -77,12 +96,15 @@ async def _run(words: list[str], gateway: str | None, client_id: int | None, sho
             printed_before = frame.printed
             with command_view(words, view):
                 result = await execute_line(words, state,
-                                            no_gateway_hint="pass gateway='HOST:PORT' or set KORVANTA_GATEWAY")
+                                            no_gateway_hint="pass gateway='HOST:PORT' or set KORVANTA_GATEWAY",
+                                            source=source)
             found = to_frame(result)
             if show and view.reshaped and isinstance(result, dict):
                 show_bars(result, found, printed_before)
             elif show:
                 show_unprinted(result, printed_before)
+            if show and (origin := origin_of(result)) is not None:
+                print(origin.line(), flush=True)
             return found
     finally:
         state.close()
@@ -167,22 +189,31 @@ def _kline_words(symbol: str, period: str, count: int | None, adjusted: bool,
     words = ["kline", symbol]
     if period.lower() == "intraday":
         if start is not None or end is not None or count is not None or adjusted:
-            raise ValueError("the intraday curve takes no count, dates or adjustment")
+            raise UsageError("kline: the intraday curve takes no count, dates or adjustment")
         return [*words, "intraday"]
     if start is not None:
         if count is not None:
-            raise ValueError("give a count or a start date, not both")
+            raise UsageError("kline: give a count or a start date, not both")
         words += [str(start)] + ([str(end)] if end is not None else [])
         return [*words, period] + (["adj"] if adjusted else [])
     if end is not None:
-        raise ValueError("an end date needs a start date")
+        raise UsageError("kline: an end date needs a start date")
     return [*words, period] + ([str(int(count))] if count is not None else []) + (["adj"] if adjusted else [])
+
+
+def _with_origin(frame: "pd.DataFrame", result: dict) -> "pd.DataFrame":
+    from korvanta.runner.origin import origin_of
+
+    origin = origin_of(result)
+    if origin is not None:
+        frame.attrs.update(origin=origin.source, covers=(origin.first, origin.last))
+    return frame
 
 
 async def kline_async(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
                       start: dt.date | str | None = None, end: dt.date | str | None = None,
                       tz: str | None = None, rth: bool = False, gateway: str | None = None,
-                      client_id: int | None = None, show: bool = False) -> "pd.DataFrame":
+                      client_id: int | None = None, show: bool = False, source: str = "auto") -> "pd.DataFrame":
     """Bars of `symbol` as the runner's `kline` gives them, indexed by their start ("date").
 
     `period`: 1m, 5m, 15m, 30m, 1h, day, week, month, year (or an alias the command knows), or
@@ -191,26 +222,29 @@ async def kline_async(symbol: str, period: str = "day", count: int | None = None
     instead, up to today without `end`. `adjusted`: split- and dividend-adjusted bars.
     Intraday bars are indexed by aware times in the exchange's zone (`tz`: in that zone
     instead), daily and longer ones by their dates; prices and volume are float64, barCount
-    Int64. `rth`: only the intraday bars inside the regular session.
+    Int64. `rth`: only the intraday bars inside the regular session. `source`: "auto" (the
+    gateway, falling back to yfinance), "gateway" or "yfinance" alone.
     The result's other fields (symbol, period, source, cached, ...) are in the frame's `attrs`,
-    with the index's `timezone`.
+    with the index's `timezone`, `origin` ("gateway", "yfinance" or "cache": where the bars
+    came from) and `covers` (the first and last bar's start, as text).
     """
     from korvanta.runner.records import kline_frame
     from korvanta.runner.settings import parse_tz
 
     words = _kline_words(symbol, period, count, adjusted, start, end)
     tz = None if tz is None else parse_tz(tz)
-    return await _run(words, gateway, client_id, show, lambda result: kline_frame(result, tz=tz, rth=rth),
-                      tz=tz, rth=rth)
+    return await _run(words, gateway, client_id, show,
+                      lambda result: _with_origin(kline_frame(result, tz=tz, rth=rth), result),
+                      tz=tz, rth=rth, source=source)
 
 
 def kline(symbol: str, period: str = "day", count: int | None = None, *, adjusted: bool = False,
           start: dt.date | str | None = None, end: dt.date | str | None = None, tz: str | None = None,
           rth: bool = False, gateway: str | None = None, client_id: int | None = None,
-          show: bool = False) -> "pd.DataFrame":
+          show: bool = False, source: str = "auto") -> "pd.DataFrame":
     """`kline_async`, blocking; which event loop it runs on is in the module's documentation."""
     return _blocking(lambda: kline_async(symbol, period, count, adjusted=adjusted, start=start, end=end, tz=tz,
-                                         rth=rth, gateway=gateway, client_id=client_id, show=show))
+                                         rth=rth, gateway=gateway, client_id=client_id, show=show, source=source))
 
 
 async def executions_async(*symbols: str, reload: bool = False, mine: bool = False, tz: str | None = None,

@@ -15,6 +15,7 @@ from .address import parse_address
 from .usage import HELP_WORDS, help_requested, show_help
 
 from .settings import add_options, use_options
+from .options import split
 
 USAGE_ERROR = 2
 
@@ -35,8 +36,9 @@ class OptionParser(argparse.ArgumentParser):
 
 
 def parser() -> argparse.ArgumentParser:
+    # Options may follow the command's words, where an abbreviation could be a word.
     p = OptionParser(
-        prog="korvanta",
+        prog="korvanta", allow_abbrev=False,
         description="Run one korvanta command, or, with none given, the interactive shell.",
         epilog="examples: korvanta kline AAPL day 100 | korvanta --gateway 127.0.0.1:4002 executions aapl :r"
                " | korvanta help kline | korvanta kline -h.  Exit status: 0 done, 1 failed, 2 usage error,"
@@ -54,8 +56,17 @@ def parser() -> argparse.ArgumentParser:
     loudness.add_argument("-q", "--quiet", action="store_true", help="warnings and errors only")
     add_options(p)
     p.add_argument("words", nargs=argparse.REMAINDER, metavar="command [word ...]",
-                   help="a command and its words, e.g. kline AAPL day 100")
+                   help="a command and its words, e.g. kline AAPL day 100; options may come before or "
+                        "after them, and -- ends the options (for a symbol that starts with -)")
     return p
+
+
+def parse_command_line(p: argparse.ArgumentParser, argv: Sequence[str]) -> argparse.Namespace:
+    """The options, wherever they stand on the line, and the command's words (`words`)."""
+    given, words = split(p, argv)
+    options = p.parse_args(given)
+    options.words = words
+    return options
 
 
 def answer_help(words: list[str], verbosity: int) -> int:
@@ -80,7 +91,8 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
 
     from loguru import logger
 
-    from .commands import load_command_modules, run_status
+    from . import settings, sources
+    from .commands import CommandError, check, load_command_modules, run_status
     from .datadir import data_dir_problem
     from .shell import run_shell
     from .state import connect
@@ -94,9 +106,19 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
         return 1
     # A one-shot command reports a module that cannot load only when it is the one asked for.
     load_command_modules(report=not words)
+    address = options.gateway
+    if words:
+        # A line that cannot run is refused before anything connects or fetches.
+        try:
+            check(words)
+        except CommandError as e:
+            logger.error("{}", e)
+            return e.status
+        if sources.shuns_gateway(words[0].lower(), settings.current().source):
+            address = None
     runner = asyncio.Runner()
     try:
-        state = runner.run(connect(options.gateway, options.client_id))
+        state = runner.run(connect(address, options.client_id))
         try:
             if words:
                 return runner.run(run_status(words, state))
@@ -116,13 +138,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the program with `argv` (default: the command line); the exit status."""
     try:
         p = parser()
-        options = p.parse_args(argv)
+        options = parse_command_line(p, sys.argv[1:] if argv is None else argv)
         use_options(p, options)
         verbosity = options.verbose - options.quiet
         words = options.words
-        # argparse keeps the "--" that separates options from a command with words like "-1".
-        if words[:1] == ["--"]:
-            words = words[1:]
         if help_requested(words):
             status = answer_help(words, verbosity)
         else:

@@ -10,12 +10,17 @@ from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
+from . import logs, sources
 from . import settings as result_settings
+from .echo import shown
+from .errors import CommandError, UsageError
+from .failures import summary
 from .gateway import GatewayError, GatewayUnanswered
 from .results import present
 from .state import HostState
 from .usage import command_modules
 from .views import command_view
+from .words import check_words
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
 # module found under the command categories is loaded all the same.
@@ -27,18 +32,6 @@ UNAVAILABLE: dict[str, str] = {}
 
 # Exceptions whose text says all there is to say; other texts are shown after their type.
 _EXPLAINED = (GatewayError, GatewayUnanswered)
-
-
-class CommandError(Exception):
-    """A command line that failed; its text says why, `status` is the exit status it earns."""
-
-    status = 1
-
-
-class UsageError(CommandError):
-    """A command line that names no command, or gives one words it does not take."""
-
-    status = 2
 
 
 def explain(e: BaseException) -> str:
@@ -71,7 +64,7 @@ def load_command_modules(*, report: bool = True) -> list[str]:
     loaded = []
     for name in dict.fromkeys([*SHIPPED, *command_modules()]):
         try:
-            importlib.import_module(name)
+            module = importlib.import_module(name)
         except ModuleNotFoundError as e:
             if e.name == name:
                 logger.debug("Command module {} is not built; its commands are unavailable", name)
@@ -82,6 +75,7 @@ def load_command_modules(*, report: bool = True) -> list[str]:
             reason = import_failure(e)
         else:
             UNAVAILABLE.pop(name.rsplit(".", 1)[1], None)
+            logs.bind_command_logger(module, name.rsplit(".", 1)[1])
             loaded.append(name)
             continue
         UNAVAILABLE[name.rsplit(".", 1)[1]] = reason
@@ -108,24 +102,38 @@ def _command_class(word: str) -> type:
     if word.lower() in UNAVAILABLE:
         raise CommandError(f"{word} is unavailable, its module cannot be loaded: {UNAVAILABLE[word.lower()]}")
     known = ", ".join(sorted(COMMANDS)) or "none loaded"
-    raise UsageError(f"Unknown command {word!r} (commands: {known})")
+    raise UsageError(f"Unknown command {shown(word)} (commands: {known})")
+
+
+def check(words: Sequence[str]) -> type:
+    """The class of the command a line names, once its words are checked; UsageError (or
+    CommandError, for a command that cannot load) when the line cannot run."""
+    cls = _command_class(words[0])
+    check_words(words)
+    return cls
 
 
 # What to do about a command that needs a gateway when none was named; the API says it its way.
 NO_GATEWAY_HINT = "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"
 
 
-async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hint: str = NO_GATEWAY_HINT) -> Any:
+async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hint: str = NO_GATEWAY_HINT,
+                       source: str | None = None) -> Any:
     """Run one command (`words`, the command word first) and return its result.
 
-    Any failure raises `CommandError` carrying the text to show (`UsageError` for a line that
-    names no command or gives it words it does not take). A closed output (BrokenPipeError),
-    cancellation and Ctrl-C pass through.
+    `source`: where kline takes its bars from (default: the setting in force).
+    Any failure raises `CommandError` carrying the text to show, in one line (`UsageError` for
+    a line that names no command or gives it words it does not take). A closed output
+    (BrokenPipeError), cancellation and Ctrl-C pass through.
     """
+    cls = check(words)
     word, *args = words
-    cls = _command_class(word)
+    word = word.lower()
+    source = source or result_settings.current().source
+    if sources.shuns_gateway(word, source):
+        state = HostState()
     await state.recover()
-    if cls.requires_gateway and not state.connected:
+    if (cls.requires_gateway or sources.needs_gateway(word, source)) and not state.connected:
         why = (f"the gateway at {state.describe_gateway()} is not connected" if state.address
                else no_gateway_hint)
         raise CommandError(f"{word} needs a connected gateway: {why}")
@@ -134,17 +142,21 @@ async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hin
         apply_words(command, command.argmap(), args)
     except ValueError as e:
         raise UsageError(f"{word}: {e}") from None
-    try:
-        result = await command.run()
-    except BrokenPipeError:
-        # The reader of our output is gone (`| head`); no later command can be shown either.
-        raise
-    except Exception as e:
-        logger.opt(exception=e).debug("{} failed", word)
-        raise CommandError(f"{word}: {explain(e)}") from e
+    with logs.holding_errors() as held:
+        try:
+            result = await sources.run_from(word, command, source)
+        except BrokenPipeError:
+            # The reader of our output is gone (`| head`); no later command can be shown either.
+            raise
+        except sources.GatewayFailed as e:
+            raise CommandError(summary(word, getattr(command, "symbol", None), str(e), held,
+                                       lead="from the gateway: ")) from None
+        except Exception as e:
+            logger.opt(exception=e).debug("{} failed", word)
+            raise CommandError(summary(word, getattr(command, "symbol", None), explain(e), held)) from e
     reason = failure(result)
     if reason is not None:
-        raise CommandError(f"{word}: {reason}")
+        raise CommandError(summary(word, getattr(command, "symbol", None), reason, held))
     return result
 
 

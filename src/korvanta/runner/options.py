@@ -142,8 +142,10 @@ def line_options(tokens: Sequence[str]) -> Iterator[list[str]]:
         yield words
         return
     before = result_settings.current()
-    # The options that depend on a chart (its size, overlays) count the shell's chart as given.
-    parser.set_defaults(chart=before.chart)
+    # The options that depend on a chart (its size, overlays) count the shell's chart as given,
+    # for a command whose bars can be charted.
+    if parser.prog in result_settings.CHARTED_COMMANDS:
+        parser.set_defaults(chart=before.chart)
     options = parser.parse_args(given)
     options.words = list(words)
     # A setting the line names is the line's, even where it names the default value.

@@ -11,6 +11,7 @@ from loguru import logger
 from . import settings as result_settings
 from .display import show_bars, show_unprinted
 from .extras import MissingExtra
+from .origin import origin_of
 from .pnl_chart import is_journal
 
 if TYPE_CHECKING:
@@ -80,8 +81,9 @@ async def present(result: Any, printed_before: int, state: "HostState | None" = 
 
     The records go to stdout instead of tables with a format set; otherwise bars reshaped by the
     settings (--rth, --tz) are shown as they are now, and a result that its command did not
-    print (a kline cache hit) is printed. A chart follows the table, and the records are
-    written to the --out file last. A failure is logged here.
+    print (a kline cache hit) is printed; under kline's table a line says where its bars came
+    from and the dates they cover. A chart follows the table, and the records are written to
+    the --out file last. A failure is logged here.
     """
     wanted = result_settings.current()
     writing = None  # the file being written, for the message when that fails
@@ -102,6 +104,8 @@ async def present(result: Any, printed_before: int, state: "HostState | None" = 
             show_bars(result, found[1], printed_before)
         else:
             show_unprinted(result, printed_before)
+        if not wanted.format and (origin := origin_of(result)) is not None:
+            print(origin.line(), flush=True)
         if wanted.chart:
             if found is not None and is_journal(found[1]):
                 writing = wanted.chart

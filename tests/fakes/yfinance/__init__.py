@@ -1,11 +1,14 @@
 """A stand-in for yfinance in child processes: put tests/fakes first on PYTHONPATH.
 
-FAKE_YFINANCE=fail makes every fetch raise, as a network failure would; FAKE_YFINANCE=slow
-makes it say "fake yfinance: fetching slowly" on stderr, then take a minute. A `start`/`end`
-request answers as the library does: the trading days from `start` up to, not including,
-`end` (the simulator's calendar, so both sources know the same days).
+FAKE_YFINANCE=fail makes every fetch log and raise what the library does when the network is
+down (its texts naming a web address); FAKE_YFINANCE=slow makes it say "fake yfinance:
+fetching slowly" on stderr, then take a minute; FAKE_YFINANCE=unknown makes every symbol one
+the source does not know: logged as the library logs it, and answered with an empty frame. A
+`start`/`end` request answers as the library does: the trading days from `start` up to, not
+including, `end` (the simulator's calendar, so both sources know the same days).
 """
 
+import logging
 import os
 import sys
 import time
@@ -25,7 +28,14 @@ class Ticker:
 
     def history(self, **kwargs):
         if os.environ.get("FAKE_YFINANCE") == "fail":
-            raise ConnectionError("fake network down")
+            why = ("Failed to perform, curl: (6) Could not resolve host: query2.finance.yahoo.com. "
+                   "See https://curl.se/libcurl/c/libcurl-errors.html first for more details.")
+            logging.getLogger("yfinance").error("Failed to get ticker '%s' reason: %s", self.symbol, why)
+            raise ConnectionError(why)
+        if os.environ.get("FAKE_YFINANCE") == "unknown":
+            logging.getLogger("yfinance").error("$%s: possibly delisted; no price data found  (period=%s)",
+                                                self.symbol, kwargs.get("period"))
+            return pd.DataFrame(columns=["Open", "High", "Low", "Close", "Volume"])
         if os.environ.get("FAKE_YFINANCE") == "slow":
             print("fake yfinance: fetching slowly", file=sys.stderr, flush=True)
             time.sleep(60)
