@@ -10,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -87,6 +88,34 @@ def test_ctrl_c_ends_the_program_at_once(env, silent_listener, tmp_path, phase):
     assert err.splitlines()[-1].endswith("Interrupted") and "Traceback" not in err and err.count("Interrupted") == 1
     # no half-written file left behind, under its own name or any other
     assert [p.name for p in tmp_path.iterdir() if p.name != "data"] == []
+
+
+def test_ctrl_c_at_every_moment_of_the_first_seconds(env):
+    """Every 50 ms over the first 3 s of a kline run, from the interpreter's start: loading the
+    modules (the runner's own half loaded included), the bar cache, a fetch that takes long.
+
+    Earlier, while the interpreter itself starts, a Ctrl-C meets only its own handling, as
+    in any Python program; the program's start is where this one's begins.
+    """
+    needs("korvanta.cmds.quotes.kline")
+
+    def interrupt_after(delay: float) -> tuple[float, int | None, str]:
+        program = start(env, "kline", "AAPL", "day", "5", FAKE_YFINANCE="slow", FAKE_SAY_STARTED="1")
+        wait_for(program.stderr, "fake: python started")
+        time.sleep(delay)
+        program.send_signal(signal.SIGINT)
+        try:
+            _, err = program.communicate(timeout=20)
+        finally:
+            program.kill()
+        return delay, program.returncode, err
+
+    # several at a time, so that the sweep takes seconds, not minutes
+    with ThreadPoolExecutor(6) as children:
+        ended = list(children.map(interrupt_after, [step * 0.05 for step in range(1, 61)]))
+    for delay, status, err in ended:
+        assert status == 130 and err.splitlines()[-1].endswith("Interrupted") and "Traceback" not in err \
+            and err.count("Interrupted") == 1, (delay, status, err)
 
 
 def test_ctrl_c_is_not_held_up_by_a_reader_that_stopped_reading(env):

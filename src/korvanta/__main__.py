@@ -5,9 +5,13 @@ import sys
 
 def main() -> int:
     try:
+        # First of all, so that Ctrl-C while the runner loads ends it in one line too.
+        from korvanta.runner import interrupts
+
+        interrupts.leave_on_interrupt()
         from korvanta.runner.cli import program
     except KeyboardInterrupt:
-        # Ctrl-C while the runner itself loads; later phases answer it in the runner.
+        # Ctrl-C before the handler was in place; later phases answer it in the handler.
         print("Interrupted", file=sys.stderr)
         return 130
     return program()

@@ -70,12 +70,13 @@ def worker_threads() -> list[threading.Thread]:
 
 def interrupted(*_signal_args) -> NoReturn:
     """Ctrl-C, in any phase: the line "Interrupted" on stderr, then status 130 at once."""
-    # Not imported here: the signal may arrive in the middle of the imports.
+    # Not imported here: the signal may arrive in the middle of the imports, this one's
+    # included, when the module is in sys.modules without its names yet.
     logs = sys.modules.get(f"{__package__}.logs")
     _flush(waiting=False)
     # Written past the logger and the stream's buffer: the signal may have arrived while
     # either was busy, and both hold locks.
-    prefix = time.strftime("%H:%M:%S WARNING ") if logs is not None and logs.configured else ""
+    prefix = time.strftime("%H:%M:%S WARNING ") if getattr(logs, "configured", False) else ""
     for take_down in list(displays):
         try:
             take_down()
