@@ -1,6 +1,7 @@
 """The command runner: one command line, the shell, the host state, logs, and end to end runs."""
 
 import asyncio
+import datetime as dt
 import io
 import os
 import socket
@@ -9,6 +10,7 @@ import sys
 import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
+from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
@@ -317,7 +319,9 @@ def test_kline_prints_its_table_and_exits_0(program):
     assert lines[0] == "AAPL day (5 bars) [yfinance]"
     rows = [line.split() for line in lines[2:-1]]
     assert [row[0] for row in rows] == ["25", "26", "27", "28", "29"] and rows[-1][2] == "129.5"
-    assert lines[-1] == "Bars from yfinance: 2026-12-04 to 2026-12-08"
+    # the fake's daily bars end today in New York
+    today = dt.datetime.now(ZoneInfo("America/New_York")).date()
+    assert lines[-1] == f"Bars from yfinance: {today - dt.timedelta(days=4)} to {today}"
     # the command's own lines on its way (no gateway, which request) come with -v
     assert done.stderr == ""
 
