@@ -45,6 +45,9 @@ def test_a_days_session(market, day, extended, bounds):
     # the regular session is over at 16:05, the extended one is not
     (US_STOCKS, ny(2026, 12, 8, 16, 5), False, ny(2026, 12, 8, 16), ny(2026, 12, 9, 9, 30)),
     (US_STOCKS, ny(2026, 12, 8, 16, 5), True, None, None),
+    # before Monday's open the last session is Friday's; at the open Monday's is in progress
+    (US_STOCKS, ny(2026, 12, 7, 9, 29), False, ny(2026, 12, 4, 16), ny(2026, 12, 7, 9, 30)),
+    (US_STOCKS, ny(2026, 12, 7, 9, 30), False, None, None),
     # a weekend and a holiday bridge to the next trading day
     (US_STOCKS, ny(2026, 12, 6, 13), False, ny(2026, 12, 4, 16), ny(2026, 12, 7, 9, 30)),
     (US_STOCKS, ny(2026, 11, 26, 12), True, ny(2026, 11, 25, 20), ny(2026, 11, 27, 4)),

@@ -170,15 +170,21 @@ def sessions_between(market: Market, first: dt.date, last: dt.date, *, extended:
 def sessions_before(market: Market, moment: dt.datetime, count: int, *, extended: bool) -> list[Session]:
     """The last `count` sessions that opened before `moment` (the one in progress included),
     oldest first."""
-    # A session opens at most a day before its trading day: start from the day after.
-    days = market.days.days_back(_local_day(market, moment) + dt.timedelta(days=1), count + 1)
+    # A session opens at most a day before its trading day: start from the day after, which
+    # with today may not have opened yet.
+    days = market.days.days_back(_local_day(market, moment) + dt.timedelta(days=1), count + 2)
     found = [s for s in (session_of(market, d, extended=extended) for d in days) if s and s.open < moment]
     return found[-count:] if count > 0 else []
 
 
+def _latest_opened(market: Market, moment: dt.datetime, *, extended: bool) -> list[Session]:
+    """The last session opened by `moment`: one that opens at `moment` is in progress then."""
+    return sessions_before(market, moment + dt.timedelta(microseconds=1), 1, extended=extended)
+
+
 def session_at(market: Market, moment: dt.datetime, *, extended: bool) -> Session | None:
     """The session in progress at `moment`, or None when the market is closed then."""
-    latest = sessions_before(market, moment, 1, extended=extended)
+    latest = _latest_opened(market, moment, extended=extended)
     return latest[0] if latest and latest[0].holds(moment) else None
 
 
@@ -207,7 +213,7 @@ class Closure(NamedTuple):
 def closure_at(market: Market, moment: dt.datetime, *, extended: bool) -> Closure | None:
     """The closure `moment` falls in (weekend, holiday, night, the futures' daily halt), or
     None while a session is in progress."""
-    latest = sessions_before(market, moment, 1, extended=extended)
+    latest = _latest_opened(market, moment, extended=extended)
     if latest and latest[0].holds(moment):
         return None
     return Closure(latest[0] if latest else None, next_session(market, moment, extended=extended))
