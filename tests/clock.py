@@ -6,9 +6,13 @@ and the bar cache's follow it. Child processes started by a test inherit the ins
 `FAKE_NOW`, which `tests/fakes/clock_pin.py` reads at start-up when `tests/fakes` is on their
 path.
 
-Tests that depend on the time of day run at every instant of `SWEEP`:
+Tests that depend on the time of day run at every instant of `SWEEP`, or at the ones they
+name:
 
     @at_every_instant
+    def test_...(pinned_clock): ...
+
+    @at("weekend", "late-evening")
     def test_...(pinned_clock): ...
 
 `KORVANTA_TEST_INSTANT=NAME` (a key of `SWEEP`) or an ISO instant runs the whole suite at
@@ -63,3 +67,8 @@ def instant(name_or_iso: str) -> dt.datetime:
 DEFAULT = instant(os.environ.get("KORVANTA_TEST_INSTANT") or DEFAULT_NAME)
 
 at_every_instant = pytest.mark.parametrize("pinned_clock", list(SWEEP), indirect=True)
+
+
+def at(*names: str):
+    """Runs a test at each of the named instants of `SWEEP` (whatever the suite's instant)."""
+    return pytest.mark.parametrize("pinned_clock", list(names), indirect=True)
