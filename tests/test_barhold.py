@@ -50,7 +50,7 @@ def bars_dated(*dates):
 def test_module_names_in_order():
     names = [n for n in vars(barhold) if not n.startswith("__")]
     assert names == ["os", "time", "date_type", "datetime", "Path", "ZoneInfo", "DualCache",
-                     "STALE_AFTER", "_EXCHANGE_TZ", "Barhold"]
+                     "current_while_closed", "STALE_AFTER", "_EXCHANGE_TZ", "Barhold"]
     assert Barhold.__mro__ == (Barhold, object)
     assert barhold.__file__.endswith(".so")
 
@@ -233,6 +233,42 @@ class TestStaleness:
         hold.cache["k"] = ["not", "an", "entry"]
         with pytest.raises(TypeError):
             hold.get("k")
+
+
+class TestClosedHours:
+    """An entry the age rules call stale holds the latest bars while the market is closed."""
+
+    def test_the_calendar_is_asked_only_once_the_age_rules_say_stale(self, hold, clock, monkeypatch):
+        asked = []
+        monkeypatch.setattr(barhold, "current_while_closed", lambda *args: asked.append(args) or True)
+        key, bars = "SPY:day:none:count_1", bars_dated(date(2026, 6, 10))
+        hold.set(key, bars)
+        stored = clock.now
+        assert hold.get(key) is bars and asked == []
+        clock.now += 3 * 86400
+        assert hold.get(key) is bars
+        assert asked == [(key, date(2026, 6, 10), stored, clock.now, barhold._EXCHANGE_TZ)]
+        # looked up at each call: a replacement is the rule from then on
+        monkeypatch.setattr(barhold, "current_while_closed", lambda *args: False)
+        assert hold.get(key) is None and hold.cache.get(key) is None
+
+    @pytest.mark.parametrize("key, last, stored, read, kept", [
+        # a Sunday: Friday's daily bar stays until Monday's 09:30 open
+        ("SPY:day:none:count_5", date(2026, 6, 12), datetime(2026, 6, 14, 13, 0),
+         datetime(2026, 6, 14, 19, 0), True),
+        ("SPY:day:none:count_5", date(2026, 6, 12), datetime(2026, 6, 14, 13, 0),
+         datetime(2026, 6, 15, 9, 31), False),
+        # after 20:00 the 5-minute bar of 19:55 ends the extended session, until 04:00
+        ("SPY:5m:none:count_200", datetime(2026, 6, 10, 19, 55), datetime(2026, 6, 10, 20, 30),
+         datetime(2026, 6, 11, 3, 59), True),
+        ("SPY:5m:none:count_200", datetime(2026, 6, 10, 19, 55), datetime(2026, 6, 10, 20, 30),
+         datetime(2026, 6, 11, 4, 1), False),
+    ], ids=["sunday", "monday-open", "night", "next-morning"])
+    def test_until_the_next_session_opens(self, hold, clock, key, last, stored, read, kept):
+        clock.now = stored.replace(tzinfo=NEW_YORK).timestamp()
+        hold.set(key, bars_dated(last))
+        clock.now = read.replace(tzinfo=NEW_YORK).timestamp()
+        assert (hold.get(key) is not None) is kept
 
 
 class TestLargerCount:

@@ -99,6 +99,21 @@ py::object exchange_time(py::handle last_date) {
     return py::none();
 }
 
+/// Whether an entry the age rules call stale holds the latest bars all the same: its
+/// market has been closed since the session its last bar ends (`current_while_closed`, read
+/// from the module at each call). Only ever asked once those rules said stale, so fresh
+/// reads never reach the calendar.
+bool current_while_closed(py::handle entry, py::handle key, py::handle cached_at,
+                          py::handle clock) {
+    py::object bars = get_or(entry, name<"bars">(), py::none());
+    if (bars.is_none() || !truth(bars))
+        return false;
+    py::object last = checked(PySequence_GetItem(bars.ptr(), -1));
+    py::object last_date = get_or(last, name<"date">(), py::none());
+    return truth(bridge::call(global<"current_while_closed">(), key, last_date, cached_at, clock,
+                              global<"_EXCHANGE_TZ">()));
+}
+
 py::object cache_of(py::handle self) { return self.attr(name<"cache">()); }
 
 /// `key.startswith(prefix)`; the comparison itself for plain text keys.
@@ -188,8 +203,9 @@ bool is_stale(py::handle entry, py::handle key) {
     py::object cached_at = get_or(entry, name<"cached_at">(), zero);
     py::object period = key_period(key);
     py::object stale_after = get_or(global<"STALE_AFTER">(), period, one_day);
-    if (exceeds(now(), cached_at, stale_after))
-        return true;
+    py::object clock = now();
+    if (exceeds(clock, cached_at, stale_after))
+        return !current_while_closed(entry, key, cached_at, clock);
 
     py::object bars = get_or(entry, name<"bars">(), py::none());
     if (bars.is_none() || !truth(bars))
@@ -199,7 +215,9 @@ bool is_stale(py::handle entry, py::handle key) {
     if (bar_time.is_none())
         return false;
     py::object limit = checked(PyNumber_Multiply(two.ptr(), stale_after.ptr()));
-    return exceeds(now(), timestamp(bar_time), limit);
+    clock = now();
+    return exceeds(clock, timestamp(bar_time), limit) &&
+           !current_while_closed(entry, key, cached_at, clock);
 }
 
 py::object get(py::handle self, py::handle key) {
