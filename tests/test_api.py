@@ -16,7 +16,7 @@ from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this proces
 
 pytestmark = pytest.mark.e2e
 
-DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
+DAY = dict(durationStr="1 Y", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@ import asyncio
 import datetime as dt
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
@@ -112,27 +113,28 @@ def table(stdout: str, title: str) -> tuple[list[list[str]], int]:
     return rows, int(footer[1:].split()[0]) if footer.startswith("[") else len(rows)
 
 
+def sent_duration(stderr: str) -> str:
+    """The durationStr of the last latest-N request the program logged."""
+    return re.findall(r"kline: period=.*, duration=([0-9]+ [DY]), what=", stderr)[-1]
+
+
 class TestKline:
     @pytest.mark.parametrize("words, request_, title", [
-        (["AAPL", "day", "100"], dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True),
-         "AAPL day ({} bars)"),
-        (["AAPL", "5m", "200", "adj"],
-         dict(durationStr="1 D", barSizeSetting="5 mins", whatToShow="ADJUSTED_LAST", useRTH=False),
+        (["AAPL", "day", "100"], dict(barSizeSetting="1 day", whatToShow="TRADES", useRTH=True), "AAPL day ({} bars)"),
+        (["AAPL", "5m", "200", "adj"], dict(barSizeSetting="5 mins", whatToShow="ADJUSTED_LAST", useRTH=False),
          "AAPL 5m ({} bars) (adjusted)"),
-        (["MSFT", "1h", "3"], dict(durationStr="1 D", barSizeSetting="1 hour", whatToShow="TRADES", useRTH=False),
-         "MSFT 1h ({} bars)"),
-        (["/ES", "30m", "20"], dict(durationStr="1 D", barSizeSetting="30 mins", whatToShow="TRADES", useRTH=False),
-         "/ES 30m ({} bars)"),
+        (["MSFT", "1h", "3"], dict(barSizeSetting="1 hour", whatToShow="TRADES", useRTH=False), "MSFT 1h ({} bars)"),
+        (["/ES", "30m", "20"], dict(barSizeSetting="30 mins", whatToShow="TRADES", useRTH=False), "/ES 30m ({} bars)"),
     ], ids=["day-100", "5m-200-adj", "1h-3", "continuous-future"])
     def test_latest_bars(self, gateway, korvanta, words, request_, title):
         count = int(words[2])
-        expected = gateway.expected_bars(words[0], **request_)[-count:]
         done = korvanta("kline", *words)
-        rows, total = table(done.stdout, title.format(len(expected)))
-        assert total == len(expected)
+        # exactly N, in one request sized by the calendar
+        expected = gateway.expected_bars(words[0], durationStr=sent_duration(done.stderr), **request_)[-count:]
+        rows, total = table(done.stdout, title.format(count))
+        assert total == len(expected) == count
         # cells: index, date (and time), open, high, low, close, volume, average, barCount
         assert [float(rows[-1][-4]), float(rows[-1][-3])] == [expected[-1].close, expected[-1].volume]
-        assert f"duration={request_['durationStr']}, what={request_['whatToShow']}" in done.stderr
         assert gateway.requests("historicalData") == 1
 
     def test_history_between_two_dates(self, gateway, korvanta):
@@ -227,10 +229,9 @@ class TestKlineRanges:
     def test_intraday_bars_read_in_exchange_time(self, gateway, korvanta, tmp_path):
         from korvanta.gateway.barhold import Barhold
 
-        # two sessions, so that one whole regular session is among them whatever the hour
+        # more than two sessions, so that one whole regular session is among them whatever the hour
         done = korvanta("kline", "AAPL", "5m", "400")
-        assert "duration=2 D" in done.stderr
-        expected = gateway.expected_bars("AAPL", durationStr="2 D", barSizeSetting="5 mins",
+        expected = gateway.expected_bars("AAPL", durationStr=sent_duration(done.stderr), barSizeSetting="5 mins",
                                          whatToShow="TRADES", useRTH=False)[-400:]
         store = Barhold(str(tmp_path / "data"))
         try:

@@ -7,6 +7,7 @@ them (aware UTC datetimes for intraday bar sizes, plain dates for daily and long
 
 import asyncio
 import datetime as dt
+import sqlite3
 import types
 from zoneinfo import ZoneInfo
 
@@ -15,6 +16,7 @@ import pytest
 from ib_async import BarData, BarDataList, Future, Stock
 
 import korvanta.cmds.quotes.kline as kline
+from clock import at
 from korvanta.cmds.base import execute
 
 UTC = dt.timezone.utc
@@ -349,48 +351,57 @@ def test_bad_date_falls_back_with_the_parse_error(yfinance, logs):
 
 # ==== Latest N ===============================================================
 
+# The look-back sent on Tuesday 2026-12-08 at 11:00 New York: the designed one (count x bar
+# length x the period's factor) where the calendar says it reaches N bars, else the shortest
+# that does: intraday "K D" is K sessions (04:00-20:00, today's 7 hours in), daily K days.
+@at("regular-session")
 @pytest.mark.parametrize("words, period, count, adjust, duration, bar_size, what, rth", [
-    ([], "day", 250, "none", "350 D", "1 day", "TRADES", True),
-    (["5m", "200", "adj"], "5m", 200, "adj", "1 D", "5 mins", "ADJUSTED_LAST", False),
+    ([], "day", 250, "none", "364 D", "1 day", "TRADES", True),
+    (["5m", "200", "adj"], "5m", 200, "adj", "2 D", "5 mins", "ADJUSTED_LAST", False),
     (["1m"], "1m", 120, "none", "1 D", "1 min", "TRADES", False),
-    (["15m"], "15m", 130, "none", "2 D", "15 mins", "TRADES", False),
-    (["30m"], "30m", 130, "none", "3 D", "30 mins", "TRADES", False),
-    (["1h"], "1h", 130, "none", "6 D", "1 hour", "TRADES", False),
+    (["15m"], "15m", 130, "none", "3 D", "15 mins", "TRADES", False),
+    (["30m"], "30m", 130, "none", "5 D", "30 mins", "TRADES", False),
+    (["1h"], "1h", 130, "none", "9 D", "1 hour", "TRADES", False),
     (["month"], "month", 60, "none", "5 Y", "1 month", "TRADES", True),
     (["1mo"], "1mo", 100, "none", "9 Y", "1 month", "TRADES", True),
-    (["100"], "day", 100, "none", "140 D", "1 day", "TRADES", True),
-    (["adj"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),
-    (["adj", "100"], "day", 250, "adj", "350 D", "1 day", "ADJUSTED_LAST", True),
+    (["100"], "day", 100, "none", "142 D", "1 day", "TRADES", True),
+    (["adj"], "day", 250, "adj", "364 D", "1 day", "ADJUSTED_LAST", True),
+    (["adj", "100"], "day", 250, "adj", "364 D", "1 day", "ADJUSTED_LAST", True),
     (["5m", "2.5"], "5m", 78, "2.5", "1 D", "5 mins", "TRADES", False),
-    (["d"], "d", 100, "none", "100 D", "1 day", "TRADES", True),
+    (["d"], "d", 100, "none", "142 D", "1 day", "TRADES", True),
+    (["1d", "3"], "1d", 3, "none", "5 D", "1 day", "TRADES", True),
+    (["day", "3"], "day", 3, "none", "5 D", "1 day", "TRADES", True),
     (["week"], "week", 156, "none", "4 Y", "1 week", "TRADES", True),
     (["w"], "w", 100, "none", "2 Y", "1 week", "TRADES", True),
     (["year"], "year", 120, "none", "10 Y", "1 month", "TRADES", True),
     (["m", "forward"], "m", 100, "forward", "9 Y", "1 month", "ADJUSTED_LAST", True),
-    (["hour"], "hour", 100, "none", "5 D", "1 hour", "TRADES", False),
+    (["hour"], "hour", 100, "none", "7 D", "1 hour", "TRADES", False),
     (["day", "261"], "day", 261, "none", "2 Y", "1 day", "TRADES", True),
-    (["day", "260"], "day", 260, "none", "364 D", "1 day", "TRADES", True),
-    (["1h", " 1_0 "], "1h", 10, "none", "1 D", "1 hour", "TRADES", False),
+    (["day", "260"], "day", 260, "none", "2 Y", "1 day", "TRADES", True),
+    (["1h", " 1_0 "], "1h", 10, "none", "2 D", "1 hour", "TRADES", False),
     (["day", "-5", "x", "y"], "day", -5, "x", "-7 D", "1 day", "TRADES", True),
 ], ids=lambda v: " ".join(v) or "defaults" if isinstance(v, list) else None)
-def test_request_sizing(words, period, count, adjust, duration, bar_size, what, rth):
+def test_request_sizing(pinned_clock, words, period, count, adjust, duration, bar_size, what, rth):
     ib = FakeIB(daily_bars(3) if rth else minute_bars(3))
     result = kline_words("aapl", *words, ib=ib)
     assert ib.calls[0][1] == dict(endDateTime="", durationStr=duration, barSizeSetting=bar_size,
                                   whatToShow=what, useRTH=rth, formatDate=2,
                                   keepUpToDate=False, timeout=60)
+    # three recent bars: the source holds nothing older, so nothing more is asked
+    assert len(ib.calls) == 1
     assert (result["period"], result["adjust"]) == (period, adjust)
     key = kline.Barhold.count_key("AAPL", period, adjust, count)
     assert kline._get_cache().get(key) is result["bars"]
 
 
-def test_latest_bars_are_kept_printed_and_returned(printed, logs):
+@at("regular-session")
+def test_latest_bars_are_kept_printed_and_returned(pinned_clock, printed, logs):
     bars = daily_bars(300)
     result = kline_words("aapl", "day", "250", "adj", ib=FakeIB(bars))
     assert list(result) == ["symbol", "period", "count", "adjust", "bars", "source"]
     assert result["count"] == 250 and result["bars"] == plain_table(bars[-250:])[1]
     assert [title for title, _ in printed] == ["AAPL day (250 bars) (adjusted)"]
-    assert logs == [("INFO", "[AAPL] kline: period=day (1 day), count=250, duration=350 D, "
+    assert logs == [("INFO", "[AAPL] kline: period=day (1 day), count=250, duration=364 D, "
                              "what=ADJUSTED_LAST")]
 
 
@@ -562,9 +573,10 @@ MISS_LINES = [("try_larger_count", ("AAPL", "day", "adj", 5)),
               ("set", KEY)]
 
 
+@at("regular-session")  # where 5 daily bars reach back 7 days, as designed
 @pytest.mark.parametrize("kind", ["own", "subclass", "instance"])
 @pytest.mark.parametrize("hit", [True, False], ids=["hit", "miss"])
-def test_latest_host_calls_whoever_answers(monkeypatch, kind, hit):
+def test_latest_host_calls_whoever_answers(pinned_clock, monkeypatch, kind, hit):
     bars = daily_bars(5)
     records = plain_table(bars)[1]
     recorder = Recorder(monkeypatch, {KEY: records} if hit else {})
@@ -607,6 +619,87 @@ def test_coroutines_are_named_by_their_method(method, args, qualname):
         assert (coroutine.__qualname__, coroutine.__name__) == (qualname, method)
         assert qualname in repr(coroutine)
         coroutine.close()
+
+
+class AnsweringIB(FakeIB):
+    """Answers the requests in turn: bars, or an exception to raise."""
+
+    def __init__(self, *answers):
+        super().__init__()
+        self.answers = list(answers)
+
+    async def reqHistoricalDataAsync(self, contract, **kwargs):
+        self.calls.append((contract, kwargs))
+        answer = self.answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return BarDataList(answer)
+
+
+def every_other_five_minutes(*sessions):
+    """Every other 5-minute bar of the (day, 04:00 to `until`) sessions given, New York time."""
+    times = []
+    for day, until in sessions:
+        at = dt.datetime.combine(day, dt.time(4), NEW_YORK)
+        while at < dt.datetime.combine(day, until, NEW_YORK):
+            times.append(at.astimezone(UTC))
+            at += dt.timedelta(minutes=5)
+    return [bar(t, i) for i, t in enumerate(times[::2])]
+
+
+# "2 D" at 11:00 holds Monday 04:00-20:00 and today from 04:00: 277 five-minute bars, of
+# which the answer has every other one (139). The 61 missing, at that density, take 122 bars:
+# Friday's session, asked for up to Monday's first bar. Adjusted bars cannot end at a date:
+# the whole look-back again (399 bars at that density: three sessions), ending now.
+MONDAY, FRIDAY = dt.date(2026, 12, 7), dt.date(2026, 12, 4)
+SHORT = every_other_five_minutes((MONDAY, dt.time(20)), (dt.date(2026, 12, 8), dt.time(11, 1)))
+OLDER = every_other_five_minutes((FRIDAY, dt.time(20))) + SHORT[:1]
+AGAIN = every_other_five_minutes((dt.date(2026, 12, 3), dt.time(20)), (FRIDAY, dt.time(20))) + SHORT
+
+
+@at("regular-session")
+@pytest.mark.parametrize("adjust, second, sent, kept, warning", [
+    pytest.param("none", OLDER, (SHORT[0].date, "1 D"), OLDER[-97:-1] + SHORT, None, id="older-part"),
+    pytest.param("adj", AGAIN, ("", "3 D"), AGAIN, None, id="adjusted-again"),
+    pytest.param("none", TimeoutError("slow"), (SHORT[0].date, "1 D"), SHORT,
+                 "[AAPL] older bars not fetched (slow): showing 139 of 200", id="older-part-fails"),
+])
+def test_a_short_answer_asks_once_more(pinned_clock, printed, logs, adjust, second, sent, kept, warning):
+    ib = AnsweringIB(SHORT, second)
+    result = kline_words("aapl", "5m", "200", adjust, ib=ib)
+    assert [c[1]["durationStr"] for c in ib.calls] == ["2 D", sent[1]]
+    assert ib.calls[1][1]["endDateTime"] == sent[0]
+    assert result["source"] == "ibkr" and result["bars"] == plain_table(kept[-200:])[1]
+    assert [m for level, m in logs if level == "WARNING"] == ([warning] if warning else [])
+
+
+class FullDisk(kline.Barhold):
+    def set(self, key, bars):
+        raise OSError(28, "No space left on device")
+
+
+class Unopenable(kline.Barhold):
+    def __init__(self, data_dir=None):
+        raise sqlite3.OperationalError("disk I/O error")
+
+
+# A bar cache that cannot store costs the entry only: the bars are shown and returned.
+@pytest.mark.parametrize("words, bars", [
+    pytest.param(["day", "5"], daily_bars(5), id="latest"),
+    pytest.param([str(dt.date.today() - dt.timedelta(days=4))], daily_bars(5), id="history"),
+    pytest.param(["intraday"], minute_bars(5), id="intraday"),
+])
+@pytest.mark.parametrize("cache, why", [
+    pytest.param(FullDisk, "No space left on device", id="full-disk"),
+    pytest.param(Unopenable, "disk I/O error", id="cannot-open"),
+])
+def test_bars_the_cache_cannot_keep_are_shown_and_returned(monkeypatch, yfinance, printed, logs,
+                                                          words, bars, cache, why):
+    monkeypatch.setattr(kline, "Barhold", cache)
+    result = kline_words("aapl", *words, ib=FakeIB(bars))
+    assert result["source"] == "ibkr" and len(result["bars"]) == len(printed[0][1]) > 0
+    assert [m for level, m in logs if level == "WARNING"] == [f"[AAPL] bars not kept in the bar cache: {why}"]
+    assert not yfinance.calls
 
 
 @pytest.mark.parametrize("ib", [FakeIB([]), FakeIB(error=TimeoutError("slow"))],
@@ -676,14 +769,22 @@ def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, s
     assert kline._get_cache().cache.get(key)["bars"] is result["bars"]
 
 
-@pytest.mark.parametrize("words", [["today"], ["2024-03-01"], ["2024-03-02", "2024-03-01"]])
-def test_history_start_not_before_end(monkeypatch, logs, words):
+# The end is included: a start on the end's day is that day, a start after it is refused.
+@pytest.mark.parametrize("words, kept", [
+    pytest.param(["today"], ["2024-03-01"], id="today"),
+    pytest.param(["2024-02-29", "2024-02-29"], ["2024-02-29"], id="one-day"),
+    pytest.param(["2024-03-02", "2024-03-01"], None, id="reversed"),
+])
+def test_history_start_and_end(monkeypatch, printed, logs, words, kept):
     fixed_clock(monkeypatch, "2024-03-01T12:00:00")
-    ib = FakeIB(daily_bars(3))
+    ib = FakeIB(daily_bars(3, dt.date(2024, 3, 1)))
     result = asyncio.run(command(ib=ib)._history(Stock("AAPL"), words))
-    start = "2024-03-02" if len(words) == 2 else "2024-03-01"
-    assert result == {"error": "Start must be before end", "start": start, "end": "2024-03-01"}
-    assert logs == [("ERROR", f"Start must be before end: {start} >= 2024-03-01")]
+    if kept:
+        assert [str(bar["date"]) for bar in result["bars"]] == kept
+        assert ib.calls[0][1]["durationStr"] == "1 D"
+        return
+    assert result == {"error": "Start must be before end", "start": "2024-03-02", "end": "2024-03-01"}
+    assert logs == [("ERROR", "Start must be before end: 2024-03-02 >= 2024-03-01")]
     assert not ib.calls and kline._barhold is None
 
 

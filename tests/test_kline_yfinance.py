@@ -8,19 +8,23 @@ a tz-aware index named "Date" (daily) or "Datetime" (intraday), "Dividends" and
 import asyncio
 import datetime as dt
 import gc
+import importlib.util
 import subprocess
 import sys
 import threading
 import time
 import types
+from pathlib import Path
 
 import pandas as pd
 import pytest
 import pytest_asyncio
 
 import korvanta.cmds.quotes.kline as kline
+from clock import at
 
 ZONE = "America/New_York"
+FAKES = Path(__file__).parent / "fakes"
 
 
 def yf_frame(n, *, intraday=False, adj_close=False, actions=("Dividends", "Stock Splits"),
@@ -296,7 +300,9 @@ class TestLatest:
         pytest.param(["week", "20", "forward"], "week", 20, "forward", ("max", "1wk", True),
                      id="all-three"),
         pytest.param(["50"], "day", 50, "none", ("5y", "1d", False), id="count-only"),
-        pytest.param(["d"], "d", 100, "none", ("1y", "1d", False), id="alias"),
+        # an alias asks for what its period asks for
+        pytest.param(["d"], "d", 100, "none", ("5y", "1d", False), id="alias"),
+        pytest.param(["minute", "5"], "minute", 5, "none", ("5d", "1m", False), id="minute-alias"),
         pytest.param(["5m", "2.5"], "5m", 78, "2.5", ("5d", "5m", False), id="float-is-adjust"),
         pytest.param(["adj", "100"], "day", 250, "adj", ("5y", "1d", True), id="order-matters"),
     ])
@@ -359,7 +365,7 @@ class TestHistory:
     @pytest.mark.parametrize("words, period, adjust, asked", [
         pytest.param(["2024-01-02"], "day", "none", ("1d", False), id="start-only"),
         pytest.param(["2024-01-02", "1h", "xyz"], "1h", "xyz", ("60m", False), id="odd-adjust"),
-        pytest.param(["2024-01-02", "w", "forward"], "w", "forward", ("1d", True), id="alias"),
+        pytest.param(["2024-01-02", "w", "forward"], "w", "forward", ("1wk", True), id="alias"),
     ])
     async def test_words(self, yf, printed, words, period, adjust, asked):
         result = await command()._history_yfinance(words)
@@ -390,13 +396,70 @@ class TestHistory:
         result = await command()._history_yfinance(["2025-01-02", "2025-01-05"])
         assert result["error"] == "No data in range" and printed == []
 
-    @pytest.mark.parametrize("words", [["today"], ["2024-03-01", "2024-01-02"]],
-                             ids=["today", "reversed"])
-    async def test_start_not_before_end(self, yf, logs, words):
+    # The end is included: a start on the end's day is that day, a start after it is refused.
+    @pytest.mark.parametrize("words, kept", [
+        pytest.param(["2025-01-03", "2025-01-03"], [dt.date(2025, 1, 3)], id="one-day"),
+        pytest.param(["2025-01-04", "2025-01-03"], None, id="reversed"),
+    ])
+    async def test_start_and_end(self, yf, printed, logs, words, kept):
+        yf.answer = yf_frame(0, index=pd.date_range("2025-01-02", periods=3, tz=ZONE, name="Date"))
         result = await command()._history_yfinance(words)
-        assert list(result) == ["error", "start", "end"]
-        assert result["error"] == "Start must be before end"
+        if kept:
+            assert [bar["date"].date() for bar in result["bars"]] == kept
+            assert yf.calls[0][1]["end"] == dt.date(2025, 1, 4)
+            return
+        assert result == {"error": "Start must be before end", "start": words[0], "end": words[1]}
         assert yf.calls == [] and logs == []
+
+
+@pytest.fixture
+def calendar_yf(monkeypatch, data_dir):
+    """The children's fake yfinance in this process: bars by the exchange calendar, served
+    only as far back and in pieces as large as the source allows; `calls` records each."""
+    spec = importlib.util.spec_from_file_location("yfinance", FAKES / "yfinance" / "__init__.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    calls = []
+    history = module.Ticker.history
+    monkeypatch.setattr(module.Ticker, "history",
+                        lambda self, **kwargs: calls.append(kwargs) or history(self, **kwargs))
+    monkeypatch.setitem(sys.modules, "yfinance", module)
+    monkeypatch.setattr(kline, "_barhold", None)
+    module.calls = calls
+    yield module
+    if kline._barhold is not None:
+        kline._barhold.cache.close()
+
+
+@pytest.mark.asyncio
+class TestDepth:
+    """Beyond what one `period=` request holds: pieces within yfinance's limits, and one line
+    where the source does not reach back far enough."""
+
+    @at("regular-session")
+    @pytest.mark.parametrize("words, count, requests, line", [
+        pytest.param(["5m", "200"], 200, 1, None, id="designed-holds"),
+        # six sessions of minutes from 2026-12-01: pieces of at most 7 days
+        pytest.param(["1m", "2000"], 2000, 2, None, id="paged"),
+        # one-minute bars reach back to 2026-11-09: 20 sessions (one closing at 13:00) and
+        # today's 91 minutes, 11:00 forming
+        pytest.param(["1m", "20000"], 20 * 390 - 180 + 91, 5,
+                     "[AAPL] yfinance holds 7711 of the 20000 bars asked: its one-minute bars reach "
+                     "back about 30 days", id="beyond-reach"),
+    ])
+    async def test_latest(self, pinned_clock, calendar_yf, printed, logs, words, count, requests, line):
+        result = await command()._kline_yfinance(words)
+        assert result["count"] == count and printed[0][0] == f"AAPL {words[0]} ({count} bars) [yfinance]"
+        assert len(calendar_yf.calls) == requests
+        assert [m for level, m in logs if level == "WARNING"] == ([line] if line else [])
+
+    @at("regular-session")
+    async def test_range_beyond_reach(self, pinned_clock, calendar_yf, printed, logs):
+        result = await command()._history_yfinance(["2026-10-01", "2026-11-10", "1m"])
+        # 2026-11-09 and 11-10 are what the source holds of the 29 sessions asked
+        assert len(result["bars"]) == 2 * 390
+        assert [m for level, m in logs if level == "WARNING"] == [
+            f"[AAPL] yfinance holds 780 of the {29 * 390} bars asked: its one-minute bars reach back about 30 days"]
 
 
 @pytest.mark.asyncio
@@ -433,6 +496,22 @@ async def test_no_data(yf, printed, logs, answer, words, expected, error_line):
     errors = [m for level, m in logs if level == "ERROR" and "fetch failed" not in m]
     assert errors == ([error_line] if error_line else []) and printed == []
     assert not kline._get_cache().cache.keys()
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("words", [["day", "5"], ["2024-01-02", "2024-02-01"], ["intraday"]],
+                         ids=["latest", "history", "intraday"])
+async def test_bars_the_cache_cannot_keep_are_shown_and_returned(yf, monkeypatch, printed, logs, words):
+    class FullDisk(kline.Barhold):
+        def set(self, key, bars):
+            raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(kline, "Barhold", FullDisk)
+    yf.answer = yf_frame(0, index=pd.date_range("2024-01-02", periods=5, tz=ZONE, name="Date"))
+    result = await command()._run_yfinance(words)
+    assert result["source"] == "yfinance" and len(result["bars"]) == len(printed[0][1]) > 0
+    assert [m for level, m in logs if level == "WARNING"] == [
+        "[AAPL] bars not kept in the bar cache: No space left on device"]
 
 
 @pytest.mark.asyncio

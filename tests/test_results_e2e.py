@@ -15,7 +15,7 @@ from test_gateway_e2e import FAKES, gateway  # noqa: F401  (gateway: the simulat
 
 pytestmark = pytest.mark.e2e
 
-DAY = dict(durationStr="140 D", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
+DAY = dict(durationStr="1 Y", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
 
 
 @pytest.fixture

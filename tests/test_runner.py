@@ -10,7 +10,6 @@ import sys
 import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
-from zoneinfo import ZoneInfo
 
 import numpy as np
 import pandas as pd
@@ -19,6 +18,7 @@ from ib_async import ContFuture, Contract, ContractDetails, Future, Stock
 from loguru import logger
 
 from korvanta import cmds as cmds_package
+from korvanta import sessions
 from korvanta.cmds.base import COMMANDS, IOp, command
 from korvanta.runner import commands as runner_commands
 from korvanta.runner.cli import parser
@@ -318,10 +318,12 @@ def test_kline_prints_its_table_and_exits_0(program):
     lines = done.stdout.splitlines()
     assert lines[0] == "AAPL day (5 bars) [yfinance]"
     rows = [line.split() for line in lines[2:-1]]
-    assert [row[0] for row in rows] == ["25", "26", "27", "28", "29"] and rows[-1][2] == "129.5"
-    # the fake's daily bars end today in New York
-    today = dt.datetime.now(ZoneInfo("America/New_York")).date()
-    assert lines[-1] == f"Bars from yfinance: {today - dt.timedelta(days=4)} to {today}"
+    # the last five rows of the fetched frame, whose opens count up from 100.5
+    last = int(rows[-1][0])
+    assert [int(row[0]) for row in rows] == list(range(last - 4, last + 1)) and float(rows[-1][2]) == 100.5 + last
+    # the fake's daily bars end with the latest session that has opened in New York
+    latest = sessions.sessions_before(sessions.US_STOCKS, dt.datetime.now(dt.UTC), 1, extended=False)[0].day
+    assert rows[-1][1] == str(latest) and lines[-1] == f"Bars from yfinance: {rows[0][1]} to {latest}"
     # the command's own lines on its way (no gateway, which request) come with -v
     assert done.stderr == ""
 

@@ -2,6 +2,7 @@
 #include "cmds/quotes/kline/bar_cache.hpp"
 
 #include "bridge/pyapi.hpp"
+#include "cmds/quotes/kline/periods.hpp"
 #include "gateway/barhold/api.hpp"
 #include "host/host.hpp"
 
@@ -63,6 +64,24 @@ bool get_as_built(py::handle cache) {
     return !shadowed;
 }
 
+/// Why a store failed, in words: an OS error's own text without its number, else the
+/// error's text; never the exception's class.
+py::object store_failure(py::handle error) {
+    if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_OSError)) {
+        py::object words = error.attr("strerror");
+        if (PyUnicode_Check(words.ptr()) && PyUnicode_GET_LENGTH(words.ptr()) > 0)
+            return words;
+    }
+    py::object text = checked(PyObject_Str(error.ptr()));
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0)
+        return text;
+    return py::reinterpret_borrow<py::object>(name<"the bar cache could not store them">());
+}
+
+void say_not_kept(py::handle symbol, py::handle error) {
+    host::log<"warning">("[{}] bars not kept in the bar cache: {}", symbol, store_failure(error));
+}
+
 } // namespace
 
 void bind_bar_cache_calls() {
@@ -84,10 +103,42 @@ py::object count_key(py::handle symbol, py::handle period, py::handle adjust, py
     return call_method<"count_key">(cls, symbol, period, adjust, count);
 }
 
+py::object open_cache(py::handle symbol) {
+    try {
+        return module_cache();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        say_not_kept(symbol, e.value());
+        return py::none();
+    }
+}
+
 py::object cached_bars(py::handle cache, py::handle key) {
+    if (cache.is_none())
+        return py::none();
     if (api && get_as_built(cache))
         return checked(api->call_get(cache.ptr(), key.ptr()));
     return call_method<"get">(cache, key);
+}
+
+py::object larger_bars(py::handle cache, py::handle symbol, py::handle period,
+                       py::handle adjust, py::handle count) {
+    if (cache.is_none())
+        return py::none();
+    return call_method<"try_larger_count">(cache, symbol, period, adjust, count);
+}
+
+void store_bars(py::handle cache, py::handle key, py::handle bars, py::handle symbol) {
+    if (cache.is_none())
+        return;
+    try {
+        call_method<"set">(cache, key, bars);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        say_not_kept(symbol, e.value());
+    }
 }
 
 } // namespace korvanta::kline

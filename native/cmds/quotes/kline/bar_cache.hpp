@@ -19,7 +19,22 @@ void bind_bar_cache_calls();
 /// `Barhold.count_key(symbol, period, adjust, count)` through the module's `Barhold`.
 py::object count_key(py::handle symbol, py::handle period, py::handle adjust, py::handle count);
 
-/// `cache.get(key)`.
+// A bar cache that cannot store (a full disk, a folder it may not write) costs a request
+// only its entry: the failure is said in one warning for the request's symbol, and the
+// bars go on to be shown and returned. A cache that cannot even be opened is None below:
+// nothing is found in it and nothing stored. Anything but an ordinary exception propagates.
+
+/// `_get_cache()` for a request of `symbol`, or None where opening the cache failed.
+py::object open_cache(py::handle symbol);
+
+/// `cache.get(key)`; None for no cache.
 py::object cached_bars(py::handle cache, py::handle key);
+
+/// `cache.try_larger_count(symbol, period, adjust, count)`; None for no cache.
+py::object larger_bars(py::handle cache, py::handle symbol, py::handle period,
+                       py::handle adjust, py::handle count);
+
+/// `cache.set(key, bars)`, a failure said for `symbol`; nothing for no cache.
+void store_bars(py::handle cache, py::handle key, py::handle bars, py::handle symbol);
 
 } // namespace korvanta::kline

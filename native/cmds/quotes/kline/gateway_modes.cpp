@@ -19,8 +19,10 @@ using bridge::Task;
 
 namespace {
 
+using bridge::call;
 using bridge::call_method;
 using bridge::checked;
+using bridge::compare;
 using bridge::truth;
 using host::global;
 using host::name;
@@ -102,6 +104,37 @@ py::object look_back_days(py::handle start, py::handle until) {
     return checked(PyLong_FromLong(std::max(days + 1, 1L)));
 }
 
+/// `contract.secType`, or "" where the contract has none: which market's calendar sizes it.
+py::object security_type(py::handle contract) {
+    PyObject *value = nullptr;
+    if (PyObject_GetOptionalAttr(contract.ptr(), name<"secType">().ptr(), &value) < 0)
+        throw py::error_already_set();
+    py::object found = py::reinterpret_steal<py::object>(value);
+    if (!found || !PyUnicode_Check(found.ptr()))
+        return py::reinterpret_borrow<py::object>(name<"">());
+    return found;
+}
+
+/// The longer of two answers for the same latest bars, `answer` where they tie.
+py::object longer_of(py::handle again, py::handle answer) {
+    return compare(length_of(again), length_of(answer), Py_GT)
+               ? py::reinterpret_borrow<py::object>(again)
+               : py::reinterpret_borrow<py::object>(answer);
+}
+
+/// The bars of `older` that start before `first`, then those of `answer`: one series,
+/// without the bar both answers may hold.
+py::list older_then(py::handle older, py::handle answer, py::handle first) {
+    py::list joined;
+    for (py::handle bar : older) {
+        if (compare(checked(PyObject_GetAttr(bar.ptr(), name<"date">().ptr())), first, Py_LT))
+            joined.append(bar);
+    }
+    for (py::handle bar : answer)
+        joined.append(bar);
+    return joined;
+}
+
 /// `mapping[key] = value` with an interned key.
 void put(py::dict &mapping, py::handle key, py::handle value) {
     if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
@@ -111,8 +144,9 @@ void put(py::dict &mapping, py::handle key, py::handle value) {
 py::object text_of(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 
 /// The tail every fresh gateway answer shares: the bars as a table, printed under `title`,
-/// then their records stored under `key`; the records are returned.
-py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key) {
+/// then their records stored under `key` for `symbol`; the records are returned.
+py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py::handle key,
+                        py::handle symbol) {
     py::list records;
     {
         py::object frame = bars_frame(bars);
@@ -120,7 +154,7 @@ py::list show_and_store(py::handle bars, py::handle title, py::handle cache, py:
         records = frame_records(frame);
     }
     // The frame is let go first: storing pickles the records, the most memory the call holds.
-    cache.attr(name<"set">())(key, records);
+    store_bars(cache, key, records, symbol);
     return records;
 }
 
@@ -165,7 +199,7 @@ LatestRequest latest_request(py::handle symbol, py::handle rest) {
     if (py::object word = word_at(rest, index))
         adjust = word;
 
-    py::object cache = module_cache();
+    py::object cache = open_cache(symbol);
     py::object key = count_key(symbol, period, adjust, count);
     return {py::reinterpret_borrow<py::object>(symbol), std::move(period), std::move(count),
             std::move(adjust), std::move(cache), std::move(key)};
@@ -195,10 +229,10 @@ Task kline(py::object self, py::object contract, py::object rest,
     }
     const auto &[symbol, period, count, adjust, cache, cache_key] = *missed;
 
-    py::object larger = call_method<"try_larger_count">(cache, symbol, period, adjust, count);
+    py::object larger = larger_bars(cache, symbol, period, adjust, count);
     if (!larger.is_none()) {
         host::log<"info">("[{}] kline larger-cache hit: {} {} {}", symbol, period, count, adjust);
-        call_method<"set">(cache, cache_key, larger);
+        store_bars(cache, cache_key, larger, symbol);
         co_return cached_result(*missed, larger);
     }
 
@@ -207,8 +241,16 @@ Task kline(py::object self, py::object contract, py::object rest,
     py::handle what = what_to_show(adjust);
     py::object ib_period = checked(PyObject_GetItem(words.period_map.ptr(), period.ptr()));
     py::object bar_seconds = bridge::get_or(words.bar_seconds, ib_period, default_seconds);
-    py::object factor = bridge::get_or(words.duration_factor, period, default_factor);
-    py::object duration = calc_duration(back_days(count, bar_seconds, factor));
+    // An alias reaches as far back as its period does: "1d 3" as "day 3".
+    py::object factor =
+        bridge::get_or(words.duration_factor, canonical_period(words.period_map, period),
+                       default_factor);
+    py::object designed = calc_duration(back_days(count, bar_seconds, factor));
+    // The calendar's say: the designed look-back where it reaches N bars, else one that does.
+    py::object sec_type = security_type(contract);
+    py::object rth = py::bool_(use_rth(period));
+    py::object duration = call(global<"gateway_duration">(), symbol, sec_type, ib_period, count,
+                               rth, designed);
     host::log<"info">("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol,
                       period, ib_period, count, duration, what);
     py::object bars = co_await request_bars(self, contract, name<"">(), duration, ib_period,
@@ -220,6 +262,35 @@ Task kline(py::object self, py::object contract, py::object rest,
         put(failure, name<"symbol">(), symbol);
         co_return failure;
     }
+
+    // Short of N where the source holds older bars (gaps in its data, a clock that differs
+    // from the calendar's): one more request for the older part.
+    const bool adjusted = what.equal(name<"ADJUSTED_LAST">());
+    py::object got = length_of(bars);
+    if (compare(got, count, Py_LT)) {
+        py::object first = checked(PySequence_GetItem(bars.ptr(), 0)).attr(name<"date">());
+        py::object older = call(global<"gateway_older_part">(), symbol, sec_type, ib_period, rth,
+                                py::bool_(adjusted), duration, count, got, first);
+        if (!older.is_none()) {
+            py::object end = older.attr("end");
+            py::object more_duration = older.attr("duration");
+            host::log<"info">("[{}] kline: {} of {} bars, asking for older ones: end={}, "
+                              "duration={}",
+                              symbol, got, count, end, more_duration);
+            py::object more;
+            try {
+                more = co_await request_bars(self, contract, end, more_duration, ib_period, what,
+                                             period);
+            } catch (py::error_already_set &e) {
+                if (passes_through(e))
+                    throw;
+                host::log<"warning">("[{}] older bars not fetched ({}): showing {} of {}", symbol,
+                                     reason(e.value()), got, count);
+            }
+            if (more && truth(more))
+                bars = adjusted ? longer_of(more, bars) : older_then(more, bars, first);
+        }
+    }
     py::object from = checked(PyNumber_Negative(count.ptr()));
     py::object last = checked(PySlice_New(from.ptr(), nullptr, nullptr));
     bars = checked(PyObject_GetItem(bars.ptr(), last.ptr()));
@@ -227,7 +298,7 @@ Task kline(py::object self, py::object contract, py::object rest,
     py::object title = checked(PyUnicode_FromFormat("%S %S (%S bars)", symbol.ptr(), period.ptr(),
                                                     length_of(bars).ptr()));
     py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
-                                      cache_key);
+                                      cache_key, symbol);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);
@@ -263,10 +334,8 @@ Task history(py::object self, py::object contract, py::object rest) {
     if (end.is_none())
         end = global<"datetime">().attr("datetime").attr("now")().attr("date")();
 
-    int backwards = PyObject_RichCompareBool(start.ptr(), end.ptr(), Py_GE);
-    if (backwards < 0)
-        throw py::error_already_set();
-    if (backwards) {
+    // The end is included: a range of one day is a range.
+    if (compare(start, end, Py_GT)) {
         host::log<"error">("Start must be before end: {} >= {}", start, end);
         py::dict failure;
         put(failure, name<"error">(), name<"Start must be before end">());
@@ -292,7 +361,7 @@ Task history(py::object self, py::object contract, py::object rest) {
 
     py::object start_text = text_of(start);
     py::object end_text = text_of(end);
-    py::object cache = module_cache();
+    py::object cache = open_cache(symbol);
     py::object cache_key = global<"Barhold">().attr(name<"range_key">())(
         symbol, period, adjust, start_text, end_text);
     py::object cached = cached_bars(cache, cache_key);
@@ -326,7 +395,7 @@ Task history(py::object self, py::object contract, py::object rest) {
     py::object title = checked(PyUnicode_FromFormat("%S %S %S ~ %S", symbol.ptr(), period.ptr(),
                                                     start.ptr(), end.ptr()));
     py::list records = show_and_store(bars, with_adjusted(std::move(title), adjust), cache,
-                                      cache_key);
+                                      cache_key, symbol);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);
@@ -341,7 +410,7 @@ Task history(py::object self, py::object contract, py::object rest) {
 Task intraday(py::object self, py::object contract) {
     py::object symbol = self.attr(name<"symbol">());
     host::log<"info">("[{}] intraday", symbol);
-    py::object cache = module_cache();
+    py::object cache = open_cache(symbol);
     py::object cache_key = global<"Barhold">().attr(name<"intraday_key">())(symbol);
     py::object cached = cached_bars(cache, cache_key);
     if (!cached.is_none()) {
@@ -366,8 +435,9 @@ Task intraday(py::object self, py::object contract) {
         co_return failure;
     }
 
-    py::list records = show_and_store(
-        bars, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())), cache, cache_key);
+    py::list records =
+        show_and_store(bars, checked(PyUnicode_FromFormat("%S Intraday", symbol.ptr())), cache,
+                       cache_key, symbol);
 
     py::dict result;
     put(result, name<"symbol">(), symbol);

@@ -130,6 +130,17 @@ bool table_has(py::handle table, py::handle key) {
     return found != 0;
 }
 
+py::object canonical_period(py::handle period_map, py::handle period) {
+    py::object size = bridge::get_or(period_map, period, py::none());
+    if (!size.is_none()) {
+        for (py::handle word : period_map) {
+            if (equals(checked(PyObject_GetItem(period_map.ptr(), word.ptr())), size))
+                return py::reinterpret_borrow<py::object>(word);
+        }
+    }
+    return py::reinterpret_borrow<py::object>(period);
+}
+
 bool use_rth(py::handle period) { return !table_has(tables->intraday_periods, period); }
 
 bool is_date(py::handle s) {

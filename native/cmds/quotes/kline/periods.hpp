@@ -33,6 +33,10 @@ const Vocabulary &vocabulary();
 /// `key in table` for the table dicts and sets.
 bool table_has(py::handle table, py::handle key);
 
+/// The first word of `period_map` (a `PERIOD_MAP`) for the same bar size as `period`: an
+/// alias's own period ("d" gives "day"); `period` itself where the table has no such word.
+py::object canonical_period(py::handle period_map, py::handle period);
+
 /// `_use_rth(period)`: true unless `period` is an intraday period word.
 bool use_rth(py::handle period);
 

@@ -14,6 +14,8 @@ namespace korvanta::kline::detail {
 
 namespace {
 
+using bridge::checked;
+
 // ==== Small steps ============================================================
 
 /// `item in container`.
@@ -126,12 +128,49 @@ RangeWords parse_range(const py::list &rest) {
     return words;
 }
 
-/// `start >= end`.
-bool not_before(py::handle start, py::handle end) {
-    int result = PyObject_RichCompareBool(start.ptr(), end.ptr(), Py_GE);
+/// `start > end`: the end is included, so a range of one day is a range.
+bool after(py::handle start, py::handle end) {
+    int result = PyObject_RichCompareBool(start.ptr(), end.ptr(), Py_GT);
     if (result < 0)
         throw py::error_already_set();
     return result != 0;
+}
+
+/// What yfinance is asked for a period word: an alias as its own period ("minute" as "1m").
+py::object canonical(py::handle period) {
+    return canonical_period(host::global<"PERIOD_MAP">(), period);
+}
+
+/// The frames of a plan's pieces fetched one after another, joined oldest first without a
+/// bar twice; None when no piece brought any.
+bridge::Task fetch_pieces(py::object self, py::object pieces, py::object interval,
+                          py::object adjust) {
+    py::list frames;
+    const Py_ssize_t count = PyObject_Length(pieces.ptr());
+    if (count < 0)
+        throw py::error_already_set();
+    for (Py_ssize_t at = 0; at < count; ++at) {
+        py::object piece = checked(PySequence_GetItem(pieces.ptr(), at));
+        py::object hist = co_await self.attr(host::name<"_yf_history">())(
+            py::arg("start") = piece[py::int_(0)], py::arg("end") = piece[py::int_(1)],
+            py::arg("interval") = interval, py::arg("auto_adjust") = adjust);
+        if (!no_data(hist))
+            frames.append(hist);
+    }
+    if (frames.empty())
+        co_return py::none();
+    if (frames.size() == 1)
+        co_return py::object(frames[0]);
+    py::object joined = host::global<"pd">().attr("concat")(frames).attr("sort_index")();
+    py::object twice = joined.attr("index").attr("duplicated")(py::arg("keep") = "last");
+    co_return joined.attr("loc")[checked(PyNumber_Invert(twice.ptr()))];
+}
+
+/// Says, for `symbol`, that the source holds fewer than the bars asked where its reach is why.
+void say_shortfall(py::handle plan, py::handle held, py::handle symbol) {
+    py::object line = plan.attr("shortfall")(held);
+    if (!line.is_none())
+        host::log<"warning">("[{}] {}", symbol, line);
 }
 
 bool is_mapping(py::handle value) {
@@ -171,17 +210,16 @@ bridge::Task run_yfinance(py::object self, py::list rest) {
 bridge::Task kline_yfinance(py::object self, py::list rest) {
     LatestWords words = parse_latest(rest);
     py::object symbol = symbol_of(self);
-    py::object bars_cache = module_cache();
+    py::object bars_cache = open_cache(symbol);
     py::object cache_key = count_key(symbol, words.period, words.adjust, words.count);
 
     // A cache hit says nothing and prints nothing, unlike the gateway twin.
     py::object cached = cached_bars(bars_cache, cache_key);
     if (cached.is_none()) {
-        cached = call_method<"try_larger_count">(bars_cache, symbol, words.period, words.adjust,
-                                                 words.count);
+        cached = larger_bars(bars_cache, symbol, words.period, words.adjust, words.count);
         // Copied under the exact key, so the next identical request is an exact hit.
         if (!cached.is_none())
-            call_method<"set">(bars_cache, cache_key, cached);
+            store_bars(bars_cache, cache_key, cached, symbol);
     }
     if (!cached.is_none()) {
         py::dict result;
@@ -194,16 +232,35 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
         co_return result;
     }
 
-    py::object yf_period = bridge::get_or(host::global<"YF_PERIOD">(), words.period, text<"1y">());
-    py::object yf_interval = bridge::get_or(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    // An alias asks yfinance for what its period asks for.
+    py::object asked = canonical(words.period);
+    py::object yf_period = bridge::get_or(host::global<"YF_PERIOD">(), asked, text<"1y">());
+    py::object yf_interval = bridge::get_or(host::global<"YF_INTERVAL">(), asked, text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
-    host::log<"info">("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol,
-                      yf_period, yf_interval, words.count, yf_adjust);
-
-    py::object hist = co_await self.attr(host::name<"_yf_history">())(
-        py::arg("period") = yf_period, py::arg("interval") = yf_interval,
-        py::arg("auto_adjust") = yf_adjust);
+    // The designed look-back where the calendar says it holds N bars, else pieces of a
+    // span that does, within what yfinance keeps.
+    py::object plan =
+        call(host::global<"yfinance_latest">(), symbol, yf_interval, words.count, yf_period);
+    py::object hist;
+    if (plan.is_none()) {
+        host::log<"info">("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}",
+                          symbol, yf_period, yf_interval, words.count, yf_adjust);
+        hist = co_await self.attr(host::name<"_yf_history">())(
+            py::arg("period") = yf_period, py::arg("interval") = yf_interval,
+            py::arg("auto_adjust") = yf_adjust);
+    } else {
+        // A span up to tomorrow: never without a piece.
+        py::object pieces = plan.attr("pieces");
+        host::log<"info">("[{}] yfinance kline: {} requests from {}, interval={}, count={}, "
+                          "adjust={}",
+                          symbol, py::len(pieces), py::object(pieces[py::int_(0)][py::int_(0)]),
+                          yf_interval, words.count, yf_adjust);
+        hist = co_await bridge::to_python(fetch_pieces(self, pieces, yf_interval, yf_adjust),
+                                          host::name<"IOpKline._kline_yfinance.<pieces>">());
+    }
     if (no_data(hist)) {
+        if (!plan.is_none())
+            say_shortfall(plan, py::int_(0), symbol);
         host::log<"error">("[{}] yfinance returned no data", symbol);
         py::dict result;
         put<"error">(result, text<"No data returned">());
@@ -217,7 +274,9 @@ bridge::Task kline_yfinance(py::object self, py::list rest) {
     py::str title = py::str("{} {} ({} bars) [yfinance]").format(symbol, words.period,
                                                                    py::len(bars));
     show_table(last(df.attr("iloc"), words.count), title);
-    call_method<"set">(bars_cache, cache_key, bars);
+    if (!plan.is_none())
+        say_shortfall(plan, py::int_(py::len(bars)), symbol);
+    store_bars(bars_cache, cache_key, bars, symbol);
 
     py::dict result;
     put<"symbol">(result, symbol);
@@ -233,7 +292,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     RangeWords words = parse_range(rest);
     py::str start(words.start);
     py::str end(words.end);
-    if (not_before(words.start, words.end)) {
+    if (after(words.start, words.end)) {
         py::dict result;
         put<"error">(result, text<"Start must be before end">());
         put<"start">(result, start);
@@ -242,7 +301,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     }
 
     py::object symbol = symbol_of(self);
-    py::object bars_cache = module_cache();
+    py::object bars_cache = open_cache(symbol);
     py::object cache_key = call_method<"range_key">(host::global<"Barhold">(), symbol,
                                                     words.period, words.adjust, start, end);
     py::object cached = cached_bars(bars_cache, cache_key);
@@ -258,20 +317,24 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
         co_return result;
     }
 
-    py::object yf_interval = bridge::get_or(host::global<"YF_INTERVAL">(), words.period, text<"1d">());
+    py::object yf_interval =
+        bridge::get_or(host::global<"YF_INTERVAL">(), canonical(words.period), text<"1d">());
     py::bool_ yf_adjust(contains(host::global<"ADJUST_KEYWORDS">(), words.adjust));
     host::log<"info">("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol,
                       words.start, words.end, yf_interval, yf_adjust);
 
-    // `history` leaves out its end day: ask through the day after, and drop whatever the
-    // answer holds outside the range.
-    py::object one_day = host::global<"datetime">().attr("timedelta")(py::arg("days") = 1);
-    py::object hist = co_await self.attr(host::name<"_yf_history">())(
-        py::arg("start") = words.start, py::arg("end") = words.end + one_day,
-        py::arg("interval") = yf_interval, py::arg("auto_adjust") = yf_adjust);
+    // `history` leaves out its end day: the pieces reach through the day after, and
+    // whatever the answer holds outside the range is dropped. They keep within what
+    // yfinance serves (so many days back, so many days a request).
+    py::object plan =
+        call(host::global<"yfinance_range">(), symbol, yf_interval, words.start, words.end);
+    py::object hist = co_await bridge::to_python(
+        fetch_pieces(self, plan.attr("pieces"), yf_interval, yf_adjust),
+        host::name<"IOpKline._history_yfinance.<pieces>">());
     if (!no_data(hist))
         hist = rows_between(hist, words.start, words.end);
     if (no_data(hist)) {
+        say_shortfall(plan, py::int_(0), symbol);
         py::dict result;
         put<"error">(result, text<"No data in range">());
         put<"symbol">(result, symbol);
@@ -284,7 +347,8 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
     py::object bars = records_of(df);
     show_table(df, py::str("{} {} {} ~ {} [yfinance]")
                        .format(symbol, words.period, words.start, words.end));
-    call_method<"set">(bars_cache, cache_key, bars);
+    say_shortfall(plan, py::int_(py::len(bars)), symbol);
+    store_bars(bars_cache, cache_key, bars, symbol);
 
     py::dict result;
     put<"symbol">(result, symbol);
@@ -300,7 +364,7 @@ bridge::Task history_yfinance(py::object self, py::list rest) {
 bridge::Task intraday_yfinance(py::object self) {
     py::object symbol = symbol_of(self);
     host::log<"info">("[{}] yfinance intraday", symbol);
-    py::object bars_cache = module_cache();
+    py::object bars_cache = open_cache(symbol);
     py::object cache_key = call_method<"intraday_key">(host::global<"Barhold">(), symbol);
     py::object cached = cached_bars(bars_cache, cache_key);
     if (!cached.is_none()) {
@@ -324,7 +388,7 @@ bridge::Task intraday_yfinance(py::object self) {
 
     py::object df = call(host::global<"_normalize_yfinance_df">(), hist);
     py::object bars = records_of(df);
-    call_method<"set">(bars_cache, cache_key, bars);
+    store_bars(bars_cache, cache_key, bars, symbol);
     show_table(df, py::str("{} Intraday [yfinance]").format(symbol));
 
     py::dict result;

@@ -1,0 +1,55 @@
+"""kline in this process against the gateway simulator, through the runner's client, at every
+instant of the sweep: the latest N bars are N, in one request, the same for aliases, and a
+repeated request is answered from the bar cache, in trading hours or out of them."""
+
+import pytest
+import pytest_asyncio
+
+from clock import at_every_instant
+from korvanta import api
+from korvanta.cmds.base import execute
+from korvanta.sim import GatewaySim
+from test_gateway_e2e import gateway  # noqa: F401  (the simulator in a thread, a fixture)
+
+pytestmark = pytest.mark.e2e
+
+kline = pytest.importorskip("korvanta.cmds.quotes.kline", exc_type=ImportError)
+
+
+@pytest_asyncio.fixture
+async def connected(data_dir, monkeypatch):
+    """(simulator, host state) in this test's loop; tables printed nowhere."""
+    from korvanta.runner.state import connect
+
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: None)
+    async with GatewaySim() as sim:
+        state = await connect(("127.0.0.1", sim.port), 1)
+        try:
+            yield sim, state
+        finally:
+            state.close()
+
+
+async def latest(state, words):
+    return await execute(["kline", *words.split()], state=state, ib=state.ib)
+
+
+@pytest.mark.asyncio
+@at_every_instant
+async def test_latest_n_is_n_and_a_repeat_is_a_cache_hit(pinned_clock, connected):
+    sim, state = connected
+    for words, count in [("AAPL day 100", 100), ("AAPL 5m 200", 200), ("MSFT 1h 3", 3), ("/ES 1h 10", 10)]:
+        asked = sim.requests["historicalData"]
+        result = await latest(state, words)
+        assert (result["source"], result["count"], len(result["bars"])) == ("ibkr", count, count), words
+        again = await latest(state, words)
+        assert again.get("cached") and again["bars"] == result["bars"], words
+        assert sim.requests["historicalData"] == asked + 1, words
+    # an alias reaches as far back as its period: the same bars
+    assert (await latest(state, "TSLA 1d 3"))["bars"] == (await latest(state, "TSLA day 3"))["bars"]
+
+
+def test_the_api_gives_n_rows(gateway, data_dir, monkeypatch):  # noqa: F811
+    monkeypatch.delenv("KORVANTA_GATEWAY", raising=False)
+    bars = api.kline("AAPL", "day", 10, gateway=f"127.0.0.1:{gateway.port}")
+    assert len(bars) == 10 and bars.attrs["source"] == "ibkr"
