@@ -22,7 +22,7 @@ import re
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass
 
-from .sessions import Market, Session, market_of, sessions_before, sessions_between
+from .sessions import Market, Session, market_of, session_of, sessions_before, sessions_between
 
 # ==== bar lengths
 
@@ -98,6 +98,15 @@ def latest_sessions(market: Market, until: dt.datetime, seconds: int, count: int
         want *= 2
 
 
+def _opened_days(market: Market, until: dt.datetime, count: int) -> list[dt.date]:
+    """The last `count` trading days whose regular session opened before `until`, oldest
+    first: the calendar's days, less the one or two at the end still to open."""
+    days = market.days.days_back(_local_day(market, until) + dt.timedelta(days=1), count + 2)
+    while days and (session := session_of(market, days[-1], extended=False)) and session.open >= until:
+        days.pop()
+    return days[-count:] if count > 0 else []
+
+
 def latest_days(market: Market, until: dt.datetime, length: BarLength, count: int) -> dt.date | None:
     """The first day of the shortest window ending at `until` that holds the latest `count`
     whole bars of `length` (daily or longer); the calendar's first day when it holds fewer.
@@ -106,7 +115,7 @@ def latest_days(market: Market, until: dt.datetime, length: BarLength, count: in
     want = count * length.days + 25
     # bounded as above
     while True:
-        days = [s.day for s in sessions_before(market, until, want, extended=False)]
+        days = _opened_days(market, until, want)
         bars: list[Hashable] = []
         for at in range(len(days) - 1, -1, -1):
             bar = length.bar_of(days[at])
