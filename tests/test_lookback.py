@@ -89,13 +89,13 @@ class TestOlderPart:
     @at("regular-session")
     @pytest.mark.parametrize("asked, first, got", [
         # every minute from today's 04:00 on, 11:00 forming: the source starts there
-        pytest.param("1 D", ny(2026, 12, 8, 4, 0), 421, id="no-gaps"),
+        pytest.param("1 D", ny(2026, 12, 8, 4, 0).astimezone(UTC), 421, id="no-gaps"),
         # the window starts on Monday, the answer on Tuesday
-        pytest.param("2 D", ny(2026, 12, 8, 9, 30), 100, id="listed-later"),
+        pytest.param("2 D", ny(2026, 12, 8, 9, 30).astimezone(UTC), 100, id="listed-later"),
+        pytest.param("2 D", "2026-12-07 04:00", 100, id="no-bar-time"),
     ])
     def test_none_where_the_source_holds_nothing_older(self, pinned_clock, asked, first, got):
-        assert lookback.gateway_older_part("AAPL", "STK", "1 min", False, False, asked, 2000, got,
-                                           first.astimezone(UTC)) is None
+        assert lookback.gateway_older_part("AAPL", "STK", "1 min", False, False, asked, 2000, got, first) is None
 
     @at("regular-session")
     def test_daily_bars_end_the_older_part_before_the_first_day(self, pinned_clock):

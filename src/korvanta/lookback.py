@@ -270,7 +270,7 @@ def gateway_older_part(symbol: str, sec_type: str, bar_size: str, use_rth: bool,
     the request is the whole look-back again, ending now.
     """
     length = bar_length(bar_size)
-    if length is None or not 0 < got < count:
+    if length is None or not 0 < got < count or not isinstance(first_bar, dt.date):
         return None
     market = market_of(symbol, sec_type)
     now = _now()
