@@ -1,13 +1,15 @@
-"""kline in this process against the gateway simulator, through the runner's client, at every
-instant of the sweep: the latest N bars are N, in one request, the same for aliases, and a
-repeated request is answered from the bar cache, in trading hours or out of them."""
+"""kline in this process against the gateway simulator, through the runner's client: at every
+instant of the sweep the latest N bars are N, in one request, the same for aliases, and a
+repeated request is answered from the bar cache, in trading hours or out of them; a request
+larger than one answer arrives whole."""
 
 import pytest
 import pytest_asyncio
 
-from clock import at_every_instant
+from clock import at, at_every_instant
 from korvanta import api
 from korvanta.cmds.base import execute
+from korvanta.gateway import limits
 from korvanta.sim import GatewaySim
 from test_gateway_e2e import gateway  # noqa: F401  (the simulator in a thread, a fixture)
 
@@ -47,6 +49,26 @@ async def test_latest_n_is_n_and_a_repeat_is_a_cache_hit(pinned_clock, connected
         assert sim.requests["historicalData"] == asked + 1, words
     # an alias reaches as far back as its period: the same bars
     assert (await latest(state, "TSLA 1d 3"))["bars"] == (await latest(state, "TSLA day 3"))["bars"]
+
+
+@pytest.mark.asyncio
+@at("regular-session")
+async def test_a_hundred_thousand_minutes_arrive_whole(pinned_clock, data_dir, monkeypatch):
+    from korvanta.runner.state import connect
+
+    # sized as 105 sessions, which the client fetches in pages; pacing off, or it takes minutes
+    off = limits.PacingRules(limits.Rule(10**9, 1e-9), limits.Rule(10**9, 1e-9), limits.Rule(10**9, 1e-9), 0.0)
+    monkeypatch.setattr(limits, "PACING", off)
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: None)
+    async with GatewaySim(pacing=None) as sim:
+        state = await connect(("127.0.0.1", sim.port), 1)
+        try:
+            result = await latest(state, "AAPL 1m 100000")
+        finally:
+            state.close()
+    dates = [bar["date"] for bar in result["bars"]]
+    assert result["count"] == len(set(dates)) == 100_000 and dates == sorted(dates)
+    assert sim.requests["historicalData"] == 105
 
 
 def test_the_api_gives_n_rows(gateway, data_dir, monkeypatch):  # noqa: F811

@@ -18,8 +18,9 @@ UTC = dt.UTC
 def gateway_bars(symbol, duration, bar_size, use_rth, end=""):
     now = dt.datetime.now(UTC)
     inst = Book().contracts(now.date())[symbol.removeprefix("/")]
+    # the whole window, as the client's pages bring it
     return BarMaker().bars(inst, endDateTime=end, durationStr=duration, barSizeSetting=bar_size,
-                           whatToShow="TRADES", useRTH=use_rth, now=now)
+                           whatToShow="TRADES", useRTH=use_rth, now=now, capped=False)
 
 
 def shorter(duration):
