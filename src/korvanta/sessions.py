@@ -148,6 +148,9 @@ class Session(NamedTuple):
         return self.open <= moment < self.close
 
 
+# Sessions are asked for again and again (the same days for every request of a run); the
+# calendar never changes under them.
+@functools.lru_cache(maxsize=8192)
 def session_of(market: Market, day: dt.date, *, extended: bool) -> Session | None:
     """`day`'s session, or None when the exchange does not trade that day."""
     days = market.days
