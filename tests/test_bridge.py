@@ -330,10 +330,11 @@ class TestLifetime:
         assert log == ["cleanup"]
         assert watch() is None
 
-    @pytest.mark.parametrize("ending", ["close", "dropped"])
+    @pytest.mark.parametrize("ending", ["close", "dropped", "thrown"])
     def test_closed_suspended_coroutines_release_what_they_awaited(self, ending, traced_growth):
-        # Closing goes through the awaited generator's own close(): whatever the bridge
-        # takes of it on the way must be given back, or every generator stays alive.
+        # Closing and throwing go through the awaited generator's own close() and throw():
+        # whatever the bridge takes of it on the way (the bound method holds the generator)
+        # must be given back, or every generator stays alive.
         def close_suspended(times, watch=None):
             for _ in range(times):
                 awaitable = Yields()
@@ -343,6 +344,11 @@ class TestLifetime:
                     watch.append(awaitable.iterator)
                 if ending == "close":
                     coro.close()
+                elif ending == "thrown":
+                    try:
+                        coro.throw(KeyError("into the generator"))
+                    except KeyError:
+                        pass
                 del coro, awaitable
 
         watch = []
