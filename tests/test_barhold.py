@@ -119,6 +119,32 @@ class TestKeys:
 
 
 class TestStaleness:
+    def test_period_field_kept_for_the_next_read_is_counted(self, clock, monkeypatch):
+        # First of its class: with this counting wrong, the reads of the tests after it crash.
+        # The module keeps the period field read last, and hands it out again for the next key
+        # of that period: it owns one reference to it while it keeps it, and none after.
+        kept = {}
+
+        def keep(text):
+            kept[text] = text
+
+        class Thresholds(dict):
+            def get(self, period, default=None):
+                keep(period)
+                return super().get(period, default)
+
+        keep("".join(["con", "trol"]))  # a text nothing else holds
+
+        def held_elsewhere(period):
+            return sys.getrefcount(kept[period]) - sys.getrefcount(kept["control"])
+
+        monkeypatch.setattr(barhold, "STALE_AFTER", Thresholds(barhold.STALE_AFTER))
+        entry = {"cached_at": clock.now, "bars": []}
+        for key, references in [("SPY:5m:none:count_10", {"5m": 1}), ("QQQ:5m:none:count_20", {"5m": 1}),
+                                ("SPY:1h:none:count_10", {"5m": 0, "1h": 1})]:
+            assert Barhold._is_stale(entry, key) is False
+            assert {period: held_elsewhere(period) for period in references} == references, key
+
     def test_missing_key(self, hold, clock):
         hold.set("SPY:day:none:count_1", [])
         assert hold.get("SPY:day:none:count_2") is None

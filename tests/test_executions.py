@@ -1,6 +1,7 @@
 """The executions command: per-fill table, filters and keywords, trading days, summaries."""
 
 import asyncio
+import collections
 import dataclasses
 import datetime as dt
 import sys
@@ -84,6 +85,8 @@ def host(monkeypatch):
     return run
 
 
+_COUNTED_WRONG = []  # see TestTextReferences
+
 HAND = [
     fill(AAPL, at(15, 0), "BOT", 100.0, 10.004),
     fill(SPY_C, at(15, 0, 30), "BOT", 2.0, 1.505, order=0, client=0, commission=1.3),
@@ -108,6 +111,42 @@ class TestModule:
         assert arg.desc == "Optional symbols to filter for in result listings"
         assert arg.convert(["aapl", "AAPL", ":r"]) == {"AAPL", ":R"}
         assert arg.convert([]) == set()
+
+
+class TestTextReferences:
+    """Texts made once for a repeated value (a price, a client id, a day's date) and handed out
+    again from a cache that borrows them: each cell that holds one counts one reference. First
+    in the file to run the command, so that a count gone wrong fails here rather than crashing
+    a later test."""
+
+    @pytest.mark.parametrize("values", [[262.15, 0.35] * 200, [100, -7] * 200], ids=["floats", "ints"])
+    def test_price_texts(self, values):
+        texts = ex._price_texts(pd.Series(values))
+        control = ["".join(["con", "trol"])] * 200  # a text in as many cells, held by nothing else
+        counted = [sys.getrefcount(texts[0]), sys.getrefcount(texts[1])]
+        wanted = [sys.getrefcount(control[0])] * 2
+        if counted != wanted:
+            # Counted short, the list would free texts its other cells still hold: kept for the
+            # process, so that the failure is reported rather than a crash.
+            _COUNTED_WRONG.append(texts)
+        assert texts[:3] == [fmtPrice(v) for v in values[:3]] and texts[0] is texts[2]
+        assert counted == wanted
+
+    def test_records(self, host, monkeypatch):
+        monkeypatch.setattr(ex, "printFrame", lambda frame, title: None)  # printed copies hold them too
+        records = host(make_fills(600, seed=3))[0]
+        texts, cells = {}, collections.Counter()
+        for row in records:
+            for column in ("clientId", "date", "shares", "price", "total", "commission", "c_each", "dayProfit"):
+                if not sys._is_immortal(row[column]):  # "" and one-character texts are never freed
+                    texts[id(row[column])] = row[column]
+                    cells[id(row[column])] += 1
+        assert max(cells.values()) > 100
+        control = "".join(["con", "trol"])  # a text held by `texts` alone
+        texts[id(control)] = control
+        control = id(control)
+        held = {key: sys.getrefcount(text) - cells[key] for key, text in texts.items()}
+        assert {texts[key]: count for key, count in held.items() if count != held[control]} == {}
 
 
 class TestExecutionTable:
