@@ -368,6 +368,30 @@ class TestTradingDays:
             printed = host([fill(AAPL, when, "BOT", 1.0, 1.0)])[1]
             assert printed[1][0] == "Profit by Half Hour for Trading Day " + day
 
+    # Worked out by hand. The summary's cells: realised P&L, orders, fills, fills with a gain,
+    # with a loss, orders opening (P&L 0), orders closing (any other P&L, a missing one too).
+    @pytest.mark.parametrize("fills, day, half_hour, summary", [
+        ([fill(AAPL, dt.datetime(2026, 12, 1, 18, 0, tzinfo=ET), "SLD", 5.0, 12.0, order=2, pnl=10.0),
+          fill(MSFT, dt.datetime(2026, 12, 1, 18, 0, tzinfo=ET), "BOT", 5.0, 20.0, order=3, pnl=0.0)],
+         "2026-12-02", "2026-12-01 18:00", ["10.00", 2, 2, 1, 0, 1, 1]),
+        ([fill(AAPL, dt.datetime(2026, 12, 1, 17, 45, tzinfo=ET), "BOT", 5.0, 10.0, order=1),
+          fill(AAPL, dt.datetime(2026, 12, 1, 17, 59, 59, tzinfo=ET), "BOT", 5.0, 10.0, order=1)],
+         "2026-12-01", "2026-12-01 17:30", ["0.00", 1, 2, 0, 0, 1, 0]),
+        ([fill(AAPL, dt.datetime(2026, 7, 1, 22, 0, tzinfo=UTC), "BOT", 5.0, 10.0, order=4)],
+         "2026-07-02", "2026-07-01 18:00", ["0.00", 1, 1, 0, 0, 1, 0]),
+        ([fill(AAPL, at(15, 15), "SLD", 5.0, 10.0, order=5, pnl=-5.0)],
+         "2026-12-01", "2026-12-01 10:00", ["-5.00", 1, 1, 0, 1, 0, 1]),
+        ([fill(AAPL, at(15, 15), "SLD", 5.0, 10.0, order=6, pnl=float("nan"))],
+         "2026-12-01", "2026-12-01 10:00", ["0.00", 1, 1, 0, 0, 0, 1]),
+    ], ids=["18:00-gain-and-opening", "opening-order-in-two-fills", "summer-18:00-from-utc", "loss", "missing-pnl"])
+    def test_day_and_half_hour_summaries(self, host, fills, day, half_hour, summary):
+        printed = host(fills)[1]
+        (title, half_hours), (_, days) = printed[1:3]
+        assert title == "Profit by Half Hour for Trading Day " + day
+        assert half_hours.index[0] == pd.Timestamp(half_hour, tz="US/Eastern")
+        assert half_hours.iloc[0].tolist() == [*summary, summary[0]]
+        assert days.index.tolist() == [pd.Timestamp(day)] and days.iloc[0].tolist() == [*summary, summary[0]]
+
     def test_missing_time_has_no_trading_day(self):
         # As pandas' own date operations do: NaT in, NaT out.
         assert ex._assign_trading_day(pd.NaT) is pd.NaT
