@@ -32,14 +32,18 @@ FILL_COLUMNS = ["timestamp", "date", "time", "symbol", "side", "shares", "price"
 PRICES = {"bars": ["open", "high", "low", "close", "average", "volume"], "fills": ["shares", "price", "total"]}
 
 
-def executed_fills(monkeypatch) -> pd.DataFrame:
-    """An /ES fill at a whole price and two AAPL fills, through the executions command."""
+def executions_records(monkeypatch, fills) -> list[dict]:
+    """What the executions command returns for `fills`, its tables unprinted."""
     monkeypatch.setattr(ex, "printFrame", lambda frame, title: None)
     state = State()
+    return asyncio.run(execute(["executions"], state=state, ib=Client(state, fills)))
+
+
+def executed_fills(monkeypatch) -> pd.DataFrame:
+    """An /ES fill at a whole price and two AAPL fills, through the executions command."""
     fills = [fill(ES, at(15, 31), "BOT", 1.0, 6383.0, order=1), fill(AAPL, at(20, 5), "BOT", 100.0, 262.15),
              fill(AAPL, at(20, 35), "SLD", 50.0, 265.4, order=12, pnl=161.5)]
-    rows = asyncio.run(execute(["executions"], state=state, ib=Client(state, fills)))
-    return executions_frame(rows)[FILL_COLUMNS]
+    return executions_frame(executions_records(monkeypatch, fills))[FILL_COLUMNS]
 
 
 def read_back(path) -> pd.DataFrame:
@@ -122,6 +126,21 @@ class TestFiles:
                                 "pip install 'korvanta[parquet]'")
 
 
+@pytest.mark.parametrize("shares, price, commission, pnl, each, ratios", [
+    # per share: commission, realised; commission / (total + commission),
+    # commission x 2 / (realised + commission x 2)
+    (50.0, 265.4, 1.0, 161.5, (0.02, 3.23), (1 / 13_271, 2 / 163.5)),
+    (100.0, 262.15, 0.35, 0.0, (0.0035, 0.0), (0.35 / 26_215.35, 1.0)),
+    (10.0, 428.1, 1.0, -35.2, (0.1, -3.52), (1 / 4_282, 2 / -33.2)),
+], ids=["gain", "opening", "loss"])
+def test_fill_ratios_worked_out_at_full_precision(monkeypatch, shares, price, commission, pnl, each, ratios):
+    # the printed table rounds them (0.0001 for 1 / 13,271); the records work them out again
+    rows = executions_records(monkeypatch, [fill(AAPL, at(20, 35), "SLD", shares, price, commission=commission,
+                                                 pnl=pnl)])
+    (figures,) = executions_frame(rows)[["c_each", "RPNL_each", "c_pct", "c_pct_RPNL"]].itertuples(index=False)
+    assert tuple(figures) == pytest.approx((*each, *ratios), rel=1e-12)
+
+
 def bars_at(symbol: str, source: str, start: str, periods: int, freq: str, period: str) -> dict:
     times = pd.date_range(start, periods=periods, freq=freq)
     return {"symbol": symbol, "period": period, "source": source,
@@ -188,6 +207,10 @@ class TestOptions:
         assert (chosen.tz, chosen.rth, chosen.chart_size, words) == ("UTC", True, (640, 360), ["kline", "/ES"])
         assert chosen.overlays == settings.Overlays(ma=(20, 50), ema=(9,), vwap=True, prev_close=True, fills=True)
 
+    def test_largest_chart_size(self):
+        # the smallest, 640x360, is taken above
+        assert self.parse("--chart", "c.png", "--chart-size", "10000X10000", "kline")[0].chart_size == (10_000, 10_000)
+
     @pytest.mark.parametrize("argv, message", [
         (["--out", "bars.xlsx", "kline", "AAPL"], "unknown file type .xlsx"),
         (["--out", "no/such/dir/bars.csv", "kline", "AAPL"], "no directory 'no/such/dir'"),
@@ -198,13 +221,17 @@ class TestOptions:
         (["--chart-size", "800", "kline"], "is not WIDTHxHEIGHT"),
         (["--chart", "--chart-size", "639x360", "kline"], "639x360: a chart picture is 640x360 pixels at least"),
         (["--chart", "--chart-size", "800x359", "kline"], "800x359: a chart picture is 640x360 pixels at least"),
+        (["--chart", "--chart-size", "10001x720", "kline"], "10001x720: a chart picture is 640x360 pixels at least "
+                                                             "and 10000 at most a side"),
+        (["--chart", "--chart-size", "1280x10001", "kline"], "1280x10001: a chart picture"),
         (["--chart-size", "800x400", "kline", "AAPL"], "--chart-size is for a chart: add --chart"),
         (["--ma", "20", "--fills", "kline", "AAPL"], "--ma 20 and --fills are for a chart: add --chart"),
         (["--chart", "--ma", "20,1", "kline"], "20,1: an average is over 2 to 400 bars"),
         (["--chart", "--ema", "x", "kline"], "is not a length in bars"),
         (["--tz", "Mars/Olympus", "kline"], "'Mars/Olympus' is not a time zone"),
     ], ids=["out-suffix", "out-directory", "chart-suffix", "chart-executions", "format-and-terminal-chart",
-            "rows-0", "chart-size", "picture-too-narrow", "picture-too-low", "size-without-chart",
+            "rows-0", "chart-size", "picture-too-narrow", "picture-too-low", "picture-too-wide", "picture-too-tall",
+            "size-without-chart",
             "overlays-without-chart", "average-of-1", "ema-not-a-number", "unknown-zone"])
     def test_usage_errors_exit_2_before_anything_runs(self, argv, message, monkeypatch, capsys):
         ran = []
