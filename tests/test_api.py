@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 from korvanta import api
+from korvanta.sim.book import trading_days_back
 from test_gateway_e2e import gateway  # noqa: F401  (the simulator, a fixture)
 from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this process, a fixture)
 
@@ -60,6 +61,22 @@ def test_kline_from_each_context(gateway, address, context):
     assert bars["close"].tolist() == expected_closes(gateway, 100)
     assert bars.attrs["symbol"] == "AAPL" and bars.attrs["source"] == "ibkr" and bars.attrs["origin"] == "gateway"
     assert bars.attrs["covers"] == tuple(f"{t:%Y-%m-%d}" for t in bars.index[[0, -1]])
+
+
+@pytest.mark.parametrize("span", ["count", "range"])
+def test_adjusted_bars_for_a_count_or_a_range(gateway, address, span):
+    # ex-dividend days come every quarter: one lies between a range that ends 100 days ago and today
+    start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=100), 20)
+    asked = {"count": 20} if span == "count" else {"start": start, "end": end}
+    bars = api.kline("AAPL", "day", **asked, adjusted=True, gateway=address)
+    closes = {what: {b.start: b.close for b in gateway.expected_bars("AAPL", **dict(DAY, durationStr="1 Y",
+                                                                                    whatToShow=what))}
+              for what in ("TRADES", "ADJUSTED_LAST")}
+    days = bars.index.tolist()
+    assert (days[0], days[-1]) == (start, end) if span == "range" else 0 < len(days) <= 20
+    adjusted = [closes["ADJUSTED_LAST"][d] for d in days]
+    assert bars["close"].tolist() == adjusted and bars.attrs["adjust"] == "adj"
+    assert span == "count" or adjusted != [closes["TRADES"][d] for d in days]
 
 
 @pytest.mark.parametrize("tz, rth, zone", [(None, False, "America/Chicago"), ("UTC", True, "UTC")])
