@@ -107,6 +107,23 @@ def test_dual_cache_across_processes(tmp_path):
     cache.close()
 
 
+@pytest.mark.parametrize("held_by", ["both", "disk", "memory", "neither"])
+def test_dual_cache_deletes_a_key_either_level_holds(tmp_path, held_by):
+    # "disk": another instance (another process) wrote it; "memory": another removed it since
+    prefix = str(tmp_path / "cache-")
+    cache, other = DualCache("kline", cachePrefix=prefix), DualCache("kline", cachePrefix=prefix)
+    if held_by != "neither":
+        (other if held_by == "disk" else cache)["key"] = {"bars": []}
+    if held_by == "memory":
+        del other["key"]
+    if held_by == "neither":
+        with pytest.raises(KeyError):
+            del cache["key"]
+    else:
+        del cache["key"]
+    assert "key" not in cache and DualCache("kline", cachePrefix=prefix).get("key") is None
+
+
 # Pickled, this is well over the size diskcache keeps in its database: stored as a file.
 LARGE = {"bars": [{"date": dt.datetime(2024, 1, 2, 9, 30), "close": float(i)}
                   for i in range(3000)]}
