@@ -118,6 +118,16 @@ def test_ctrl_c_at_every_moment_of_the_first_seconds(env):
             and err.count("Interrupted") == 1, (delay, status, err)
 
 
+def test_leaving_at_once_writes_out_what_is_buffered(env):
+    # The exit while a fetch still runs in a worker thread skips the interpreter's own flush:
+    # a table written to a pipe is still in the stream's buffer then, a line begun on stderr too.
+    script = ("import sys; from korvanta.runner import interrupts; "
+              "sys.stdout.write('the whole table'); sys.stderr.write('a last word'); interrupts.leave(3)")
+    buffered = {k: v for k, v in env.items() if k != "PYTHONUNBUFFERED"}
+    done = subprocess.run([sys.executable, "-c", script], env=buffered, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "the whole table", "a last word")
+
+
 def test_ctrl_c_is_not_held_up_by_a_reader_that_stopped_reading(env):
     # The pipe is full and the reader (`| less`, paused) reads no more; what is still buffered
     # cannot be written, and the exit must not wait for it.
