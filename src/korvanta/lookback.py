@@ -1,4 +1,5 @@
-"""How far back a request for the latest N bars must reach, by the exchange's calendar.
+"""How far back a request for the latest N bars, or for a date range, must reach, by the
+exchange's calendar.
 
 The gateway reads an intraday "K D" as the last K sessions that opened before the request's
 end, and a daily, weekly or monthly "K D" as the K calendar days that end with the end's
@@ -22,7 +23,7 @@ import re
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass
 
-from .sessions import Market, Session, market_of, session_of, sessions_before, sessions_between
+from .sessions import FIRST_DAY, Market, Session, market_of, session_of, sessions_before, sessions_between
 
 # ==== bar lengths
 
@@ -154,10 +155,12 @@ def _window_first_day(duration: str, last: dt.date) -> dt.date | None:
     return last - dt.timedelta(days=(7 if unit == "W" else 1) * n - 1)
 
 
-def _sessions_duration(found: list[Session], market: Market, until: dt.datetime) -> str:
-    if len(found) <= 365:
-        return f"{len(found)} D"
-    return in_days((_local_day(market, until) - found[0].day).days + 1)
+def _sessions_duration(sessions: int, first_day: dt.date, market: Market, until: dt.datetime) -> str:
+    """`sessions` sessions back from `until`, the first on `first_day`: "K D", or the calendar
+    days they span where they are more than "D" takes."""
+    if sessions <= 365:
+        return f"{sessions} D"
+    return in_days((_local_day(market, until) - first_day).days + 1)
 
 
 def _sized(market: Market, until: dt.datetime, length: BarLength, count: int, use_rth: bool,
@@ -171,7 +174,7 @@ def _sized(market: Market, until: dt.datetime, length: BarLength, count: int, us
             return designed
         if designed is not None and _holds_sessions(designed, last_day, found):
             return designed
-        return _sessions_duration(found, market, until)
+        return _sessions_duration(len(found), found[0].day, market, until)
     first_day = latest_days(market, until, length, count)
     if first_day is None:
         return designed
@@ -202,6 +205,58 @@ def gateway_duration(symbol: str, sec_type: str, bar_size: str, count: int, use_
     if length is None or count <= 0:
         return designed
     return _sized(market_of(symbol, sec_type), _now(), length, count, use_rth, designed) or designed
+
+
+# ==== a date range
+
+_EARLIEST = dt.datetime.combine(FIRST_DAY, dt.time(0), dt.UTC)
+
+
+def _session(market: Market, day: dt.date, extended: bool) -> Session:
+    session = session_of(market, day, extended=extended)
+    assert session is not None, "a trading day has a session"
+    return session
+
+
+def range_days(market: Market, first: dt.datetime, until: dt.datetime, *, extended: bool) -> list[dt.date]:
+    """The trading days whose sessions hold bars from `first` up to `until`, oldest first: those
+    that opened before `until` and close after `first`."""
+    first = max(first, _EARLIEST)
+    if until <= first:
+        return []
+    days = market.days.days_between(_local_day(market, first) - dt.timedelta(days=1),
+                                     _local_day(market, until) + dt.timedelta(days=1))
+    # A session spans less than two calendar days: only a day or two at either end can fall outside.
+    low, high = 0, len(days)
+    while low < high and _session(market, days[low], extended).close <= first:
+        low += 1
+    while high > low and _session(market, days[high - 1], extended).open >= until:
+        high -= 1
+    return days[low:high]
+
+
+def gateway_range_duration(symbol: str, sec_type: str, bar_size: str, use_rth: bool, first: dt.datetime,
+                           end: dt.datetime | str, designed: str) -> str:
+    """The durationStr of a request for the bars from the instant `first` up to `end` (the
+    request's end; "" for now).
+
+    Intraday bars: the sessions that hold them, from the one in progress at `first` (or the
+    first to open after it) through the last to open before the end, cut at now as the
+    gateway cuts it; the gateway reads "K D" as that many sessions. That is `designed` where
+    the range's sessions are as many as its calendar days; where no session holds a bar of
+    the range, it is the least look-back the gateway takes. Daily and longer bars keep
+    `designed`: the gateway reads their look-back in calendar days, as the range is counted.
+    """
+    length = bar_length(bar_size)
+    if length is None or not length.intraday:
+        return designed
+    market = market_of(symbol, sec_type)
+    now = _now()
+    until = min(end, now) if isinstance(end, dt.datetime) else now
+    days = range_days(market, first, until, extended=not use_rth)
+    if not days:
+        return "1 D"
+    return _sessions_duration(len(days), days[0], market, until)
 
 
 # ==== a short answer
