@@ -119,6 +119,10 @@ py::object rows_between(py::handle hist, py::handle start, py::handle end) {
     return hist.attr("loc")[inside];
 }
 
+py::object exchange_day_start(py::handle day) {
+    return datetime_on(day, 0, 0, 0, global<"_EXCHANGE_TZ">());
+}
+
 py::object exchange_day_end(py::handle day) {
     return datetime_on(day, 23, 59, 59, global<"_EXCHANGE_TZ">());
 }

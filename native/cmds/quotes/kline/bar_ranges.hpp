@@ -22,6 +22,10 @@ py::list bars_between(py::handle bars, py::handle start, py::handle end);
 /// listing exchange's), lies from `start` to `end`; `hist` itself when every row does.
 py::object rows_between(py::handle hist, py::handle start, py::handle end);
 
+/// The first instant of `day` in the exchange zone, as an aware datetime (on a day whose
+/// midnight is skipped, the first that exists): where a range's look-back must reach.
+py::object exchange_day_start(py::handle day);
+
 /// The last second of `day` in the exchange zone, as an aware datetime: the request end
 /// that covers the whole of that exchange day on any machine's clock.
 py::object exchange_day_end(py::handle day);

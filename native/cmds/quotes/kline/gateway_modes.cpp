@@ -354,8 +354,13 @@ Task history(py::object self, py::object contract, py::object rest) {
     py::object request_end = adjusted ? py::reinterpret_borrow<py::object>(name<"">())
                                       : exchange_day_end(end);
     py::object reach_from = adjusted ? latest_today() : end;
-    py::object duration = calc_duration(look_back_days(start, reach_from));
+    py::object designed = calc_duration(look_back_days(start, reach_from));
     py::object symbol = self.attr(name<"symbol">());
+    // The gateway counts an intraday look-back in sessions, not calendar days: the calendar
+    // says how many the range spans, so that no page is fetched only to be dropped.
+    py::object duration =
+        call(global<"gateway_range_duration">(), symbol, security_type(contract), ib_period,
+             py::bool_(use_rth(period)), exchange_day_start(start), request_end, designed);
     host::log<"info">("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol,
                       start, end, period, ib_period, duration, what);
 
