@@ -21,7 +21,7 @@ from zoneinfo import ZoneInfo
 
 import pytest
 
-from korvanta.gateway.limits import PacingRules, Rule
+from korvanta.gateway.limits import PacingRules, Rule, first_calendar_day
 from korvanta.sim import Fault, GatewaySim
 from korvanta.sim.book import trading_days_back
 from korvanta.sim.server import GATEWAY_PACING
@@ -273,17 +273,23 @@ class TestLongFetches:
     NEW_YORK = ZoneInfo("America/New_York")
 
     @pytest.mark.parametrize("gateway", [LOOSE], indirect=True)
-    def test_a_year_of_minutes_by_date_range_arrives_whole(self, gateway, korvanta, tmp_path):
+    @pytest.mark.parametrize("span", ["2 W", "1 Y"])
+    def test_minutes_by_date_range_arrive_whole_a_page_per_session(self, gateway, korvanta, tmp_path, span):
         from korvanta.gateway.barhold import Barhold
 
         end = gateway.now.astimezone(self.NEW_YORK).date() - dt.timedelta(days=1)
-        start = end.replace(year=end.year - 1) + dt.timedelta(days=1)
+        count, unit = span.split()
+        start = first_calendar_day(end, int(count), unit)
         done = korvanta("kline", "AAPL", str(start), str(end), "1m", FAKE_PACING=pacing_words(LOOSE))
         assert "falling back" not in done.stderr
         # stderr is a pipe here: log lines only, no progress bar
         assert "more than one answer holds" in done.stderr and "\x1b[" not in done.stderr
+        # one answer holds one session of minutes: a page for each session of the range, none for
+        # its weekends and holidays
+        sessions = [day for day in trading_days_back(end, 400) if day >= start]
+        assert gateway.requests("historicalData") == len(sessions)
         inst = gateway.sim.book.contracts(gateway.now.date())["AAPL"]
-        expected = gateway.sim.bars.bars(inst, endDateTime=f"{end:%Y%m%d}", durationStr="1 Y", barSizeSetting="1 min",
+        expected = gateway.sim.bars.bars(inst, endDateTime=f"{end:%Y%m%d}", durationStr=span, barSizeSetting="1 min",
                                          whatToShow="TRADES", useRTH=False, now=gateway.now, capped=False)
         store = Barhold(str(tmp_path / "data"))
         try:

@@ -751,7 +751,10 @@ def test_history_defaults(monkeypatch, printed):
      "AAPL day 2024-01-02 ~ 2024-02-01"),
     (["yesterday", "5m"], "2024-03-01", "5m", "none", ("TRADES", "2 D"),
      "AAPL 5m 2024-02-29 ~ 2024-03-01"),
-], ids=["period", "all-four", "odd-adjust", "yesterday"])
+    # intraday bars: the range's 6 sessions, not its 8 calendar days
+    (["2024-02-23", "1m"], "2024-03-01", "1m", "none", ("TRADES", "6 D"),
+     "AAPL 1m 2024-02-23 ~ 2024-03-01"),
+], ids=["period", "all-four", "odd-adjust", "yesterday", "intraday-sessions"])
 def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, sent, title):
     fixed_clock(monkeypatch, "2024-03-01T12:00:00")
     ib = FakeIB(daily_bars(3, dt.date.fromisoformat(end)))
@@ -761,7 +764,7 @@ def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, s
     adjusted = what == "ADJUSTED_LAST"
     assert request["endDateTime"] == ("" if adjusted else exchange_day_end(end))
     assert (request["whatToShow"], request["durationStr"]) == sent
-    assert request["useRTH"] is (period != "5m")
+    assert request["useRTH"] is (period not in ("5m", "1m"))
     assert (result["period"], result["adjust"], printed[0][0]) == (period, adjust, title)
     assert f"duration={duration}, what={what}" in logs[0][1]
     key = kline.Barhold.range_key("AAPL", period, adjust, result["start"], result["end"])
@@ -847,11 +850,17 @@ def test_history_keeps_the_days_of_the_range(printed, words, dates, kept):
 
 def test_range_days_follow_the_exchange_zone(monkeypatch, printed):
     monkeypatch.setattr(kline, "_EXCHANGE_TZ", TOKYO)
+    # the calendar sizes the look-back from the range's first and last instants, looked up at call time
+    sized = []
+    monkeypatch.setattr(kline, "gateway_range_duration", lambda *args: sized.append(args) or "3 D")
     bars = [bar(at("2025-01-01 14:59", UTC), 0), bar(at("2025-01-01 15:00", UTC), 1)]
     ib = FakeIB(bars)
     result = kline_words("aapl", "2025-01-02", "2025-01-03", "1h", ib=ib)
     assert [r["date"] for r in result["bars"]] == [at("2025-01-02 00:00")]
     assert ib.calls[0][1]["endDateTime"] == at("2025-01-03 23:59:59", TOKYO)
+    assert sized == [("AAPL", "STK", "1 hour", False, at("2025-01-02 00:00", TOKYO), at("2025-01-03 23:59:59", TOKYO),
+                      "2 D")]
+    assert ib.calls[0][1]["durationStr"] == "3 D"
 
 
 def test_range_with_no_bar_inside_is_empty(yfinance, printed, logs):

@@ -8,6 +8,7 @@ import pytest
 
 from clock import SWEEP, at, at_every_instant, ny
 from korvanta import closed_hours, lookback, yfinance_plan
+from korvanta.gateway.limits import Duration
 from korvanta.sim.bars import BarMaker
 from korvanta.sim.book import Book
 
@@ -66,6 +67,78 @@ def test_the_look_back_holds_n_bars_at_the_gateway(pinned_clock, symbol, bar_siz
 ])
 def test_durations_the_gateway_takes(pinned_clock, bar_size, count, use_rth, designed, sent):
     assert lookback.gateway_duration("AAPL", "STK", bar_size, count, use_rth, designed) == sent
+
+
+def in_range(bars, first, last):
+    """The bars of `bars` that start on a New York day from `first` to `last`."""
+    def day(bar):
+        return bar.start.astimezone(NEW_YORK).date() if isinstance(bar.start, dt.datetime) else bar.start
+    return [bar.start for bar in bars if first <= day(bar) <= last]
+
+
+# (symbol, bar size, first and last day of the range in days before today; a last day of None
+# is an adjusted range, which ends now)
+RANGES = [
+    ("AAPL", "1 min", 13, 1),
+    ("AAPL", "5 mins", 30, 0),
+    ("AAPL", "1 min", 6, None),
+    # the futures session of a day opens the evening before, and the end day's evening is the next one's
+    ("/ES", "1 hour", 1, 1),
+    ("/ES", "1 min", 0, 0),
+    ("/ES", "30 mins", 9, None),
+    ("AAPL", "1 day", 30, 1),
+]
+
+
+@at_every_instant
+@pytest.mark.parametrize("symbol, bar_size, back, until", RANGES,
+                         ids=lambda v: v if isinstance(v, str) and " " in v else None)
+def test_a_ranges_look_back_takes_in_its_sessions_and_no_more(pinned_clock, symbol, bar_size, back, until):
+    sec_type = "CONTFUT" if symbol.startswith("/") else "STK"
+    today = dt.datetime.now(NEW_YORK).date()
+    start, last = today - dt.timedelta(days=back), today - dt.timedelta(days=until or 0)
+    end, text = "", ""
+    if until is not None:
+        end = dt.datetime.combine(last, dt.time(23, 59, 59), NEW_YORK)
+        text = end.astimezone(UTC).strftime("%Y%m%d-%H:%M:%S")
+    # the calendar days from the start through the end (adjusted: today), as the command counts them
+    designed = lookback.in_days(back - (until or 0) + 1)
+    first = dt.datetime.combine(start, dt.time(0), NEW_YORK)
+    duration = lookback.gateway_range_duration(symbol, sec_type, bar_size, False, first, end, designed)
+
+    def held(look_back):
+        return in_range(gateway_bars(symbol, look_back, bar_size, False, end=text), start, last)
+
+    # a session or more beyond any the range can span
+    everything = held(lookback.in_days(back + 2))
+    assert held(duration) == everything
+    if bar_size == "1 day":
+        assert duration == designed
+        return
+    if everything and shorter(duration):
+        assert held(shorter(duration)) != everything
+    if held(designed) == everything:
+        assert Duration.parse(duration).seconds <= Duration.parse(designed).seconds
+
+
+@at("regular-session")
+@pytest.mark.parametrize("symbol, start, last, sent", [
+    # no session holds a bar of the range: the least look-back there is
+    pytest.param("AAPL", dt.date(2026, 12, 5), dt.date(2026, 12, 6), "1 D", id="weekend"),
+    pytest.param("AAPL", dt.date(2026, 12, 9), dt.date(2026, 12, 31), "1 D", id="after-today"),
+    # Sunday from 18:00 is Monday's session
+    pytest.param("/ES", dt.date(2026, 12, 5), dt.date(2026, 12, 6), "1 D", id="futures-sunday-evening"),
+    # more sessions than "D" takes (382): the calendar days they span, in years; as far back
+    # as the calendar goes
+    pytest.param("AAPL", dt.date(2025, 6, 2), dt.date(2026, 12, 7), "2 Y", id="years"),
+    pytest.param("AAPL", dt.date(1, 1, 1), dt.date(2026, 12, 7), "27 Y", id="from-year-1"),
+])
+def test_range_durations_the_gateway_takes(pinned_clock, symbol, start, last, sent):
+    first = dt.datetime.combine(start, dt.time(0), NEW_YORK)
+    end = dt.datetime.combine(last, dt.time(23, 59, 59), NEW_YORK)
+    designed = lookback.in_days((last - start).days + 1)
+    sec_type = "CONTFUT" if symbol.startswith("/") else "STK"
+    assert lookback.gateway_range_duration(symbol, sec_type, "1 min", False, first, end, designed) == sent
 
 
 class TestOlderPart:
