@@ -72,6 +72,14 @@ def refused(words, yf) -> str:
     (["kline", "AAPL", "x" * 1_000_000], f"kline: '{'x' * 79}…' {NOT_A_WORD} (kline -h lists them)"),
     (["executions", "aapl", ":foo"], "executions: unknown keyword ':foo' (help executions lists them)"),
     (["executions", ":mien"], "executions: unknown keyword ':mien' (did you mean ':mine'?)"),
+    (["pnl", "aapl", ":mine"], "pnl: unknown keyword ':mine' (help pnl lists them)"),
+    (["pnl", ":rr"], "pnl: unknown keyword ':rr' (did you mean ':r'?)"),
+    (["pnl", "A\x07B"], "pnl: the symbol 'A\\x07B' holds a control character"),
+    (["kline", "AAPL,,MSFT", "day"], "kline: the list 'AAPL,,MSFT' has an empty place"),
+    (["kline", "AAPL,", "MSFT"], "kline: the list 'AAPL,' has an empty place (a list takes no blanks: AAPL,MSFT)"),
+    (["kline", "AAPL,A\x07B", "day"], "kline: the symbol 'A\\x07B' holds a control character"),
+    (["kline", "AAPL,MSFT", "dya"], f"kline: 'dya' {NOT_A_WORD} (did you mean 'day'?)"),
+    (["executions", "aapl,,msft"], "executions: the list 'aapl,,msft' has an empty place"),
     (["klien", "AAPL"], "Unknown command 'klien' (commands: "),
 ], ids=lambda v: None if isinstance(v, str) else " ".join(v)[:40])
 def test_words_a_command_does_not_take(yf, words, message):
@@ -103,6 +111,7 @@ def test_dates_no_source_can_answer(yf, words, message):
     "kline AAPL intraday", "kline /ES 1h 50", "kline AAPL today", "kline AAPL yesterday today week adj",
     f"kline AAPL {TODAY - dt.timedelta(days=1)} {TODAY - dt.timedelta(days=1)}",
     f"kline AAPL 2025-01-01 {TODAY.year}-12-31 day", "executions aapl :R :Mine", "executions",
+    "kline AAPL,msft,/ES day 5", "executions aapl,msft :r", "pnl", "pnl aapl,msft es :R",
 ])
 def test_words_the_command_takes_pass(words):
     from korvanta.runner.commands import check

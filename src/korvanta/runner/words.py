@@ -38,19 +38,46 @@ class Keyword:
     meaning: str
 
 
+RELOAD = Keyword((":refresh", ":r", ":ref", ":update", ":upd", ":u"), "reload the executions first")
+
 # Words the command modules take without keeping them in a table of their own.
 KEYWORDS: dict[str, tuple[Keyword, ...]] = {
     "kline": (Keyword(("intraday",), "today's one-minute curve"),),
-    "executions": (
-        Keyword((":refresh", ":r", ":ref", ":update", ":upd", ":u"), "reload the executions first"),
-        Keyword((":mine", ":self", ":m", ":s"), "only this client's fills"),
-    ),
-    "pnl": (Keyword((":refresh", ":r", ":ref", ":update", ":upd", ":u"), "reload the executions first"),),
+    "executions": (RELOAD, Keyword((":mine", ":self", ":m", ":s"), "only this client's fills")),
+    "pnl": (RELOAD,),
 }
 
 
 def keywords_of(word: str) -> list[str]:
     return [w for keyword in KEYWORDS.get(word, ()) for w in keyword.words]
+
+
+def asks_reload(args: Sequence[str]) -> bool:
+    """Whether a command's words ask for the executions to be loaded again first."""
+    return any(word.lower() in RELOAD.words for word in args)
+
+
+# ---- several symbols in one word: AAPL,MSFT,TSLA
+
+LIST_SEPARATOR = ","
+
+
+def is_list(word: str) -> bool:
+    return LIST_SEPARATOR in word
+
+
+def symbol_list(word: str) -> list[str]:
+    """The symbols of a comma list, each once (in any case), in the order typed; UsageError for
+    a list with an empty place or a symbol no source can hold."""
+    symbols: dict[str, str] = {}
+    places = word.split(LIST_SEPARATOR)
+    for i, symbol in enumerate(places):
+        if not symbol:
+            blank = " (a list takes no blanks: AAPL,MSFT)" if i == len(places) - 1 else ""
+            raise UsageError(f"the list {shown(word)} has an empty place{blank}")
+        check_symbol(symbol)
+        symbols.setdefault(symbol.upper(), symbol)
+    return list(symbols.values())
 
 
 Check = Callable[[list[str]], None]
@@ -192,7 +219,10 @@ def check_kline(args: list[str]) -> None:
     if not args or not args[0]:
         raise UsageError(f"no symbol given ({LATEST_FORM}; kline -h for more)")
     symbol, *rest = args
-    check_symbol(symbol)
+    if is_list(symbol):
+        symbol_list(symbol)
+    else:
+        check_symbol(symbol)
     kline = command_module("kline")
     if not rest or kline is None:
         return
@@ -221,15 +251,22 @@ def check_kline(args: list[str]) -> None:
     check_range(start, end, today=today)
 
 
-# ---- executions
+# ---- executions and pnl: symbols (comma lists too) and the command's keywords
 
-@check_of("executions")
-def check_executions(args: list[str]) -> None:
-    keywords = keywords_of("executions")
-    for word in args:
-        if not word.startswith(":"):
-            check_symbol(word)
-        elif word.lower() not in keywords:
-            near = suggestion(word, keywords)
-            hint = f"did you mean {shown(near)}?" if near else "help executions lists them"
-            raise UsageError(f"unknown keyword {shown(word)} ({hint})")
+def symbols_and_keywords(word: str) -> Check:
+    """The check of a command that takes symbols and the keywords of KEYWORDS[word], in any order."""
+    def check(args: list[str]) -> None:
+        keywords = keywords_of(word)
+        for arg in args:
+            if not arg.startswith(":"):
+                symbol_list(arg) if is_list(arg) else check_symbol(arg)
+            elif arg.lower() not in keywords:
+                near = suggestion(arg, keywords)
+                hint = f"did you mean {shown(near)}?" if near else f"help {word} lists them"
+                raise UsageError(f"unknown keyword {shown(arg)} ({hint})")
+
+    return check
+
+
+check_of("executions")(symbols_and_keywords("executions"))
+check_of("pnl")(symbols_and_keywords("pnl"))
