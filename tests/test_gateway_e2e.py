@@ -367,13 +367,13 @@ class TestExecutions:
 
     # "ES": the future's contracts the simulator's fills are in at the test's instant (ESZ6, or
     # ESH7 after the December expiry, and both around it)
-    @pytest.mark.parametrize("words, requests, present, absent", [
-        ([":r"], 2, ["ES", "TSLA"], []),
-        ([":refresh", ":u", "msft"], 2, ["MSFT"], ["TSLA", "ES"]),
-        ([":self"], 1, ["AAPL", "MSFT"], ["ES", "TSLA"]),
-        ([":mine", ":ref"], 2, ["AAPL"], ["ES"]),
+    @pytest.mark.parametrize("words, present, absent", [
+        ([":r"], ["ES", "TSLA"], []),
+        ([":refresh", ":u", "msft"], ["MSFT"], ["TSLA", "ES"]),
+        ([":self"], ["AAPL", "MSFT"], ["ES", "TSLA"]),
+        ([":mine", ":ref"], ["AAPL"], ["ES"]),
     ], ids=["refresh", "refresh-twice-filtered", "own-client", "own-client-refreshed"])
-    def test_keywords(self, gateway, korvanta, words, requests, present, absent):
+    def test_keywords(self, gateway, korvanta, words, present, absent):
         futures = sorted({f.contract.localSymbol for f in gateway.sim.book.fills(gateway.now)
                           if f.contract.secType == "FUT"})
         assert futures and all(name.startswith("ES") for name in futures)
@@ -384,4 +384,5 @@ class TestExecutions:
         done = korvanta("executions", *words)
         summary = done.stdout.split("Profit by Half Hour")[0]
         assert all(s in summary for s in named(present)) and not any(s in summary for s in named(absent))
-        assert gateway.requests("executions") == requests
+        # a fresh connection asks for them once, reload or not
+        assert gateway.requests("executions") == 1

@@ -162,7 +162,7 @@ class TestExecutionsNotAnswered:
          "executions: the gateway did not answer the executions request (gateway error 321: Error validating request"),
         (Fault.delay("executions", 3, times=2), ["executions", ":r"],
          "executions: the gateway did not answer the executions request within 0.5 s"),
-    ], ids=["delayed-at-connect", "refused-at-connect", "delayed-again-on-reload"])
+    ], ids=["delayed-at-first-use", "refused-at-first-use", "delayed-again-on-reload"])
     async def test_is_not_no_fills(self, sim, logs, monkeypatch, fault, words, reason):
         needs("korvanta.cmds.portfolio.executions")
         monkeypatch.setattr(state_module, "EXECUTIONS_TIMEOUT", 0.5)
@@ -187,43 +187,68 @@ class TestExecutionsNotAnswered:
         assert capsys.readouterr().out.startswith("Execution Summary\n")
 
 
-async def test_a_dropped_gateway_is_reconnected_once(sim, logs, kline_without_yfinance):
+async def until(condition, seconds: float = 2.0) -> None:
+    for _ in range(int(seconds / 0.02)):
+        if condition():
+            return
+        await asyncio.sleep(0.02)
+
+
+async def test_a_gateway_that_went_away_is_found_again(sim, logs, kline_without_yfinance):
+    """As in the shell: a drop is mended at the next command, and a gateway gone for a while
+    (restarted, on the same address) serves again once back, without `connect`."""
     needs("korvanta.cmds.portfolio.executions")
+    where = f"127.0.0.1:{sim.port}"
     sim.inject(Fault.drop("contractDetails"))
     state = await connect(address(sim), 1)
     try:
         await run_status(["kline", "AAPL"], state)
-        assert state.dropped
+        assert state.dropped and kline_without_yfinance == [("AAPL", [])]
         assert await run_status(["executions"], state) == 0
-        assert said(logs, "WARNING")[-1] == f"The gateway at 127.0.0.1:{sim.port} dropped the connection; reconnecting"
-        assert said(logs, "INFO").count(f"Connected to the gateway at 127.0.0.1:{sim.port} as client 1") == 2
-        # a gateway gone for good: one try, then the commands that need it are refused
         await sim.stop()
-        for _ in range(50):
-            if state.dropped:
-                break
-            await asyncio.sleep(0.02)
-        assert await run_status(["executions"], state) == 1
-        assert await run_status(["executions"], state) == 1
+        await until(lambda: state.dropped)
+        # gone for two commands: refused, the gateway's absence said once
+        assert [await run_status(["executions"], state) for _ in range(2)] == [1, 1]
+        assert state.status() == f"not connected: no gateway at {where} at the last try; the next command tries again"
+        await sim.start(sim.port)
+        assert [await run_status(words, state) for words in (["executions"], ["kline", "AAPL", "day", "3"])] == [0, 0]
     finally:
         state.close()
-    assert sum("reconnecting" in m for m in said(logs, "WARNING")) == 2
-    assert said(logs, "ERROR")[-1] == f"executions needs a connected gateway: the gateway at 127.0.0.1:{sim.port} is not connected"
+    assert kline_without_yfinance == [("AAPL", [])] and sim.requests["historicalData"] == 1
+    warnings = said(logs, "WARNING")
+    assert warnings.count(f"The gateway at {where} dropped the connection; reconnecting") == 2
+    assert sum(m.startswith(f"No gateway at {where} (") for m in warnings) == 1
+    assert said(logs, "INFO").count(f"The gateway at {where} is back: connected as client 1") == 1
+    assert said(logs, "ERROR")[-1] == f"executions needs a connected gateway: the gateway at {where} is not connected"
 
 
-async def test_a_connect_cancelled_while_asking_for_the_executions_leaves_no_session(sim):
-    # Ctrl-C in the shell during `connect`, after the handshake: the client id must be free again.
-    sim.inject(Fault.delay("executions", 3))
+async def test_connect_elsewhere_keeps_the_working_connection_until_the_new_one_is_up(sim, logs):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        dead = ("127.0.0.1", s.getsockname()[1])  # nothing listens there
+    state = await connect(address(sim), 1)
+    try:
+        assert not await state.open(dead)
+        assert state.connected and state.address == address(sim)
+        assert said(logs, "WARNING")[-1].endswith(f"; still connected to 127.0.0.1:{sim.port}")
+        async with GatewaySim() as other:
+            assert await state.open(address(other)) and state.address == address(other)
+            await until(lambda: not sim.client_ids())
+            assert sim.client_ids() == set() and other.client_ids() == {1}
+    finally:
+        state.close()
+
+
+async def test_a_connect_cancelled_after_the_handshake_leaves_no_session(sim):
+    # Ctrl-C in the shell during `connect`, once the gateway has the client id: it must be free again.
+    sim.inject(Fault.delay("startApi", 0.3))
     connecting = asyncio.create_task(connect(address(sim), 1))
-    while not sim.requests["executions"]:
+    while not sim.requests["startApi"]:
         await asyncio.sleep(0.01)
     connecting.cancel()
     with pytest.raises(asyncio.CancelledError):
         await connecting
-    for _ in range(100):
-        if not sim.client_ids():
-            break
-        await asyncio.sleep(0.02)
+    await asyncio.sleep(0.5)  # past the moment the gateway would have taken the id
     assert sim.client_ids() == set()
 
 

@@ -17,10 +17,10 @@ from .errors import CommandError, UsageError
 from .failures import summary
 from .gateway import GatewayError, GatewayUnanswered
 from .results import present
-from .state import HostState
+from .state import READS_EXECUTIONS, HostState
 from .usage import command_modules
 from .views import command_view
-from .words import check_words
+from .words import asks_reload, check_words
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
 # module found under the command categories is loaded all the same.
@@ -132,11 +132,13 @@ async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hin
     source = source or result_settings.current().source
     if sources.shuns_gateway(word, source):
         state = HostState()
-    await state.recover()
+    await state.reach()
     if (cls.requires_gateway or sources.needs_gateway(word, source)) and not state.connected:
         why = (f"the gateway at {state.describe_gateway()} is not connected" if state.address
                else no_gateway_hint)
         raise CommandError(f"{word} needs a connected gateway: {why}")
+    if word in READS_EXECUTIONS and not asks_reload(args):
+        await state.executions_ready()
     command = cls(state=state, ib=state.ib)
     try:
         apply_words(command, command.argmap(), args)

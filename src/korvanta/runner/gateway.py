@@ -7,7 +7,7 @@ from collections.abc import Callable
 from typing import Any
 
 from ib_async import IB, BarData, Contract, RequestError
-from ib_async.ib import StartupFetch, StartupFetchALL
+from ib_async.ib import StartupFetchNONE
 from loguru import logger
 
 from . import paging
@@ -84,7 +84,8 @@ class GatewayClient(IB):
     pending request ends that request with a `GatewayError` at once. A request pending longer
     than `waitNotice` seconds is said at info level, every `waitNotice` seconds. The executions
     the client holds are known to be incomplete while `executionsFailure` is set, and `fills`
-    then raises rather than show an empty account.
+    then raises rather than show an empty account, and so it does before they were asked for:
+    the connection asks for nothing at start-up.
 
     Historical-data requests wait for the gateway's pacing rules (`pacer`, shared by every
     connection of the process to the same gateway), and one larger than a gateway answer holds
@@ -97,6 +98,8 @@ class GatewayClient(IB):
         super().__init__()
         self.waitNotice = waitNotice
         self.executionsFailure: str | None = None
+        self.executionsAsked = False
+        self._connecting = False
         self._pending: dict[Any, str] = {}
         self._label: str | None = None  # what the request being started is for, where no contract says
         self._refusal: ConnectionError | None = None
@@ -207,21 +210,24 @@ class GatewayClient(IB):
 
     async def connectAsync(self, host: str, port: int, clientId: int, timeout: float | None = 4,  # type: ignore[override]
                            readonly: bool = True) -> "GatewayClient":
-        """Connect; raises `ClientIdInUse` as soon as the gateway refuses the client id.
+        """Connect, asking the gateway for nothing more; raises `ClientIdInUse` as soon as the
+        gateway refuses the client id.
 
-        The executions come after the connection, by `reqExecutionsChecked`: a gateway that does
-        not answer them leaves the connection up, with `executionsFailure` saying why.
+        ib_async's connect would also ask for the positions, the orders, the account's values and
+        the executions, which kline never uses and which grow with the account; each command asks
+        for what it reads when it runs (the executions by `reqExecutionsChecked`).
         """
         self._refusal = None
         self._refused = asyncio.Event()
         self.pacer = pacer_for((host, port))
-        fetch = StartupFetchALL & ~StartupFetch.EXECUTIONS
+        self._connecting = True
         connecting = asyncio.ensure_future(super().connectAsync(
-            host, port, clientId=clientId, timeout=timeout, readonly=readonly, fetchFields=fetch))
+            host, port, clientId=clientId, timeout=timeout, readonly=readonly, fetchFields=StartupFetchNONE))
         refused = asyncio.ensure_future(self._refused.wait())
         try:
             await asyncio.wait([connecting, refused], return_when=asyncio.FIRST_COMPLETED)
         finally:
+            self._connecting = False
             refused.cancel()
             if not connecting.done():
                 connecting.cancel()
@@ -229,16 +235,15 @@ class GatewayClient(IB):
         if self._refusal is not None and (connecting.cancelled() or connecting.exception() is not None):
             raise self._refusal
         connecting.result()
-        try:
-            await self.reqExecutionsChecked(timeout)
-        except GatewayUnanswered as e:
-            logger.warning("{}", e)
-        except BaseException:
-            # Cancelled (Ctrl-C in the shell): as ib_async does for its own steps, no connection
-            # is left that no one holds, keeping the client id taken.
-            self.disconnect()
-            raise
         return self
+
+    def reqPositionsAsync(self):
+        if self._connecting:
+            # ib_async's connect asks for the positions whatever its fetchFields say.
+            asked = asyncio.get_running_loop().create_future()
+            asked.set_result([])
+            return asked
+        return super().reqPositionsAsync()
 
     def reqExecutionsAsync(self, execFilter=None):
         self._label = "executions"
@@ -248,7 +253,8 @@ class GatewayClient(IB):
             self._label = None
 
     async def reqExecutionsChecked(self, timeout: float | None) -> None:
-        """Ask for the executions again; `GatewayUnanswered` when the gateway does not answer in time or refuses."""
+        """Ask for the executions (again); `GatewayUnanswered` when the gateway does not answer in time or refuses."""
+        self.executionsAsked = True
         try:
             await self._answer(self.reqExecutionsAsync(), timeout)
         except TimeoutError:
@@ -263,4 +269,7 @@ class GatewayClient(IB):
     def fills(self):
         if self.executionsFailure is not None:
             raise GatewayUnanswered(f"{self.executionsFailure}; `executions :r` asks again")
+        if not self.executionsAsked:
+            # Only the fills of this connection's own orders would be there: not the account's.
+            raise GatewayUnanswered("this connection has not asked the gateway for the executions")
         return super().fills()

@@ -7,7 +7,7 @@ from ib_async import ContFuture, Contract, Stock
 from loguru import logger
 
 from .address import describe
-from .gateway import NO_SECURITY_DEFINITION, ClientIdInUse, GatewayClient, GatewayError
+from .gateway import NO_SECURITY_DEFINITION, ClientIdInUse, GatewayClient, GatewayError, GatewayUnanswered
 
 CONNECT_TIMEOUT = 4.0
 # The gateway answers an unknown contract with an error that ends the request; these only
@@ -18,13 +18,28 @@ EXECUTIONS_TIMEOUT = 30.0
 CLIENT_ID_TRIES = 5
 
 WITHOUT_GATEWAY = "going on without it: kline serves from yfinance, commands that need the gateway are refused"
+# After a try that waited out the whole connect timeout (a gateway host that does not answer),
+# the commands go on without the gateway for this long before the next try costs that wait again.
+SLOW_RETRY_AFTER = 60.0
+# Commands that read the account's executions from the connection (`ib.fills()`).
+READS_EXECUTIONS = frozenset({"executions", "pnl"})
+
+
+class NoConnection(Exception):
+    """The gateway could not be connected to; the text says where and why."""
+
+    def __init__(self, text: str, *, absent: bool):
+        super().__init__(text)
+        self.absent = absent  # no gateway there (rather than one that turned the client id down)
 
 
 class HostState:
     """`connected`, `positionalQuoteRepopulate`, `loadExecutions` and `clientId` for the commands.
 
     It also owns the connection: `open` connects (trying further client ids when
-    `clientIdTries` > 1), `recover` reconnects once after the gateway dropped, `close` ends it.
+    `clientIdTries` > 1), `reach` finds the gateway again before a command that uses it, `close`
+    ends it. Commands may run on it side by side (the symbols of a watchlist, the tasks of an
+    API session): connecting and the first executions request are done once for all of them.
     """
 
     def __init__(self, ib=None, *, address: tuple[str, int] | None = None, clientId: int = 0,
@@ -35,7 +50,15 @@ class HostState:
         self.clientIdTries = clientIdTries
         self.timeout = timeout
         self.since: dt.datetime | None = None
+        # Whether the user asked for the gateway at `address` (open), and not to be rid of it (close).
+        self.wanted = False
+        # The gateway was out of reach at the last try; when the next try may be made.
+        self._away = False
+        self._retry_at = 0.0
+        # Contracts as the gateway at `_resolved_at` named them, by the symbol typed.
         self._resolved: dict[str, tuple[str, Contract]] = {}
+        self._resolved_at = address
+        self._lock = asyncio.Lock()
 
     @property
     def connected(self) -> bool:
@@ -83,6 +106,18 @@ class HostState:
         """Ask the gateway for the executions again; the client's fills are current afterwards."""
         await self.ib.reqExecutionsChecked(EXECUTIONS_TIMEOUT)
 
+    async def executions_ready(self) -> None:
+        """Ask for the executions once per connection, before the first command that reads them.
+
+        A failure is not raised here: the client keeps it, and the command reading the fills says it.
+        """
+        async with self._lock:
+            if self.connected and not self.ib.executionsAsked:
+                try:
+                    await self.loadExecutions()
+                except GatewayUnanswered as e:
+                    logger.debug("{}", e)
+
     # ---- the connection
 
     def describe_gateway(self) -> str:
@@ -98,23 +133,82 @@ class HostState:
             failure = getattr(self.ib, "executionsFailure", None)
             return f"{line}; {failure}" if failure else line
         if self.dropped:
-            return f"not connected: the gateway at {where} dropped the connection; connect reconnects"
+            return f"not connected: the gateway at {where} dropped the connection; the next command reconnects"
+        if self.wanted:
+            return f"not connected: no gateway at {where} at the last try; the next command tries again"
         return f"not connected to {where}; connect connects"
 
     async def open(self, address: tuple[str, int] | None = None) -> bool:
-        """Connect to `address` (default: the last one), replacing any connection; whether it worked."""
-        if self.connected and address in (None, self.address):
-            logger.info("Already connected to the gateway at {} as client {}", self.describe_gateway(), self.clientId)
+        """Connect to `address` (default: the last one); whether it worked.
+
+        A working connection is kept until the new one is up: when that fails, the commands go
+        on with the one they had.
+        """
+        async with self._lock:
+            self.wanted = True
+            if self.connected and address in (None, self.address):
+                logger.info("Already connected to the gateway at {} as client {}", self.describe_gateway(), self.clientId)
+                return True
+            target = address or self.address
+            if target is None:
+                return False
+            if self.dropped:
+                self.close(wanted=True)
+            kept = self.describe_gateway() if self.connected else None
+            if kept is None:
+                self.address = target
+            try:
+                ib, clientId = await self._dial(target)
+            except NoConnection as e:
+                self._away = kept is None
+                logger.warning("{}; {}", e, f"still connected to {kept}" if kept else
+                               WITHOUT_GATEWAY if e.absent else "pass --client-id N")
+                return False
+            self._use(ib, clientId, target)
+            logger.info("Connected to the gateway at {} as client {}", self.describe_gateway(), clientId)
             return True
-        self.close()
-        if address is not None and address != self.address:
-            # Another gateway (live instead of paper, say) may know other contracts.
-            self._resolved.clear()
-            self.address = address
-        if self.address is None:
-            return False
-        host, port = self.address
-        where = self.describe_gateway()
+
+    async def reach(self) -> None:
+        """Before a command that uses the gateway: find it again where the connection is gone.
+
+        A connection the gateway dropped is made again at once (said once). While the gateway
+        is out of reach, each command tries it again first (a refused connection costs nothing;
+        after a try that waited out the timeout, the next waits SLOW_RETRY_AFTER), quietly, and
+        its return is said once. Nothing is tried after `close` (the shell's disconnect).
+        """
+        if self.connected or not self.wanted or self.address is None:
+            return
+        loop = asyncio.get_running_loop()
+        async with self._lock:
+            if self.connected or not self.wanted or (self._away and loop.time() < self._retry_at):
+                return
+            where = self.describe_gateway()
+            if self.dropped:
+                logger.warning("The gateway at {} dropped the connection; reconnecting", where)
+                self.close(wanted=True)
+            started = loop.time()
+            try:
+                ib, clientId = await self._dial(self.address)
+            except NoConnection as e:
+                if self._away:
+                    logger.debug("{}", e)
+                else:
+                    logger.warning("{}; {}", e, WITHOUT_GATEWAY if e.absent else "pass --client-id N")
+                self._away = True
+                waited = loop.time() - started >= self.timeout
+                self._retry_at = loop.time() + (SLOW_RETRY_AFTER if waited else 0.0)
+                return
+            back = self._away
+            self._use(ib, clientId, self.address)
+            if back:
+                logger.info("The gateway at {} is back: connected as client {}", where, clientId)
+            else:
+                logger.info("Connected to the gateway at {} as client {}", where, clientId)
+
+    async def _dial(self, address: tuple[str, int]) -> tuple[GatewayClient, int]:
+        """A new connection to the gateway at `address` and its client id; NoConnection when there is none."""
+        host, port = address
+        where = describe(address)
         first = self.clientId
         for clientId in range(first, first + max(1, self.clientIdTries)):
             ib = GatewayClient()
@@ -124,38 +218,38 @@ class HostState:
                 logger.debug("Client id {} is in use at {}", clientId, where)
                 continue
             except TimeoutError:
-                logger.warning("No gateway at {} (no answer within {:g} s); {}", where, self.timeout, WITHOUT_GATEWAY)
-                return False
+                raise NoConnection(f"No gateway at {where} (no answer within {self.timeout:g} s)", absent=True) from None
             except Exception as e:
                 reason = str(e) or type(e).__name__
-                logger.warning("No gateway at {} ({}); {}", where, reason, WITHOUT_GATEWAY)
-                return False
-            self.ib, self.clientId, self.since = ib, clientId, dt.datetime.now()
-            logger.info("Connected to the gateway at {} as client {}", where, clientId)
-            return True
+                raise NoConnection(f"No gateway at {where} ({reason})", absent=True) from None
+            return ib, clientId
         if self.clientIdTries > 1:
             taken = f"client ids {first} to {clientId} are in use by other sessions"
         else:
             taken = f"client id {first} is in use by another session"
-        logger.warning("Gateway at {}: {}; pass --client-id N", where, taken)
-        return False
+        raise NoConnection(f"Gateway at {where}: {taken}", absent=False)
 
-    async def recover(self) -> None:
-        """After the gateway dropped the connection, reconnect once, and say so."""
-        if self.dropped:
-            # One try per drop: when it fails, `open` leaves no connection to recover.
-            logger.warning("The gateway at {} dropped the connection; reconnecting", self.describe_gateway())
-            await self.open()
+    def _use(self, ib: GatewayClient, clientId: int, address: tuple[str, int]) -> None:
+        self.close(wanted=True)
+        if address != self._resolved_at:
+            # Another gateway (live instead of paper, say) may know other contracts.
+            self._resolved.clear()
+            self._resolved_at = address
+        self.ib, self.clientId, self.address, self.since = ib, clientId, address, dt.datetime.now()
+        self._away = False
 
-    def close(self) -> None:
+    def close(self, *, wanted: bool = False) -> None:
+        """End the connection; unless `wanted`, the commands go on without the gateway until `open`."""
         if self.ib is not None:
             self.ib.disconnect()
         self.ib = None
+        self.wanted = wanted
 
 
-async def connect(address: tuple[str, int] | None, clientId: int | None, *, timeout: float = CONNECT_TIMEOUT,
-                  clientIdTries: int = 1) -> HostState:
-    """A state connected to the gateway at `address`, or a disconnected one when that fails.
+def host_state(address: tuple[str, int] | None, clientId: int | None, *, timeout: float = CONNECT_TIMEOUT,
+               clientIdTries: int = 1) -> HostState:
+    """A state for the gateway at `address`, not connected yet: the first command that uses the
+    gateway connects (`reach`).
 
     With `clientIdTries` above 1, the ids after `clientId` are tried in turn while the gateway
     says the id is in use. A `clientId` of None (the user chose none) is the first free one of
@@ -164,5 +258,13 @@ async def connect(address: tuple[str, int] | None, clientId: int | None, *, time
     if clientId is None:
         clientId, clientIdTries = 1, CLIENT_ID_TRIES
     state = HostState(address=address, clientId=clientId, clientIdTries=clientIdTries, timeout=timeout)
+    state.wanted = address is not None
+    return state
+
+
+async def connect(address: tuple[str, int] | None, clientId: int | None, *, timeout: float = CONNECT_TIMEOUT,
+                  clientIdTries: int = 1) -> HostState:
+    """A state connected to the gateway at `address` (see `host_state`), or a disconnected one when that fails."""
+    state = host_state(address, clientId, timeout=timeout, clientIdTries=clientIdTries)
     await state.open()
     return state
