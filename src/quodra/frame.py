@@ -40,6 +40,8 @@ class TableSettings:
 _settings = TableSettings()
 # Overrides for one context (an asyncio task, a thread), over the process-wide settings.
 _local: ContextVar[TableSettings | None] = ContextVar("quodra_table_settings", default=None)
+# The tables this context holds back rather than print (see `holding`); None: print them.
+_held: ContextVar[list[tuple["pd.DataFrame", str]] | None] = ContextVar("quodra_held_tables", default=None)
 
 
 def settings() -> TableSettings:
@@ -62,6 +64,19 @@ def using(**changes) -> Iterator[TableSettings]:
         yield _local.get()
     finally:
         _local.reset(token)
+
+
+@contextmanager
+def holding() -> Iterator[list[tuple["pd.DataFrame", str]]]:
+    """Until the block ends, `printFrame` in this context (this task or thread) keeps each
+    (frame, title) in the list yielded instead of printing it, for the host to print later
+    through `printFrame` (several commands running at once, shown one after another)."""
+    held: list[tuple["pd.DataFrame", str]] = []
+    token = _held.set(held)
+    try:
+        yield held
+    finally:
+        _held.reset(token)
 
 
 def _with_visible_labels(frame: "pd.DataFrame") -> "pd.DataFrame":
@@ -115,6 +130,10 @@ def row_limit(frame: "pd.DataFrame", width: int) -> int | None:
 def printFrame(frame: "pd.DataFrame", title: str) -> None:
     """Print `title`, then `frame` as a table as wide as the terminal, with the rows the settings ask for."""
     global printed
+    held = _held.get()
+    if held is not None:
+        held.append((frame, title))
+        return
     printed += 1
     if not settings().shown:
         return

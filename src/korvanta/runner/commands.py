@@ -20,6 +20,7 @@ from .results import present
 from .state import READS_EXECUTIONS, HostState
 from .usage import command_modules
 from .views import command_view
+from .watchlist import run_listed, spread, symbols_of
 from .words import asks_reload, check_words
 
 # The modules the toolkit ships; each is reported when it is not there, while any other
@@ -127,7 +128,7 @@ async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hin
     (BrokenPipeError), cancellation and Ctrl-C pass through.
     """
     cls = check(words)
-    word, *args = words
+    word, *args = spread(words)
     word = word.lower()
     source = source or result_settings.current().source
     if sources.shuns_gateway(word, source):
@@ -163,7 +164,18 @@ async def execute_line(words: Sequence[str], state: HostState, *, no_gateway_hin
 
 
 async def run_status(words: Sequence[str], state: HostState) -> int:
-    """Run one command, show its result or report its failure; the exit status (0, 1, or 2 for usage)."""
+    """Run one command, show its result or report its failure; the exit status (0, 1, or 2 for usage).
+
+    A line naming several symbols (`kline AAPL,MSFT day 5`) runs once per symbol (watchlist.py).
+    """
+    try:
+        check(words)
+    except CommandError as e:
+        logger.error("{}", e)
+        return e.status
+    symbols = symbols_of(words)
+    if symbols is not None:
+        return await run_listed(words, symbols, state)
     printed_before = frame.printed
     try:
         with command_view(words, result_settings.current()):

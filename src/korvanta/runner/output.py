@@ -63,8 +63,10 @@ def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
 
 
 def _flat(frame: "pd.DataFrame") -> "pd.DataFrame":
-    # Bars are indexed by date; in a file the date is the first column.
-    return frame.reset_index() if frame.index.name else frame.reset_index(drop=True)
+    # Bars are indexed by date (the bars of several symbols by symbol and date); in a file the
+    # index's named levels are the first columns.
+    named = [name for name in frame.index.names if name is not None]
+    return frame.reset_index(level=named).reset_index(drop=True) if named else frame.reset_index(drop=True)
 
 
 def _iso_times(frame: "pd.DataFrame") -> "pd.DataFrame":

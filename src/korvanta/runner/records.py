@@ -112,3 +112,18 @@ def result_frame(result: Any, *, tz: str | None = None, rth: bool = False) -> tu
     if kind == "executions":
         return kind, executions_frame(records, tz=tz)
     return kind, pd.DataFrame.from_records(records)
+
+
+def listed_frame(frames: Mapping[str, "pd.DataFrame"]) -> "pd.DataFrame":
+    """The records of several symbols (symbol -> its frame, in order) as one frame, the symbol the
+    outer level of its index. Times of symbols in different zones are put in UTC, so that they
+    share one column of one type."""
+    import pandas as pd
+
+    zones = {str(frame.index.tz) for frame in frames.values() if isinstance(frame.index, pd.DatetimeIndex)}
+    if len(zones) > 1:
+        frames = {symbol: frame.tz_convert("UTC") if isinstance(frame.index, pd.DatetimeIndex) else frame
+                  for symbol, frame in frames.items()}
+    if not frames:
+        return pd.DataFrame(index=pd.MultiIndex.from_tuples([], names=["symbol", "date"]))
+    return pd.concat(frames, names=["symbol"])

@@ -3,6 +3,8 @@
 import os
 import shutil
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -17,7 +19,10 @@ from .pnl_chart import is_journal
 if TYPE_CHECKING:
     import pandas as pd
 
+    from .records import Kind
     from .state import HostState
+
+    Found = tuple[Kind, pd.DataFrame]
 
 # A terminal chart takes the terminal's height within these bounds.
 CHART_LINES = (16, 32)
@@ -76,58 +81,98 @@ async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.Resu
         logger.info("Chart written to {}", Path(written).absolute())
 
 
-async def present(result: Any, printed_before: int, state: "HostState | None" = None) -> bool:
-    """Show a successful command's result and do with it what the settings ask; False when that failed.
+class _Outcome:
+    """Whether the steps in a `_reporting` block went well, and the file being written, if any."""
 
-    The records go to stdout instead of tables with a format set; otherwise bars reshaped by the
-    settings (--rth, --tz) are shown as they are now, and a result that its command did not
-    print (a kline cache hit) is printed; under kline's table a line says where its bars came
-    from and the dates they cover. A chart follows the table, and the records are written to
-    the --out file last. A failure is logged here.
-    """
-    wanted = result_settings.current()
-    writing = None  # the file being written, for the message when that fails
+    def __init__(self) -> None:
+        self.ok = True
+        self.writing: str | None = None
+
+
+@contextmanager
+def _reporting() -> Iterator[_Outcome]:
+    """Log what fails in the block (a full disk, a missing extra) and mark the outcome failed."""
+    outcome = _Outcome()
     try:
-        found = None
+        yield outcome
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        logger.error("Cannot write {}: {}", outcome.writing or "the results", e.strerror or e)
+        outcome.ok = False
+    except (ValueError, MissingExtra) as e:
+        logger.error("{}", e)
+        outcome.ok = False
+
+
+async def show_result(result: Any, printed_before: int, state: "HostState | None" = None,
+                      wanted: result_settings.ResultSettings | None = None) -> tuple[bool, "Found | None"]:
+    """Show a successful command's result as the settings ask (default: those in force); whether
+    that went well, and its records where the settings needed them.
+
+    Without a format: bars reshaped by the settings (--rth, --tz) are shown as they are now, a
+    result that its command did not print (a kline cache hit) is printed, and under kline's
+    table a line says where its bars came from and the dates they cover. A chart follows. A
+    failure is logged here.
+    """
+    wanted = wanted or result_settings.current()
+    found = None
+    with _reporting() as outcome:
         if wanted.format or wanted.out or wanted.chart or wanted.reshaped:
             from .records import result_frame
 
             found = result_frame(result, tz=wanted.tz, rth=wanted.rth)
             if found is None and (wanted.format or wanted.out):
                 raise ValueError("the command returned no records to print or write")
-        if wanted.format:
-            from .output import records_text
-
-            sys.stdout.write(records_text(found[1], wanted.format))
-            sys.stdout.flush()
-        elif found is not None and found[0] == "bars" and wanted.reshaped:
-            show_bars(result, found[1], printed_before)
-        else:
-            show_unprinted(result, printed_before)
-        if not wanted.format and (origin := origin_of(result)) is not None:
-            print(origin.line(), flush=True)
+        if not wanted.format:
+            if found is not None and found[0] == "bars" and wanted.reshaped:
+                show_bars(result, found[1], printed_before)
+            else:
+                show_unprinted(result, printed_before)
+            if (origin := origin_of(result)) is not None:
+                print(origin.line(), flush=True)
         if wanted.chart:
             if found is not None and is_journal(found[1]):
-                writing = wanted.chart
+                outcome.writing = wanted.chart
                 _journal_chart(found[1], wanted)
             elif found is None or found[0] != "bars":
                 logger.warning("No chart: only kline bars and pnl records are drawn")
             else:
-                writing = wanted.chart
+                outcome.writing = wanted.chart
                 await _chart(result, found[1], wanted, state)
+    return outcome.ok, found
+
+
+def keep_records(found: "Found", wanted: result_settings.ResultSettings | None = None) -> bool:
+    """Print the records to stdout (a format set) and write them to the --out file, as the
+    settings ask; False (logged) when that failed."""
+    wanted = wanted or result_settings.current()
+    kind, records = found
+    with _reporting() as outcome:
+        if wanted.format:
+            from .output import records_text
+
+            sys.stdout.write(records_text(records, wanted.format))
+            sys.stdout.flush()
         if wanted.out:
             from .output import write_records
 
-            writing = wanted.out
-            written = write_records(found[1], wanted.out)
-            what = {"bars": "bars", "executions": "fills"}.get(found[0], "records")
-            logger.info("Wrote {} {} to {}", len(found[1].index), what, Path(written).absolute())
-    except BrokenPipeError:
-        raise
-    except OSError as e:
-        logger.error("Cannot write {}: {}", writing or "the results", e.strerror or e)
-        return False
-    except (ValueError, MissingExtra) as e:
-        logger.error("{}", e)
-        return False
-    return True
+            outcome.writing = wanted.out
+            written = write_records(records, wanted.out)
+            what = {"bars": "bars", "executions": "fills"}.get(kind, "records")
+            logger.info("Wrote {} {} to {}", len(records.index), what, Path(written).absolute())
+    return outcome.ok
+
+
+async def present(result: Any, printed_before: int, state: "HostState | None" = None) -> bool:
+    """Show a successful command's result and do with it what the settings ask; False when that failed.
+
+    The records go to stdout instead of tables with a format set; otherwise the result is shown
+    (`show_result`), with its chart after the tables; the records are written to the --out file
+    last.
+    """
+    wanted = result_settings.current()
+    shown, found = await show_result(result, printed_before, state, wanted)
+    if not shown or found is None or not (wanted.format or wanted.out):
+        return shown
+    return keep_records(found, wanted)
