@@ -2,8 +2,14 @@
 
 import asyncio
 import datetime as dt
+import os
+import re
+import subprocess
+import sys
+import textwrap
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from zoneinfo import ZoneInfo
 
@@ -12,7 +18,7 @@ import pytest
 
 from korvanta import api
 from korvanta.sim.book import trading_days_back
-from test_gateway_e2e import gateway  # noqa: F401  (the simulator, a fixture)
+from test_gateway_e2e import FAKES, gateway  # noqa: F401  (the simulator, a fixture)
 from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this process, a fixture)
 
 pytestmark = pytest.mark.e2e
@@ -151,3 +157,95 @@ def test_a_fetch_given_up_on_does_not_hold_the_call(yf, monkeypatch, context):
         assert time.perf_counter() - started < 5  # the fetch waits 10 s
     finally:
         yf.gate.set()
+
+
+# ---- sessions: one connection for many calls
+
+TEN = ["AAPL", "MSFT", "TSLA", "SPY", "KVAA", "KVAB", "KVAC", "KVAD", "KVAE", "KVAF"]
+
+
+def in_a_block(address):
+    with api.Session(gateway=address) as s:
+        return [s.kline(symbol, "day", 20) for symbol in TEN], s.executions()
+
+
+def from_threads(address):
+    with api.Session(gateway=address) as s, ThreadPoolExecutor(4) as pool:
+        bars = list(pool.map(lambda symbol: s.kline(symbol, "day", 20), TEN))
+        return bars, s.executions()
+
+
+def side_by_side(address):
+    async def calls():
+        async with api.Session(gateway=address) as s:
+            *bars, fills = await asyncio.gather(*(s.kline_async(symbol, "day", 20) for symbol in TEN),
+                                                s.executions_async())
+            return bars, fills
+
+    return asyncio.run(calls())
+
+
+@pytest.mark.parametrize("calls", [in_a_block, from_threads, side_by_side], ids=["with", "threads", "async-tasks"])
+def test_a_session_keeps_one_connection(gateway, address, calls):
+    bars, fills = calls(address)
+    assert [frame.attrs["symbol"] for frame in bars] == TEN and len({len(frame.index) for frame in bars}) == 1
+    assert bars[0]["close"].tolist() == expected_closes(gateway, len(bars[0].index))
+    assert len(fills.index) == len(gateway.sim.book.fills(gateway.now))
+    assert gateway.requests("startApi") == 1 and gateway.requests("executions") == 1
+    assert gateway.requests("positions") == gateway.requests("accountUpdates") == 0
+
+
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_klines_one_frame_by_symbol_and_date(gateway, address, yf, errors):
+    yf.answer = ConnectionError("network down")
+    unknown = "kline NOSUCH: No data returned (the gateway knows no such symbol; yfinance fetch failed: network down)"
+    with api.Session(gateway=address) as s:
+        if errors == "raise":
+            with pytest.raises(api.CommandError, match=fr"^kline: 1 of 3 symbols failed: {re.escape(unknown)}$"):
+                s.klines(["AAPL", "NOSUCH", "msft"], "day", 100)
+            return
+        bars = s.klines(["AAPL", "NOSUCH", "msft"], "day", 100, errors="skip")
+    assert bars.index.names == ["symbol", "date"] and bars.attrs["symbols"] == ["AAPL", "MSFT"]
+    assert bars.loc["AAPL", "close"].tolist() == expected_closes(gateway, 100)
+    assert len(bars.loc["MSFT"].index) == len(bars.loc["AAPL"].index) and bars.attrs["failed"] == {"NOSUCH": unknown}
+    assert bars.attrs["by_symbol"]["MSFT"]["origin"] == "gateway"
+
+
+def test_a_blocking_call_on_the_sessions_own_loop_is_refused(address):
+    async def calls():
+        async with api.Session(gateway=address) as s:
+            with pytest.raises(api.CommandError, match="await the call's _async form"):
+                s.kline("AAPL", "day", 5)
+            return len((await s.kline_async("AAPL", "day", 5)).index)
+
+    assert asyncio.run(calls()) == 5
+
+
+NESTED = textwrap.dedent("""\
+    import asyncio, sys
+    import nest_asyncio
+    from korvanta import api
+
+    gateway = sys.argv[1]
+    nest_asyncio.apply()  # as notebooks do
+    print(len(api.kline("AAPL", "day", 5, gateway=gateway)))
+
+    async def cell():
+        print(len(api.kline("MSFT", "day", 5, gateway=gateway)))
+        print(len(await api.kline_async("TSLA", "day", 5, gateway=gateway)))
+        with api.Session(gateway=gateway) as s:
+            print(len(s.kline("SPY", "day", 5)), len(await s.kline_async("AAPL", "day", 5)))
+        async with api.Session(gateway=gateway) as s:
+            print(len(await s.klines_async(["AAPL", "MSFT"], "day", 5)), len(s.executions()))
+
+    asyncio.run(cell())
+""")
+
+
+def test_the_api_under_nest_asyncio(gateway, address, tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KORVANTA_")}
+    env.update(PYTHONPATH=str(FAKES), KORVANTA_DATA_DIR=str(tmp_path / "data"))
+    done = subprocess.run([sys.executable, "-c", NESTED, address], capture_output=True, text=True, env=env, timeout=60)
+    fills = len(gateway.sim.book.fills(gateway.now))
+    assert done.stdout.split("\n") == ["5", "5", "5", "5 5", f"10 {fills}", ""], done.stderr
+    assert "never awaited" not in done.stderr and "Traceback" not in done.stderr

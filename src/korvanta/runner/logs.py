@@ -149,12 +149,17 @@ def configure(verbosity: int) -> None:
 def warnings_only_by_default() -> None:
     """For the Python API: loguru's own stderr sink, which shows every line down to debug, becomes
     the runner's at warning level, and standard logging, where nothing has set it up, goes into
-    it too (a library's error lines are then summed up with the command's). A program that has
-    set up loguru or logging already keeps its set-up; `configure` asks for more (0: info lines,
-    1: debug lines)."""
+    it too (a library's error lines are then summed up with the command's), but for the gateway
+    client library's, which the commands say in their own words. A program that has set up
+    loguru or logging already keeps its set-up; `configure` asks for more (0: info lines, 1:
+    debug lines, 2: the gateway client library's too)."""
     try:
         logger.remove(0)  # loguru's default sink; gone once anyone has set loguru up
     except ValueError:
         return
     _add_stderr("WARNING")
     logging.basicConfig(handlers=[_ToLoguru()], level=logging.WARNING)
+    # As in the runner: the gateway's errors that matter are said by the commands, in their words.
+    for name in _CLIENT_LOGGERS:
+        if logging.getLogger(name).level == logging.NOTSET:
+            logging.getLogger(name).setLevel(_SILENT)
