@@ -8,11 +8,13 @@ import signal
 import sys
 
 from . import calendars
-from .server import GatewaySim
+from .server import Fault, GatewaySim
 
 
-async def serve(port: int, lifetime: float) -> None:
+async def serve(port: int, lifetime: float, answer_time: float = 0.0) -> None:
     sim = GatewaySim()
+    if answer_time > 0:
+        sim.inject(Fault.delay("historicalData", answer_time, times=None))
     await sim.start(port)
     print(f"korvanta.sim: gateway simulator listening on 127.0.0.1:{sim.port}", flush=True)
     stop = asyncio.Event()
@@ -34,6 +36,8 @@ def main(argv=None) -> None:
     parser = argparse.ArgumentParser(prog="python -m korvanta.sim", description=__doc__)
     parser.add_argument("--port", type=int, default=4002, help="loopback port (0: any free port)")
     parser.add_argument("--lifetime", type=float, default=3600.0, help="seconds until it stops by itself")
+    parser.add_argument("--answer-time", type=float, default=0.0,
+                        help="seconds each historical-data answer takes, as a gateway's do (default: at once)")
     parser.add_argument("--verbose", action="store_true", help="log faults and protocol problems")
     args = parser.parse_args(argv)
     try:
@@ -43,7 +47,7 @@ def main(argv=None) -> None:
         sys.exit(1)
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
-    asyncio.run(serve(args.port, args.lifetime))
+    asyncio.run(serve(args.port, args.lifetime, args.answer_time))
 
 
 if __name__ == "__main__":
