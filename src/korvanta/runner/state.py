@@ -55,6 +55,7 @@ class HostState:
         # The gateway was out of reach at the last try; when the next try may be made.
         self._away = False
         self._retry_at = 0.0
+        self._tries = 0  # connection tries so far, so that commands side by side share one
         # Contracts as the gateway at `_resolved_at` named them, by the symbol typed.
         self._resolved: dict[str, tuple[str, Contract]] = {}
         self._resolved_at = address
@@ -158,9 +159,8 @@ class HostState:
             if kept is None:
                 self.address = target
             try:
-                ib, clientId = await self._dial(target)
+                ib, clientId = await self._try(target, away=kept is None)
             except NoConnection as e:
-                self._away = kept is None
                 logger.warning("{}; {}", e, f"still connected to {kept}" if kept else
                                WITHOUT_GATEWAY if e.absent else "pass --client-id N")
                 return False
@@ -174,36 +174,49 @@ class HostState:
         A connection the gateway dropped is made again at once (said once). While the gateway
         is out of reach, each command tries it again first (a refused connection costs nothing;
         after a try that waited out the timeout, the next waits SLOW_RETRY_AFTER), quietly, and
-        its return is said once. Nothing is tried after `close` (the shell's disconnect).
+        its return is said once. Commands that run side by side share one try. Nothing is tried
+        after `close` (the shell's disconnect).
         """
         if self.connected or not self.wanted or self.address is None:
             return
-        loop = asyncio.get_running_loop()
+        tries = self._tries
         async with self._lock:
-            if self.connected or not self.wanted or (self._away and loop.time() < self._retry_at):
+            waiting = self._away and asyncio.get_running_loop().time() < self._retry_at
+            if self.connected or not self.wanted or waiting or self._tries != tries:
                 return
-            where = self.describe_gateway()
+            where, back = self.describe_gateway(), self._away
             if self.dropped:
                 logger.warning("The gateway at {} dropped the connection; reconnecting", where)
                 self.close(wanted=True)
-            started = loop.time()
             try:
-                ib, clientId = await self._dial(self.address)
+                ib, clientId = await self._try(self.address, away=True)
             except NoConnection as e:
-                if self._away:
+                if back:
                     logger.debug("{}", e)
                 else:
                     logger.warning("{}; {}", e, WITHOUT_GATEWAY if e.absent else "pass --client-id N")
-                self._away = True
-                waited = loop.time() - started >= self.timeout
-                self._retry_at = loop.time() + (SLOW_RETRY_AFTER if waited else 0.0)
                 return
-            back = self._away
             self._use(ib, clientId, self.address)
             if back:
                 logger.info("The gateway at {} is back: connected as client {}", where, clientId)
             else:
                 logger.info("Connected to the gateway at {} as client {}", where, clientId)
+
+    async def _try(self, address: tuple[str, int], *, away: bool) -> tuple[GatewayClient, int]:
+        """`_dial`, counted; a failure marks the gateway out of reach (where `away`), and when the
+        next try may be made."""
+        loop = asyncio.get_running_loop()
+        started = loop.time()
+        try:
+            return await self._dial(address)
+        except NoConnection:
+            if away:
+                self._away = True
+                waited = loop.time() - started >= self.timeout
+                self._retry_at = loop.time() + (SLOW_RETRY_AFTER if waited else 0.0)
+            raise
+        finally:
+            self._tries += 1
 
     async def _dial(self, address: tuple[str, int]) -> tuple[GatewayClient, int]:
         """A new connection to the gateway at `address` and its client id; NoConnection when there is none."""
