@@ -40,7 +40,8 @@ def parser() -> argparse.ArgumentParser:
     p = OptionParser(
         prog="korvanta", allow_abbrev=False,
         description="Run one korvanta command, or, with none given, the interactive shell.",
-        epilog="examples: korvanta kline AAPL day 100 | korvanta --gateway 127.0.0.1:4002 executions aapl :r"
+        epilog="examples: korvanta kline AAPL day 100 | korvanta kline AAPL,MSFT,TSLA day 5 (several symbols, "
+               "shown in turn) | korvanta --gateway 127.0.0.1:4002 executions aapl :r"
                " | korvanta help kline | korvanta kline -h.  Exit status: 0 done, 1 failed, 2 usage error,"
                " 130 interrupted.",
     )

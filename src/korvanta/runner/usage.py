@@ -27,6 +27,16 @@ SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, st
               "`command -h` shows one command's usage; options (--rows 5) may end a line.")
 
 
+# What the runner adds to a command's own words, said under its usage text.
+RUNNER_NOTES = {
+    "kline": "Several symbols: kline AAPL,MSFT,TSLA day 5 fetches them side by side over\n"
+             "one connection and shows each in turn (--out, --format: one file with a symbol\n"
+             "column).",
+    "executions": "A comma list is several symbols: executions aapl,msft.",
+    "pnl": "A comma list is several symbols: pnl aapl,msft.",
+}
+
+
 def help_requested(words: list[str]) -> bool:
     """`help ...`, `? ...`, or a command with -h/--help among its words."""
     return bool(words) and (words[0].lower() in HELP_WORDS or any(w in HELP_OPTIONS for w in words[1:]))
@@ -117,7 +127,9 @@ def show_help(words: list[str]) -> list[str]:
         texts = all_usages()
     for names, text in texts.items():
         if text is not None:
-            text = "\n".join([text, *keyword_lines(names.split(",")[0], text)])
+            word = names.split(",")[0]
+            note = ["", RUNNER_NOTES[word]] if word in RUNNER_NOTES else []
+            text = "\n".join([text, *keyword_lines(word, text), *note])
             print(names)
             print(textwrap.indent(text, HELP_INDENT), end="\n\n")
     if not words:
