@@ -72,6 +72,7 @@ def main(answer_time: float) -> None:
     together, in_turn = names[:SYMBOLS], names[SYMBOLS:2 * SYMBOLS]
     with SimProcess(answer_time) as gateway, tempfile.TemporaryDirectory() as root:
         with api.Session(gateway=f"127.0.0.1:{gateway.port}") as session:
+            fresh_bar_cache(root, "warm-up")
             session.kline("AAPL", "1h", 1)  # connected, the modules loaded
             fresh_bar_cache(root, "together")
             started = time.perf_counter()

@@ -188,27 +188,34 @@ def side_by_side(address):
 @pytest.mark.parametrize("calls", [in_a_block, from_threads, side_by_side], ids=["with", "threads", "async-tasks"])
 def test_a_session_keeps_one_connection(gateway, address, calls):
     bars, fills = calls(address)
-    assert [frame.attrs["symbol"] for frame in bars] == TEN and len({len(frame.index) for frame in bars}) == 1
-    assert bars[0]["close"].tolist() == expected_closes(gateway, len(bars[0].index))
+    assert [frame.attrs["symbol"] for frame in bars] == TEN and {len(frame.index) for frame in bars} == {20}
+    assert bars[0]["close"].tolist() == expected_closes(gateway, 20)
     assert len(fills.index) == len(gateway.sim.book.fills(gateway.now))
     assert gateway.requests("startApi") == 1 and gateway.requests("executions") == 1
     assert gateway.requests("positions") == gateway.requests("accountUpdates") == 0
 
 
-@pytest.mark.parametrize("errors", ["raise", "skip"])
-def test_klines_one_frame_by_symbol_and_date(gateway, address, yf, errors):
+UNKNOWN = "kline NOSUCH: No data returned (the gateway knows no such symbol; yfinance fetch failed: network down)"
+
+
+@pytest.mark.parametrize("symbols, errors, kept", [
+    (["AAPL", "NOSUCH", "msft"], "raise", None),
+    (["AAPL", "NOSUCH", "msft"], "skip", ["AAPL", "MSFT"]),
+    (["aapl"], "raise", ["AAPL"]),
+], ids=["a-failure-raises", "a-failure-skipped", "one-symbol"])
+def test_klines_one_frame_by_symbol_and_date(gateway, address, yf, symbols, errors, kept):
     yf.answer = ConnectionError("network down")
-    unknown = "kline NOSUCH: No data returned (the gateway knows no such symbol; yfinance fetch failed: network down)"
     with api.Session(gateway=address) as s:
-        if errors == "raise":
-            with pytest.raises(api.CommandError, match=fr"^kline: 1 of 3 symbols failed: {re.escape(unknown)}$"):
-                s.klines(["AAPL", "NOSUCH", "msft"], "day", 100)
+        if kept is None:
+            with pytest.raises(api.CommandError, match=fr"^kline: 1 of 3 symbols failed: {re.escape(UNKNOWN)}$"):
+                s.klines(symbols, "day", 100, errors=errors)
             return
-        bars = s.klines(["AAPL", "NOSUCH", "msft"], "day", 100, errors="skip")
-    assert bars.index.names == ["symbol", "date"] and bars.attrs["symbols"] == ["AAPL", "MSFT"]
+        bars = s.klines(symbols, "day", 100, errors=errors)
+    assert bars.index.names == ["symbol", "date"] and bars.attrs["symbols"] == kept
     assert bars.loc["AAPL", "close"].tolist() == expected_closes(gateway, 100)
-    assert len(bars.loc["MSFT"].index) == len(bars.loc["AAPL"].index) and bars.attrs["failed"] == {"NOSUCH": unknown}
-    assert bars.attrs["by_symbol"]["MSFT"]["origin"] == "gateway"
+    assert {len(bars.loc[symbol].index) for symbol in kept} == {100}
+    assert bars.attrs["failed"] == ({"NOSUCH": UNKNOWN} if "NOSUCH" in symbols else {})
+    assert bars.attrs["by_symbol"]["AAPL"]["origin"] == "gateway"
 
 
 def test_a_blocking_call_on_the_sessions_own_loop_is_refused(address):

@@ -29,6 +29,7 @@ class Call:
     tz: str | None = None
     rth: bool = False
     source: str = "auto"
+    listed: bool = False  # a frame by symbol, even of one symbol
 
 
 def _zone(tz: str | None) -> str | None:
@@ -85,15 +86,16 @@ def _bars_frame(tz: str | None, rth: bool) -> Callable[[Any], "pd.DataFrame"]:
 def kline_call(symbols: str | Sequence[str], period: str, count: int | None, *, adjusted: bool,
                start: dt.date | str | None, end: dt.date | str | None, tz: str | None, rth: bool,
                source: str) -> Call:
-    """kline of one symbol, or of several (a sequence) as a comma list."""
-    if not isinstance(symbols, str):
+    """kline of one symbol, or of several (a sequence, of one symbol too) as a comma list."""
+    listed = not isinstance(symbols, str)
+    if listed:
         symbols = [str(symbol) for symbol in symbols]
         if not symbols or any("," in symbol or not symbol for symbol in symbols):
             raise UsageError(f"kline: {symbols!r} is not a list of symbols")
         symbols = ",".join(symbols)
     tz = _zone(tz)
     return Call(kline_words(symbols, period, count, adjusted, start, end), _bars_frame(tz, rth), tz, rth,
-                source_of(source))
+                source_of(source), listed)
 
 
 def executions_call(symbols: Sequence[str], *, reload: bool, mine: bool, tz: str | None) -> Call:
@@ -195,12 +197,14 @@ async def _frames(lines: list[list[str]], call: Call, state: "HostState", show: 
 async def records(call: Call, state: "HostState", *, show: bool, errors: Errors = "raise") -> "pd.DataFrame":
     """Run the call and return its records as a frame; a line naming several symbols gives one
     frame with the symbol as the outer level of its index (`errors`: what a symbol that failed does)."""
-    from korvanta.runner.watchlist import line_for, symbols_of
+    from korvanta.runner.watchlist import LISTED, line_for, symbols_of
 
     if errors not in ("raise", "skip"):
         raise UsageError(f"errors: {errors!r} is neither 'raise' nor 'skip'")
     checked(call)
     symbols = symbols_of(call.words)
+    if symbols is None and call.listed:
+        symbols = [call.words[LISTED[call.words[0]] + 1]]
     if symbols is None:
         [found] = await _frames([call.words], call, state, show)
         if isinstance(found, CommandError):
