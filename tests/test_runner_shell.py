@@ -23,6 +23,7 @@ from korvanta.runner.state import HostState, connect
 from korvanta.runner.usage import all_usages, show_help, usage_of
 from korvanta.sim import GatewaySim
 from quodra.dispatch import DArg
+from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this process, a fixture)
 
 
 @command(names=["t-shell"])
@@ -106,6 +107,24 @@ def test_connect_disconnect_status_through_the_simulator(monkeypatch, logs, caps
         f"Already connected to the gateway at 127.0.0.1:{port} as client 1",
         f"Disconnected from the gateway at 127.0.0.1:{port}",
     ]
+
+
+def test_a_hang_up_while_the_prompt_waited_is_noticed_before_the_next_command(logs, yf):
+    from test_gateway_e2e import SimThread
+
+    load_command_modules()
+    with SimThread() as gateway, asyncio.Runner() as runner:
+        # the shell's loop runs only while a line does
+        state = runner.run(connect(("127.0.0.1", gateway.port), 1))
+        asyncio.run_coroutine_threadsafe(gateway.sim.stop(), gateway.loop).result(10)
+        time.sleep(0.2)
+        try:
+            assert Shell(runner, state, interactive=False).handle("kline AAPL day 3")
+        finally:
+            state.close()
+    warnings = [m for level, m in logs if level == "WARNING"]
+    assert warnings[0] == f"The gateway at 127.0.0.1:{gateway.port} dropped the connection; reconnecting"
+    assert not [m for m in warnings if "IBKR failed" in m]
 
 
 def test_a_huge_line_is_refused_at_once_without_echo(logs):

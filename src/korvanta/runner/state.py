@@ -21,6 +21,8 @@ WITHOUT_GATEWAY = "going on without it: kline serves from yfinance, commands tha
 # After a try that waited out the whole connect timeout (a gateway host that does not answer),
 # the commands go on without the gateway for this long before the next try costs that wait again.
 SLOW_RETRY_AFTER = 60.0
+# Long enough for the event loop to read a connection's end and hand it to the client.
+HANG_UP_READ = 0.005
 # Commands that read the account's executions from the connection (`ib.fills()`).
 READS_EXECUTIONS = frozenset({"executions", "pnl"})
 
@@ -177,6 +179,10 @@ class HostState:
         its return is said once. Commands that run side by side share one try. Nothing is tried
         after `close` (the shell's disconnect).
         """
+        if self.wanted and self.ib is not None:
+            # The shell's loop runs only while a command does: a gateway that hung up while the
+            # prompt waited is noticed once the loop has read its end of the connection.
+            await asyncio.sleep(HANG_UP_READ)
         if self.connected or not self.wanted or self.address is None:
             return
         tries = self._tries
