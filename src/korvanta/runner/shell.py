@@ -129,7 +129,8 @@ def show_help_for(shell: Shell, words: list[str]) -> bool:
 
 @builtin("connect")
 def connect(shell: Shell, words: list[str]) -> bool:
-    """connect [HOST:PORT]: connect to that gateway, or to the last one again."""
+    """connect [HOST:PORT]: connect to that gateway, or to the last one again; the
+    working connection is kept until the new one is up."""
     try:
         if len(words) > 1:
             raise ValueError("connect takes one HOST:PORT")
@@ -145,7 +146,8 @@ def connect(shell: Shell, words: list[str]) -> bool:
 
 @builtin("disconnect")
 def disconnect(shell: Shell, words: list[str]) -> bool:
-    """disconnect: close the gateway connection."""
+    """disconnect: close the gateway connection; commands go on without the gateway
+    until connect."""
     if shell.state.connected:
         logger.info("Disconnected from the gateway at {}", shell.state.describe_gateway())
     shell.state.close()
