@@ -136,11 +136,12 @@ def test_failures_raise_command_error(address, call, message):
         call(address)
 
 
-@pytest.mark.parametrize("show", [False, True])
-def test_tables_printed_only_when_asked(address, capsys, show):
-    api.kline("AAPL", "5m", 20, gateway=address, show=show)
+@pytest.mark.parametrize("show, rth", [(False, False), (True, False), (True, True)],
+                         ids=["quiet", "shown", "reshaped-shown"])
+def test_tables_printed_only_when_asked(address, capsys, show, rth):
+    api.kline("AAPL", "5m", 20, gateway=address, show=show, rth=rth)
     out = capsys.readouterr().out
-    assert out.startswith("AAPL 5m (") if show else out == ""
+    assert out.startswith("AAPL 5m (") and out.count(" bars)") == 1 if show else out == ""
 
 
 @pytest.mark.parametrize("context", [from_plain_thread, from_running_loop], ids=["script", "notebook"])

@@ -80,7 +80,7 @@ async def test_each_symbol_whole_in_the_order_typed(sim, yf, capsys, logs, symbo
 @pytest.mark.parametrize("changes, shown", [
     (dict(format="csv"), False),
     (dict(format="json"), False),
-    (dict(out="bars.csv"), True),
+    (dict(out="bars.csv", rth=True), True),
     (dict(out="bars.parquet", chart="chart.png"), True),
 ], ids=["csv", "json", "out", "parquet-and-charts"])
 async def test_one_stream_or_file_with_a_symbol_column(sim, yf, capsys, tmp_path, monkeypatch, result_settings,

@@ -178,11 +178,14 @@ async def _frames(lines: list[list[str]], call: Call, state: "HostState", show: 
             got[i] = outcome.failure
             return
         got[i] = found = call.to_frame(outcome.result)
-        if show and view.reshaped and isinstance(outcome.result, dict):
-            show_bars(outcome.result, found, printed_before)
-        elif show:
-            show_unprinted(outcome.result, printed_before)
-        if show and (origin := origin_of(outcome.result)) is not None:
+        if not show:
+            return
+        with frame.using(shown=True):  # outside the command's view, which may hold its tables back
+            if view.reshaped and isinstance(outcome.result, dict):
+                show_bars(outcome.result, found, printed_before)
+            else:
+                show_unprinted(outcome.result, printed_before)
+        if (origin := origin_of(outcome.result)) is not None:
             print(origin.line(), flush=True)
 
     async def run(line: list[str]) -> Any:

@@ -137,17 +137,21 @@ async def run_listed(words: Sequence[str], symbols: Sequence[str], state: "HostS
     records: dict[str, "pd.DataFrame"] = {}
     statuses: list[int] = []  # each symbol's
 
+    tables_shown = frame.settings().shown
+
     async def show(i: int, outcome: Outcome) -> None:
         symbol = symbols[i]
         printed_before = frame.printed
+        # Under the command's view, as they were made (held back where the settings reshape them).
         for table, title in outcome.tables or ():
             frame.printFrame(table, title)
         if outcome.failure is not None:
             logger.error("{}", outcome.failure)
             statuses.append(outcome.failure.status)
             return
-        shown, found = await show_result(outcome.result, printed_before, state,
-                                         replace(wanted, chart=chart_file(wanted.chart, symbol)))
+        with frame.using(shown=tables_shown):
+            shown, found = await show_result(outcome.result, printed_before, state,
+                                             replace(wanted, chart=chart_file(wanted.chart, symbol)))
         if found is not None and found[0] == "bars":
             records[symbol.upper()] = found[1]
         statuses.append(0 if shown else 1)
