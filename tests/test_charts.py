@@ -173,6 +173,21 @@ def test_terminal_chart_lines_and_fills_on_their_candles():
     assert columns["•"][0] == candles[4]  # the average of 5 from the fifth bar on
 
 
+def test_vwap_restarts_each_session_and_is_drawn_apart():
+    from korvanta.runner.charts.overlays import overlay_lines
+    from korvanta.sessions import CME_FUTURES
+
+    # 15:55-15:59 and 17:00-17:04 Chicago: the evening bars open the next trading day
+    index = pd.DatetimeIndex([*pd.date_range("2026-12-08 15:55", periods=5, freq="min"),
+                              *pd.date_range("2026-12-08 17:00", periods=5, freq="min")], tz="America/Chicago")
+    bars = pd.DataFrame({"high": 11.0, "low": 9.0, "close": 10.0, "volume": 100.0, "average": np.arange(10.0)},
+                        index=index)
+    (line,) = overlay_lines(bars, charts.Overlays(vwap=True), CME_FUTURES)
+    # the running volume-weighted average of each session's own bars, with a break where one starts
+    assert line.values.tolist()[:5] == [0.0, 0.5, 1.0, 1.5, 2.0]
+    assert np.isnan(line.values.iloc[5]) and line.values.tolist()[6:] == [5.5, 6.0, 6.5, 7.0]
+
+
 def test_terminal_chart_in_colour_tells_rises_from_falls():
     chart = charts.terminal_chart(known_bars(), "AAPL", width=80, height=24, colour=True)
     # plotext's green and red foregrounds, and no body drawn for colourless output

@@ -87,6 +87,15 @@ def vwap(bars: "pd.DataFrame", market: Market) -> "pd.Series":
     return (traded / total.where(total > 0)).astype(float)
 
 
+def session_breaks(values: "pd.Series", market: Market) -> "pd.Series":
+    """`values` with a gap at each session's first bar after the first session: a line that
+    restarts each session (VWAP) is drawn apart, not joined by a stroke across the night that
+    would read as a price move."""
+    days = session_days(values.index, market)
+    starts = days[1:] != days[:-1]
+    return values.mask([False, *starts])
+
+
 def previous_closes(bars: "pd.DataFrame", market: Market, before_first: float | None) -> "pd.Series":
     """Each bar's previous close: for daily bars, the close before the last bar, across the chart;
     for intraday bars, the last regular-hours close of the trading day before each bar's own
@@ -115,7 +124,7 @@ def overlay_lines(bars: "pd.DataFrame", overlays: Overlays, market: Market,
     intraday bars."""
     lines = moving_averages(bars["close"], overlays)
     if overlays.vwap and is_intraday(bars.index):
-        lines.append(Line("VWAP", VWAP_COLOUR, vwap(bars, market)))
+        lines.append(Line("VWAP", VWAP_COLOUR, session_breaks(vwap(bars, market), market)))
     if overlays.prev_close:
         lines.append(Line("prev close", PREVIOUS_CLOSE_COLOUR, previous_closes(bars, market, previous_close),
                           dashed=True))
