@@ -13,6 +13,7 @@ import pytest_asyncio
 from hypothesis import HealthCheck, given, settings, strategies as st
 from ib_async import IB, ContFuture, ExecutionFilter, Future, Stock
 
+from clock import at
 from korvanta.gateway.limits import PacingRules, Rule
 from korvanta.sim import Book, Fault, GatewaySim
 from korvanta.sim.account import SAMPLE
@@ -50,10 +51,11 @@ async def ib(sim):
     client.disconnect()
 
 
-async def history(ib, contract=AAPL, end="", duration="1 D", size="5 mins", what="TRADES", rth=False, timeout=5):
+async def history(ib, contract=AAPL, end="", duration="1 D", size="5 mins", what="TRADES", rth=False, timeout=5,
+                  keep=False):
     # a plain list: BarDataList compares by identity
     return list(await ib.reqHistoricalDataAsync(contract, end, duration, size, what, rth, formatDate=2,
-                                                timeout=timeout))
+                                                keepUpToDate=keep, timeout=timeout))
 
 
 def timeout_for(code: int) -> float:
@@ -265,6 +267,7 @@ class TestHistoricalData:
         pytest.param(AAPL, {"duration": "3 days"}, 321, id="bad-duration"),
         pytest.param(AAPL, {"end": "20261120 25:00:00"}, 10314, id="bad-end"),
         pytest.param(AAPL, {"duration": "1 Y", "size": "1 min"}, 162, id="too-long"),
+        pytest.param(AAPL, {"size": "1 day", "duration": "5 D", "keep": True}, 321, id="live-daily-bars"),
     ])
     async def test_refused_requests_end_empty_with_the_error(self, ib, contract, kwargs, code):
         codes = errors_of(ib)
@@ -428,6 +431,49 @@ class TestFaults:
         assert await ib.reqContractDetailsAsync(AAPL) == []
         sim.clear_faults()
         assert len(await ib.reqContractDetailsAsync(AAPL)) == 1
+
+
+class TestLiveUpdates:
+    """A request with keepUpToDate: the bar forming as it grows, each finished bar whole, then the next."""
+
+    @pytest.mark.asyncio
+    @at("regular-session")
+    @pytest.mark.parametrize("size, seconds", [("1 min", 60), ("5 mins", 300)])
+    async def test_the_forming_bar_grows_finishes_whole_and_the_next_begins(self, pinned_clock, size, seconds):
+        start = dt.datetime(2026, 12, 8, 11, 0, tzinfo=NY)
+        pinned_clock.move_to(start + dt.timedelta(seconds=seconds - 3))
+        async with GatewaySim(pacing=None, update_interval=0.05) as sim:
+            ib = await connected(sim, clientId=4)
+            try:
+                bars = await ib.reqHistoricalDataAsync(AAPL, "", "1 D", size, "TRADES", False, formatDate=2,
+                                                       keepUpToDate=True, timeout=5)
+                updates: list[tuple[bool, object]] = []
+                bars.updateEvent += lambda b, new_bar: updates.append((new_bar, b[-1]))
+                await eventually(lambda: len(updates) >= 3)
+                pinned_clock.shift(4)
+                await eventually(lambda: any(new for new, _ in updates))
+                ib.cancelHistoricalData(bars)
+                await eventually(lambda: sim.requests["cancelHistoricalData"] == 1)
+                heard = len(updates)
+                await asyncio.sleep(0.3)
+            finally:
+                ib.disconnect()
+        assert len(updates) == heard, "updates after the cancel"
+        forming = [bar for new, bar in updates if not new and ny(bar) == start]
+        assert [ny(bar) for new, bar in updates if new][:1] == [start + dt.timedelta(seconds=seconds)]
+        assert all(a.volume <= b.volume and a.high <= b.high and a.low >= b.low for a, b in zip(forming, forming[1:]))
+        # the last word on a finished bar is the bar as any later request has it
+        whole = await self.bar_at(start + dt.timedelta(seconds=seconds + 30), size, start)
+        assert forming[-1] == whole
+
+    @staticmethod
+    async def bar_at(now: dt.datetime, size: str, start: dt.datetime):
+        async with GatewaySim(clock=lambda: now, pacing=None) as sim:
+            ib = await connected(sim, clientId=5)
+            try:
+                return next(bar for bar in await history(ib, size=size) if ny(bar) == start)
+            finally:
+                ib.disconnect()
 
 
 def test_command_line_serves_until_interrupted():

@@ -8,11 +8,11 @@ import signal
 import sys
 
 from . import calendars
-from .server import Fault, GatewaySim
+from .server import UPDATE_INTERVAL, Fault, GatewaySim
 
 
-async def serve(port: int, lifetime: float, answer_time: float = 0.0) -> None:
-    sim = GatewaySim()
+async def serve(port: int, lifetime: float, answer_time: float = 0.0, update_interval: float = UPDATE_INTERVAL) -> None:
+    sim = GatewaySim(update_interval=update_interval)
     if answer_time > 0:
         sim.inject(Fault.delay("historicalData", answer_time, times=None))
     await sim.start(port)
@@ -38,6 +38,9 @@ def main(argv=None) -> None:
     parser.add_argument("--lifetime", type=float, default=3600.0, help="seconds until it stops by itself")
     parser.add_argument("--answer-time", type=float, default=0.0,
                         help="seconds each historical-data answer takes, as a gateway's do (default: at once)")
+    parser.add_argument("--update-interval", type=float, default=UPDATE_INTERVAL, metavar="SECONDS",
+                        help="seconds between the live updates of a forming bar (default: the gateway's pace, "
+                             f"{UPDATE_INTERVAL:g})")
     parser.add_argument("--verbose", action="store_true", help="log faults and protocol problems")
     args = parser.parse_args(argv)
     try:
@@ -47,7 +50,9 @@ def main(argv=None) -> None:
         sys.exit(1)
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
-    asyncio.run(serve(args.port, args.lifetime, args.answer_time))
+    if args.update_interval <= 0:
+        parser.error("--update-interval: a number of seconds above 0")
+    asyncio.run(serve(args.port, args.lifetime, args.answer_time, args.update_interval))
 
 
 if __name__ == "__main__":

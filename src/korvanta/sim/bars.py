@@ -72,6 +72,8 @@ class BarMaker:
             raise invalid("End date not supported with adjusted last", "bP")
         if keepUpToDate and endDateTime.strip():
             raise invalid("End date not supported with live updates", "bP")
+        if keepUpToDate and barSizeSetting not in INTRADAY_SECONDS:
+            raise invalid(f"Live updates take intraday bar sizes only, not {shown(barSizeSetting)}", "bP")
         if barSizeSetting not in INTRADAY_SECONDS and barSizeSetting not in DAILY_SIZES:
             raise invalid(f"Invalid bar size: {shown(barSizeSetting)}", "bP")
         count, unit = parse_duration(durationStr, barSizeSetting if capped else None)
@@ -87,6 +89,14 @@ class BarMaker:
             # each bar is adjusted for the ex-dividend days after its own: found once, bars are in order
             ex_dates = _ex_dates(inst, _day_of(inst, bars[0]), now.astimezone(inst.zone).date())
         return [self._finish(inst, bar, whatToShow, ex_dates) for bar in bars]
+
+    def live(self, inst: Instrument, *, barSizeSetting: str, whatToShow: str, useRTH: bool, now: dt.datetime,
+             since: dt.datetime | None = None) -> list[Bar]:
+        """What a subscription to live updates sends at `now`: the bars of the latest session from
+        the one starting at `since` on (None: the newest alone), the newest counted up to `now`."""
+        bars = self._intraday_window(inst, now, 1, "D", INTRADAY_SECONDS[barSizeSetting], useRTH)
+        fresh = bars[-1:] if since is None else [bar for bar in bars if bar.start >= since]
+        return [self._finish(inst, bar, whatToShow, []) for bar in fresh]
 
     # ---- windows
 
@@ -173,9 +183,9 @@ def _last_day(inst: Instrument, end: dt.datetime) -> dt.date:
 def _cut(minutes: Minutes, size: int, useRTH: bool, since: dt.datetime | None, end: dt.datetime) -> list[Bar]:
     """The day's bars of `size` minutes, aligned to the session's start, that lie in [since, end).
 
-    A bar the end cuts holds the minutes before the end, as a bar still forming does; a bar the
-    regular open cuts holds the regular minutes only and carries the open's time, as the gateway
-    labels it.
+    A bar the end cuts holds what traded before the end, as a bar still forming does (of the
+    minute the end falls in, the part before it); a bar the regular open cuts holds the regular
+    minutes only and carries the open's time, as the gateway labels it.
     """
     first, last = minutes.span(useRTH, until=end)
     if since is not None:
@@ -190,8 +200,28 @@ def _cut(minutes: Minutes, size: int, useRTH: bool, since: dt.datetime | None, e
     highs = np.maximum.reduceat(minutes.high[first:last], starts)
     lows = np.minimum.reduceat(minutes.low[first:last], starts)
     volumes = np.add.reduceat(minutes.volume[first:last], starts)
-    return [
+    bars = [
         Bar(minutes.start.astimezone(dt.UTC) + dt.timedelta(minutes=int(k)), float(minutes.open[k]), float(h),
             float(lo), float(minutes.close[e]), float(v), 0.0, 0)
         for k, e, h, lo, v in zip(at, ends, highs, lows, volumes)
     ]
+    done = (end - minutes.start).total_seconds() / 60 - (last - 1)
+    if 0 < done < 1:
+        bars[-1] = _forming(minutes, int(at[-1]), last - 1, done)
+    return bars
+
+
+def _forming(minutes: Minutes, first: int, k: int, done: float) -> Bar:
+    """The bar of minutes `first` to `k` when the share `done` of minute `k` has passed: that
+    minute's price walked from its open toward its close, its range and volume grown as much."""
+    o, c = float(minutes.open[k]), float(minutes.close[k])
+    price = o + (c - o) * done
+    high = max(o, price) + done * (float(minutes.high[k]) - max(o, c))
+    low = min(o, price) - done * (min(o, c) - float(minutes.low[k]))
+    volume = float(minutes.volume[k]) * done
+    if k > first:
+        high = max(high, float(minutes.high[first:k].max()))
+        low = min(low, float(minutes.low[first:k].min()))
+        volume += float(minutes.volume[first:k].sum())
+    start = minutes.start.astimezone(dt.UTC) + dt.timedelta(minutes=first)
+    return Bar(start, float(minutes.open[first]), high, low, price, volume, 0.0, 0)

@@ -93,6 +93,12 @@ def historical_data(req_id: int, bars: list[Bar], inst: Instrument, formatDate: 
     return fields
 
 
+def historical_data_update(req_id: int, bar: Bar, inst: Instrument, formatDate: int) -> list:
+    """Message 90: one live update of a bar, its fields in the order the client's decoder reads them."""
+    return [90, req_id, bar.count, _bar_date(bar, inst, formatDate), bar.open, bar.close, bar.high, bar.low,
+            bar.wap, _decimal(bar.volume)]
+
+
 def _bar_date(bar: Bar, inst: Instrument, formatDate: int) -> str:
     if not isinstance(bar.start, dt.datetime):
         # daily and longer bars are dates in either format

@@ -91,6 +91,9 @@ def on_historical_data(session, f: Fields) -> Request:
                              whatToShow=what, useRTH=use_rth, now=now, keepUpToDate=keep_up)
         if not bars:
             return [no_data()]
+        if keep_up:
+            session.stream_bars(req_id, inst, dict(barSizeSetting=size, whatToShow=what, useRTH=use_rth), fmt,
+                                bars[-1])
         first = bars[0].start
         if not isinstance(first, dt.datetime):
             first = dt.datetime.combine(first, dt.time(0), inst.zone)
@@ -102,7 +105,7 @@ def on_historical_data(session, f: Fields) -> Request:
 def on_cancel_historical_data(session, f: Fields) -> Request:
     # fields: 25, version, reqId
     req_id = f.req_id(2)
-    return Request("cancelHistoricalData", req_id, answer=lambda: session.cancel_delayed(req_id))
+    return Request("cancelHistoricalData", req_id, answer=lambda: session.cancel_historical(req_id))
 
 
 def on_contract_details(session, f: Fields) -> Request:

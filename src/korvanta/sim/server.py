@@ -18,6 +18,8 @@ from .session import MAX_SERVER_VERSION, Session
 GATEWAY_PACING = PacingRules()
 
 HOST = "127.0.0.1"
+# Seconds between the live updates of a bar, as the gateway sends them.
+UPDATE_INTERVAL = 5.0
 
 _ERROR_TEXTS = {
     162: "Historical Market Data Service error message:HMDS query returned no data: {symbol}",
@@ -74,11 +76,17 @@ class GatewaySim:
     Historical-data requests are paced by `pacing` (the gateway's own rules unless given; None
     turns pacing off), counted per client connection: one that breaks a rule is refused with
     the gateway's error 162 "pacing violation" (sim/pacing.py).
+
+    A request with live updates (keepUpToDate) is answered as any other, then sent the bar
+    forming every `update_interval` seconds (the gateway's pace is about 5), drawn from the
+    same minutes as every answer and cut at the clock's "now", until it is cancelled or its
+    connection ends.
     """
 
     def __init__(self, book: Book | None = None, *, clock: Callable[[], dt.datetime] | None = None,
                  server_version: int = MAX_SERVER_VERSION, idle_timeout: float = 3600.0,
-                 max_connections: int = 32, pacing: PacingRules | None = GATEWAY_PACING):
+                 max_connections: int = 32, pacing: PacingRules | None = GATEWAY_PACING,
+                 update_interval: float = UPDATE_INTERVAL):
         calendars.require()
         self.book = book or Book()
         self.bars = BarMaker()
@@ -87,6 +95,7 @@ class GatewaySim:
         self.idle_timeout = idle_timeout
         self.max_connections = max_connections
         self.pacing = pacing
+        self.update_interval = update_interval
         self.requests: Counter[str] = Counter()
         self.faults: list[Fault] = []
         self.connections = 0

@@ -6,8 +6,10 @@ import logging
 import re
 
 from . import replies
+from .bars import Bar
 from .fields import Fields, GatewayError, failed, shown
 from .framing import HANDSHAKE_MAGIC, ProtocolError, encode, read_message
+from .instruments import Instrument
 from .pacing import Pacing
 from .requests import HANDLERS, Request
 
@@ -45,6 +47,7 @@ class Session:
         self.closed = False
         self.pacing = Pacing(server.pacing)
         self._delayed: dict[int, asyncio.TimerHandle] = {}
+        self._streams: dict[int, asyncio.Task] = {}
 
     async def run(self) -> None:
         try:
@@ -135,12 +138,43 @@ class Session:
         self._delayed.pop(req.reqId, None)
         self.answer(req)
 
-    def cancel_delayed(self, req_id: int) -> list:
-        """cancelHistoricalData: a late answer the client gave up on is not sent any more."""
+    def cancel_historical(self, req_id: int) -> list:
+        """cancelHistoricalData: a late answer the client gave up on is not sent any more, and
+        live updates stop."""
         handle = self._delayed.pop(req_id, None)
         if handle:
             handle.cancel()
+        stream = self._streams.pop(req_id, None)
+        if stream:
+            stream.cancel()
         return []
+
+    def stream_bars(self, req_id: int, inst: Instrument, request: dict, fmt: int, last: Bar) -> None:
+        """After the answer to a request with live updates: the bar forming, as it grows, every
+        `update_interval` seconds, and each new bar as its period begins (`request`: the
+        fields `BarMaker.live` takes besides the clock)."""
+        old = self._streams.pop(req_id, None)
+        if old:
+            old.cancel()
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            return  # a session driven by hand, outside a running server: nothing to stream on
+        self._streams[req_id] = loop.create_task(self._stream(req_id, inst, request, fmt, last))
+
+    async def _stream(self, req_id: int, inst: Instrument, request: dict, fmt: int, last: Bar) -> None:
+        while not self.closed:
+            await asyncio.sleep(self.server.update_interval)
+            try:
+                bars = self.server.bars.live(inst, now=self.server.now(), since=last.start, **request)
+            except Exception:
+                log.error("live updates for request %d failed", req_id, exc_info=True)
+                return
+            for bar in bars:
+                # a bar finished since the last update is sent whole before the next one begins
+                if bar != last:
+                    self.send(replies.historical_data_update(req_id, bar, inst, fmt))
+            last = bars[-1] if bars else last
 
     def start_api(self, client_id: int) -> list:
         if client_id in self.server.client_ids():
@@ -160,6 +194,10 @@ class Session:
         for handle in self._delayed.values():
             handle.cancel()
         self._delayed.clear()
+        # a dropped connection ends its subscriptions
+        for stream in self._streams.values():
+            stream.cancel()
+        self._streams.clear()
         # close() flushes what is buffered, so an error sent just before still arrives
         self.writer.close()
         self.server.forget(self)
