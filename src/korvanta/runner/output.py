@@ -96,20 +96,34 @@ def _plain(value: object) -> object:
     raise TypeError(f"{type(value).__name__} is not JSON")
 
 
+def _json_records(text: "pd.DataFrame") -> list[str]:
+    import json
+
+    # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
+    # missing cells become null.
+    cells = text.astype(object).where(text.notna(), None)
+    return [json.dumps(record, ensure_ascii=False, allow_nan=False, default=_plain)
+            for record in cells.to_dict(orient="records")]
+
+
 def records_text(frame: "pd.DataFrame", fmt: str) -> str:
     """The rows of `frame` as CSV (with a header line) or as a JSON array of records, one a line."""
     text = _iso_times(_flat(frame))
     if fmt == "csv":
         return text.to_csv(index=False)
     if fmt == "json":
-        import json
+        return "[\n" + ",\n".join(_json_records(text)) + "\n]\n"
+    raise ValueError(f"unknown format {fmt!r}; use {', '.join(TEXT_FORMATS)}")
 
-        # Python's float text (280.54) rather than pandas' fixed digits (280.54000000000002);
-        # missing cells become null.
-        cells = text.astype(object).where(text.notna(), None)
-        lines = [json.dumps(record, ensure_ascii=False, allow_nan=False, default=_plain)
-                 for record in cells.to_dict(orient="records")]
-        return "[\n" + ",\n".join(lines) + "\n]\n"
+
+def stream_text(frame: "pd.DataFrame", fmt: str, *, header: bool) -> str:
+    """The rows of `frame` as lines of a stream that goes on: CSV (with the header line first, where
+    `header`) or JSON Lines, one record a line."""
+    text = _iso_times(_flat(frame))
+    if fmt == "csv":
+        return text.to_csv(index=False, header=header)
+    if fmt == "json":
+        return "".join(line + "\n" for line in _json_records(text))
     raise ValueError(f"unknown format {fmt!r}; use {', '.join(TEXT_FORMATS)}")
 
 

@@ -5,6 +5,7 @@ import shutil
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -19,6 +20,7 @@ from .pnl_chart import is_journal
 if TYPE_CHECKING:
     import pandas as pd
 
+    from .chart_inputs import ChartInputs
     from .records import Kind
     from .state import HostState
 
@@ -33,7 +35,7 @@ def _colour() -> bool:
     return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
 
 
-def _terminal_height() -> tuple[int, int]:
+def terminal_size() -> tuple[int, int]:
     """The terminal's columns, and the lines a chart takes of it."""
     columns, lines = shutil.get_terminal_size()
     return columns, min(max(lines - 2, CHART_LINES[0]), CHART_LINES[1])
@@ -47,37 +49,67 @@ def _journal_chart(records: "pd.DataFrame", wanted: result_settings.ResultSettin
         logger.warning("No {} on the chart: overlays are drawn over kline's candles", " ".join(wanted.overlays.words()))
     title = pnl_chart.chart_title(records)
     if wanted.chart == result_settings.TERMINAL:
-        columns, height = _terminal_height()
+        columns, height = terminal_size()
         print(pnl_chart.terminal_chart(records, title, width=columns, height=height, colour=_colour()), flush=True)
     else:
         written = pnl_chart.write_chart(records, title, wanted.chart, wanted.chart_size)
         logger.info("Chart written to {}", Path(written).absolute())
 
 
-async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
-                 state: "HostState | None") -> None:
+@dataclass(frozen=True)
+class ChartParts:
+    """What a chart of kline's bars draws: the candles, the title, the overlays' lines and the fills' marks."""
+
+    bars: "pd.DataFrame"
+    title: str
+    lines: list
+    marks: list
+
+    def terminal(self, width: int, height: int) -> str:
+        from . import charts
+
+        return charts.terminal_chart(self.bars, self.title, width=width, height=height, colour=_colour(),
+                                     lines=self.lines, marks=self.marks)
+
+
+def chart_parts(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
+                inputs: "ChartInputs") -> ChartParts:
+    """The chart of `bars` from `result` as the settings ask, with the fills and previous close of `inputs`."""
     from . import charts
-    from .chart_inputs import chart_inputs
-    from .charts.candles import is_intraday, priced
+    from .charts.candles import priced
     from .charts.overlays import fill_marks, overlay_lines
     from .schema import bar_kind
 
     bars = priced(bars)
     kind = bar_kind(result)
-    overlays = wanted.overlays
-    if overlays.vwap and not is_intraday(bars.index):
+    lines = overlay_lines(bars, wanted.overlays, kind.market, inputs.previous_close)
+    marks = fill_marks(bars, inputs.fills, kind.seconds, kind.market) if inputs.fills is not None else []
+    return ChartParts(bars, charts.chart_title(result, bars, regular_hours=wanted.rth), lines, marks)
+
+
+async def chart_inputs_for(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
+                           state: "HostState | None") -> "ChartInputs":
+    """What the chart's overlays need beyond the bars (the fills, the previous close), asked for once."""
+    from .chart_inputs import chart_inputs
+    from .charts.candles import is_intraday, priced
+
+    bars = priced(bars)
+    if wanted.overlays.vwap and not is_intraday(bars.index):
         logger.warning("No VWAP on the chart: it is drawn on intraday bars, and these are {} bars",
                        result.get("period"))
-    inputs = await chart_inputs(result, bars, overlays, state)
-    lines = overlay_lines(bars, overlays, kind.market, inputs.previous_close)
-    marks = fill_marks(bars, inputs.fills, kind.seconds, kind.market) if inputs.fills is not None else []
-    title = charts.chart_title(result, bars, regular_hours=wanted.rth)
+    return await chart_inputs(result, bars, wanted.overlays, state)
+
+
+async def _chart(result: Any, bars: "pd.DataFrame", wanted: result_settings.ResultSettings,
+                 state: "HostState | None") -> None:
+    from . import charts
+
+    parts = chart_parts(result, bars, wanted, await chart_inputs_for(result, bars, wanted, state))
     if wanted.chart == result_settings.TERMINAL:
-        columns, height = _terminal_height()
-        print(charts.terminal_chart(bars, title, width=columns, height=height, colour=_colour(),
-                                    lines=lines, marks=marks), flush=True)
+        print(parts.terminal(*terminal_size()), flush=True)
     else:
-        written = charts.write_chart(bars, title, wanted.chart, wanted.chart_size, lines=lines, marks=marks)
+        written = charts.write_chart(parts.bars, parts.title, wanted.chart, wanted.chart_size, lines=parts.lines,
+                                     marks=parts.marks)
         logger.info("Chart written to {}", Path(written).absolute())
 
 

@@ -120,12 +120,34 @@ async def outcomes(lines: Sequence[list[str]], run: Run, show: Callable[[int, Ou
         await asyncio.gather(*tasks, return_exceptions=True)
 
 
+async def show_outcome(outcome: Outcome, state: "HostState", wanted: result_settings.ResultSettings, *,
+                       tables_shown: bool, found: Callable[["pd.DataFrame"], None] | None = None) -> int:
+    """Show one symbol's outcome in its turn: the tables it held back, then its failure in one
+    line, or its result as `wanted` asks, its tables shown as `tables_shown` says, whatever the
+    command's view held back while it ran (its records, where the settings needed them, go to
+    `found`); its exit status."""
+    from .results import show_result
+
+    printed_before = frame.printed
+    # Under the command's view, as they were made (held back where the settings reshape them).
+    for table, title in outcome.tables or ():
+        frame.printFrame(table, title)
+    if outcome.failure is not None:
+        logger.error("{}", outcome.failure)
+        return outcome.failure.status
+    with frame.using(shown=tables_shown):
+        shown, records = await show_result(outcome.result, printed_before, state, wanted)
+    if found is not None and records is not None and records[0] == "bars":
+        found(records[1])
+    return 0 if shown else 1
+
+
 async def run_listed(words: Sequence[str], symbols: Sequence[str], state: "HostState") -> int:
     """Run a listed line and show each symbol's result in turn; the exit status (1 when any
     symbol failed, 2 for a usage error)."""
     from .commands import execute_line
     from .records import listed_frame
-    from .results import keep_records, show_result
+    from .results import keep_records
     from .views import command_view
 
     wanted = result_settings.current()
@@ -141,20 +163,9 @@ async def run_listed(words: Sequence[str], symbols: Sequence[str], state: "HostS
 
     async def show(i: int, outcome: Outcome) -> None:
         symbol = symbols[i]
-        printed_before = frame.printed
-        # Under the command's view, as they were made (held back where the settings reshape them).
-        for table, title in outcome.tables or ():
-            frame.printFrame(table, title)
-        if outcome.failure is not None:
-            logger.error("{}", outcome.failure)
-            statuses.append(outcome.failure.status)
-            return
-        with frame.using(shown=tables_shown):
-            shown, found = await show_result(outcome.result, printed_before, state,
-                                             replace(wanted, chart=chart_file(wanted.chart, symbol)))
-        if found is not None and found[0] == "bars":
-            records[symbol.upper()] = found[1]
-        statuses.append(0 if shown else 1)
+        statuses.append(await show_outcome(outcome, state, replace(wanted, chart=chart_file(wanted.chart, symbol)),
+                                           tables_shown=tables_shown,
+                                           found=lambda bars: records.__setitem__(symbol.upper(), bars)))
 
     # One view for all of them: it may set a module's display zone, which runs side by side
     # must not each set and reset.
