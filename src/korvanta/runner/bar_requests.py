@@ -26,12 +26,16 @@ class HistoricalRequest:
     timeout: float = 60
 
     def ask(self) -> Ask:
-        """What the pacing rules see of it; coarser than the gateway's view, so never more lenient."""
+        """What the pacing rules see of it; coarser than the gateway's view, so never more lenient.
+
+        A subscription to updates (keepUpToDate) is not the snapshot it starts from: kline's
+        request and the watch that follows it at once differ in that field alone.
+        """
         c = self.contract
         contract = (c.symbol.upper(), c.exchange.upper(), self.whatToShow)
         return Ask(contract, (*contract, c.secType, c.lastTradeDateOrContractMonth, c.strike, c.right, c.currency,
                               util.formatIBDatetime(self.endDateTime), self.durationStr, self.barSizeSetting,
-                              bool(self.useRTH)))
+                              bool(self.useRTH), bool(self.keepUpToDate)))
 
     @property
     def adjusted(self) -> bool:

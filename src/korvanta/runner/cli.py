@@ -93,7 +93,7 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
     from loguru import logger
 
     from . import settings, sources
-    from .commands import CommandError, check, load_command_modules, run_status
+    from .commands import CommandError, check_line, load_command_modules, run_status
     from .datadir import data_dir_problem
     from .shell import run_shell
     from .state import connect
@@ -111,7 +111,7 @@ def run(options: argparse.Namespace, words: list[str]) -> int:
     if words:
         # A line that cannot run is refused before anything connects or fetches.
         try:
-            check(words)
+            check_line(words)
         except CommandError as e:
             logger.error("{}", e)
             return e.status

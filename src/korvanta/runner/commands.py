@@ -10,7 +10,7 @@ from korvanta.cmds.base import COMMANDS, lookup
 from quodra import frame
 from quodra.dispatch import apply_words
 
-from . import logs, sources
+from . import logs, sources, watch
 from . import settings as result_settings
 from .echo import shown
 from .errors import CommandError, UsageError
@@ -114,6 +114,13 @@ def check(words: Sequence[str]) -> type:
     return cls
 
 
+def check_line(words: Sequence[str]) -> type:
+    """`check`, and the line's words against the settings in force (--watch)."""
+    cls = check(words)
+    watch.check(words)
+    return cls
+
+
 # What to do about a command that needs a gateway when none was named; the API says it its way.
 NO_GATEWAY_HINT = "start korvanta with --gateway HOST:PORT or set KORVANTA_GATEWAY"
 
@@ -169,10 +176,12 @@ async def run_status(words: Sequence[str], state: HostState) -> int:
     A line naming several symbols (`kline AAPL,MSFT day 5`) runs once per symbol (watchlist.py).
     """
     try:
-        check(words)
+        check_line(words)
     except CommandError as e:
         logger.error("{}", e)
         return e.status
+    if watch.asked(words, result_settings.current()):
+        return await watch.run_watched(words, state, no_gateway_hint=NO_GATEWAY_HINT)
     symbols = symbols_of(words)
     if symbols is not None:
         return await run_listed(words, symbols, state)

@@ -18,6 +18,8 @@ TERMINAL = "terminal"  # the chart setting that draws in the terminal rather tha
 SOURCES = ("auto", "gateway", "yfinance")
 # kline's bars are drawn as candles, pnl's journal as daily bars; a chart of anything else is refused up front.
 CHARTED_COMMANDS = ("kline", "pnl")
+# The command whose bars --watch keeps current.
+WATCHED_COMMAND = "kline"
 # The longest moving average: a year and a half of daily bars.
 _LONGEST_AVERAGE = 400
 
@@ -29,7 +31,8 @@ class ResultSettings:
     `out`: a file the records are written to. `tz`: the zone times are shown and written in
     (None: the exchange's for bars, the display zone for fills). `rth`: only the intraday bars of
     regular hours. `chart`: TERMINAL, a picture file, or None; `overlays`: what a chart draws
-    over the candles. `source`: where kline takes its bars from, one of SOURCES.
+    over the candles. `source`: where kline takes its bars from, one of SOURCES. `watch`: after
+    kline's intraday bars are shown, keep them current from the gateway's updates (watch.py).
     """
 
     rows: int | None | Literal["auto"] = "auto"
@@ -41,6 +44,7 @@ class ResultSettings:
     chart_size: tuple[int, int] = DEFAULT_SIZE
     overlays: Overlays = Overlays()
     source: str = "auto"
+    watch: bool = False
 
     @property
     def reshaped(self) -> bool:
@@ -208,6 +212,10 @@ def add_options(p: argparse.ArgumentParser) -> None:
     group.add_argument("--source", type=_option_type(parse_source), default="auto", metavar="|".join(SOURCES),
                        help="where kline takes its bars from: the gateway, falling back to yfinance (auto), "
                             "or only the one named")
+    group.add_argument("--watch", action="store_true",
+                       help="after kline's intraday bars are shown, keep them current from the gateway's updates "
+                            "until Ctrl-C (tables and terminal chart redrawn in place; with --format, a record "
+                            "per update)")
     overlays = p.add_argument_group("chart overlays (with --chart)")
     overlays.add_argument("--ma", metavar="N[,N]", type=_option_type(parse_lengths), default=(),
                           help="simple moving averages of the close over N bars, e.g. 20,50")
@@ -229,6 +237,8 @@ def use_options(p: argparse.ArgumentParser, options: argparse.Namespace) -> Resu
     command = words[0].lower() if words else None
     if options.chart and command is not None and command not in (*CHARTED_COMMANDS, *HELP_WORDS):
         p.error(f"--chart draws the bars of {' or '.join(CHARTED_COMMANDS)}; {words[0]} returns none")
+    if options.watch and command is not None and command not in (WATCHED_COMMAND, *HELP_WORDS):
+        p.error(f"--watch keeps {WATCHED_COMMAND}'s bars current; {words[0]} has none")
     overlays = Overlays(ma=options.ma, ema=options.ema, vwap=options.vwap, prev_close=options.prev_close,
                         fills=options.fills)
     if not options.chart and (options.chart_size is not None or overlays):
@@ -238,7 +248,7 @@ def use_options(p: argparse.ArgumentParser, options: argparse.Namespace) -> Resu
     rows = None if options.all else options.rows or "auto"
     settings = ResultSettings(rows=rows, format=options.format, out=options.out, tz=options.tz, rth=options.rth,
                               chart=options.chart, chart_size=options.chart_size or DEFAULT_SIZE, overlays=overlays,
-                              source=options.source)
+                              source=options.source, watch=options.watch)
     if (why := conflict(settings)) is not None:
         p.error(why)
     return use(settings)
@@ -275,7 +285,7 @@ def _shown(settings: ResultSettings) -> list[str]:
              "chart-size": text(settings.chart_size),
              "ma": lengths(overlays.ma), "ema": lengths(overlays.ema), "vwap": switch(overlays.vwap),
              "prev-close": switch(overlays.prev_close), "fills": switch(overlays.fills),
-             "source": settings.source}
+             "source": settings.source, "watch": switch(settings.watch)}
     return [f"{name:<11}{value}" for name, value in shown.items()]
 
 
@@ -313,10 +323,11 @@ _SHELL_PARSERS: dict[str, tuple[str, Callable[[str], object]]] = {
     "prev-close": ("overlays.prev_close", parse_switch),
     "fills": ("overlays.fills", parse_switch),
     "source": ("source", parse_source),
+    "watch": ("watch", parse_switch),
 }
 SET_USAGE = ("set [rows N|all|auto, format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, "
              "chart on|off|FILE, chart-size WxH, ma N,N|off, ema N|off, vwap|prev-close|fills on|off, "
-             "source auto|gateway|yfinance]")
+             "source auto|gateway|yfinance, watch on|off]")
 
 
 def set_word(words: Sequence[str]) -> bool:

@@ -166,7 +166,8 @@ def set_result_setting(shell: Shell, words: list[str]) -> bool:
     """set [NAME VALUE]: show the result settings, or change one: rows N|all|auto,
     format table|csv|json, out FILE|off, tz ZONE|exchange, rth on|off, chart on|off|FILE,
     chart-size WxH, ma N,N|off, ema N|off, vwap on|off, prev-close on|off, fills on|off,
-    source auto|gateway|yfinance. Options on a command's line (--rows 5) hold for it alone."""
+    source auto|gateway|yfinance, watch on|off (kline's intraday bars kept current until Ctrl-C).
+    Options on a command's line (--rows 5) hold for it alone."""
     return set_word(words)
 
 

@@ -170,14 +170,15 @@ class HostState:
             logger.info("Connected to the gateway at {} as client {}", self.describe_gateway(), clientId)
             return True
 
-    async def reach(self) -> None:
+    async def reach(self, *, meanwhile: str = WITHOUT_GATEWAY) -> None:
         """Before a command that uses the gateway: find it again where the connection is gone.
 
         A connection the gateway dropped is made again at once (said once). While the gateway
         is out of reach, each command tries it again first (a refused connection costs nothing;
         after a try that waited out the timeout, the next waits SLOW_RETRY_AFTER), quietly, and
         its return is said once. Commands that run side by side share one try. Nothing is tried
-        after `close` (the shell's disconnect).
+        after `close` (the shell's disconnect). `meanwhile`: what goes on without the gateway,
+        said with its absence.
         """
         if self.wanted and self.ib is not None:
             # The shell's loop runs only while a command does: a gateway that hung up while the
@@ -200,7 +201,7 @@ class HostState:
                 if back:
                     logger.debug("{}", e)
                 else:
-                    logger.warning("{}; {}", e, WITHOUT_GATEWAY if e.absent else "pass --client-id N")
+                    logger.warning("{}; {}", e, meanwhile if e.absent else "pass --client-id N")
                 return
             self._use(ib, clientId, self.address)
             if back:

@@ -23,7 +23,7 @@ HELP_INDENT = "  "
 
 SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, status, clear,\n"
               "set [NAME VALUE] (rows, format, out, tz, rth, chart, chart-size, ma, ema, vwap,\n"
-              "prev-close, fills, source), quit (or exit, Ctrl-D).\n"
+              "prev-close, fills, source, watch), quit (or exit, Ctrl-D).\n"
               "`command -h` shows one command's usage; options (--rows 5) may end a line.")
 
 
@@ -31,7 +31,8 @@ SHELL_HELP = ("In the shell: help [command], connect [HOST:PORT], disconnect, st
 RUNNER_NOTES = {
     "kline": "Several symbols: kline AAPL,MSFT,TSLA day 5 fetches them side by side over\n"
              "one connection and shows each in turn (--out, --format: one file with a symbol\n"
-             "column).",
+             "column). --watch keeps intraday bars current from the gateway's updates until\n"
+             "Ctrl-C: kline AAPL 1m 30 --watch --chart.",
     "executions": "A comma list is several symbols: executions aapl,msft.",
     "pnl": "A comma list is several symbols: pnl aapl,msft.",
 }
