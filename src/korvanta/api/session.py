@@ -1,11 +1,12 @@
 """`Session`: one gateway connection for many calls, from blocking code, async code or both."""
 
 import asyncio
+import contextlib
 import datetime as dt
 import functools
 import os
 import threading
-from collections.abc import Awaitable, Callable, Coroutine, Sequence
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from korvanta.runner.errors import CommandError, UsageError
@@ -268,6 +269,44 @@ class Session:
         return its records: kline's bars (of several symbols: by symbol and date), the fills, the
         journal's rows. Its tables are printed unless `show=False`."""
         return await self._records(commands.line_call(line, source), show, errors)
+
+    async def watch(self, symbol: str | Sequence[str], period: str = "1m", count: int | None = None, *,
+                    adjusted: bool = False, start: dt.date | str | None = None, end: dt.date | str | None = None,
+                    tz: str | None = None, rth: bool = False,
+                    source: str = "auto") -> AsyncIterator["pd.DataFrame"]:
+        """Intraday bars kept current from the gateway's updates: `async for bars in s.watch(...)`.
+
+        The first frame is the bars as `kline_async` gives them (the same arguments; a sequence of
+        symbols gives one frame by symbol and date, as `klines_async`); then a frame at each
+        update of the gateway, with the bar still forming as it grows and each new bar as it
+        begins (the latest N stay N). `attrs` hold the result's fields, with `forming` (the
+        start of the bar still forming, or None) and `updated` (when an update last changed a
+        bar). A connection that drops is made again, and the updates go on, when the gateway
+        is back. Leaving the loop cancels the subscription (at once with
+        `contextlib.aclosing`; otherwise when the loop finalises the iterator).
+
+        UsageError, before anything connects, for daily or longer bars, a range that ended
+        before today, source="yfinance" (it sends no updates) or a session without a gateway;
+        CommandError when the bars cannot be fetched.
+        """
+        from . import watching
+
+        call = watching.check_watch(commands.kline_call(symbol, period, count, adjusted=adjusted, start=start,
+                                                        end=end, tz=tz, rth=rth, source=source), self.address)
+        consumer = asyncio.get_running_loop()
+        latest: watching.Latest["pd.DataFrame"] = watching.Latest(consumer)
+        home = self._home_for(consumer)
+        if home is consumer:
+            stop: Callable[[], Any] = asyncio.ensure_future(watching.produce(call, self.state, latest)).cancel
+        else:
+            stop = asyncio.run_coroutine_threadsafe(watching.produce(call, self.state, latest), home).cancel
+        try:
+            while True:
+                yield await latest.get()
+        finally:
+            stop()
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(latest.finished.wait(), watching.CANCEL_WAIT)
 
     kline = _blocking_twin(kline_async)
     klines = _blocking_twin(klines_async)
