@@ -359,7 +359,8 @@ def main():
     kline._barhold = None
     now = datetime.now(timezone.utc).replace(second=0, microsecond=0)
     daily = bars_of(250, lambda back: date.today() - timedelta(days=back))
-    minutes = bars_of(10_000, lambda back: now - timedelta(minutes=back))
+    # finished minutes, the newest the one before now: both ways store them
+    minutes = bars_of(10_000, lambda back: now - timedelta(minutes=back + 1))
     fresh_request("fresh latest-N, 250 daily bars", daily, ["day", "250"], 31)
     ratio = fresh_request("fresh latest-N, 10,000 one-minute bars", minutes, ["1m", "10000"], 15)
     # a week of minutes, of which the last three exchange days are asked for

@@ -50,7 +50,7 @@ def bars_dated(*dates):
 def test_module_names_in_order():
     names = [n for n in vars(barhold) if not n.startswith("__")]
     assert names == ["os", "time", "date_type", "datetime", "Path", "ZoneInfo", "DualCache",
-                     "current_while_closed", "STALE_AFTER", "_EXCHANGE_TZ", "Barhold"]
+                     "current_while_closed", "still_forming", "STALE_AFTER", "_EXCHANGE_TZ", "Barhold"]
     assert Barhold.__mro__ == (Barhold, object)
     assert barhold.__file__.endswith(".so")
 
@@ -295,6 +295,44 @@ class TestClosedHours:
         hold.set(key, bars_dated(last))
         clock.now = read.replace(tzinfo=NEW_YORK).timestamp()
         assert (hold.get(key) is not None) is kept
+
+
+class TestFinishedBarsOnly:
+    """A list whose newest intraday bar is still forming is not stored: a later read would
+    serve that bar as it stood."""
+
+    @pytest.mark.parametrize("key, last, at, stored", [
+        ("SPY:5m:none:count_200", datetime(2026, 6, 10, 15, 25), datetime(2026, 6, 10, 15, 29, 59), False),
+        ("SPY:5m:none:count_200", datetime(2026, 6, 10, 15, 25), datetime(2026, 6, 10, 15, 30), True),
+        # the extended session's last bar, and the one-minute curve of today
+        ("SPY:1h:none:count_10", datetime(2026, 6, 10, 19, 0), datetime(2026, 6, 10, 19, 59), False),
+        ("SPY:intraday", datetime(2026, 6, 10, 15, 29), datetime(2026, 6, 10, 15, 29, 30), False),
+        # a close ends the bar: nothing more trades in it
+        ("SPY:1h:none:count_10", datetime(2026, 6, 10, 19, 30), datetime(2026, 6, 10, 20, 0), True),
+        # /ES halts from 17:00 to 18:00 New York
+        ("/ES:1h:none:count_10", datetime(2026, 6, 10, 16, 30), datetime(2026, 6, 10, 17, 10), True),
+        ("/ES:1h:none:count_10", datetime(2026, 6, 10, 18, 0), datetime(2026, 6, 10, 18, 10), False),
+        # today's daily bar is judged by the age rules, as before
+        ("SPY:day:none:count_5", datetime(2026, 6, 10, 0, 0), datetime(2026, 6, 10, 15, 30), True),
+    ], ids=["forming", "finished", "last-of-session", "curve", "closed", "futures-halt",
+            "futures-open", "daily"])
+    def test_what_is_kept(self, hold, clock, key, last, at, stored):
+        clock.now = at.replace(tzinfo=NEW_YORK).timestamp()
+        bars = bars_dated(last - timedelta(hours=1), last)
+        hold.set(key, bars)
+        assert (hold.cache.get(key) == {"bars": bars, "cached_at": clock.now}) is stored
+        assert (hold.get(key) is not None) is stored
+
+    def test_only_dated_records_are_asked_about(self, hold, clock, monkeypatch):
+        asked = []
+        monkeypatch.setattr(barhold, "still_forming", lambda *args: asked.append(args) or True)
+        for bars in ([], [{"date": date(2026, 6, 10)}], [{"date": "2026-06-10 15:25"}], [("not", "a", "dict")]):
+            hold.set("k:5m", bars)
+            assert hold.cache.get("k:5m")["bars"] is bars
+        assert asked == []
+        when = datetime(2026, 6, 10, 15, 25)
+        hold.set("SPY:5m", bars_dated(when))
+        assert asked == [("SPY:5m", when, clock.now, barhold._EXCHANGE_TZ)] and hold.cache.get("SPY:5m") is None
 
 
 class TestLargerCount:

@@ -36,8 +36,10 @@ def daily_bars(n, last=None):
     return [bar(last - dt.timedelta(days=n - 1 - i), i) for i in range(n)]
 
 
-def minute_bars(n):
-    last = dt.datetime.now(UTC).replace(second=0, microsecond=0)
+def minute_bars(n, finished=60):
+    """n bars a minute apart, the newest `finished` seconds before the current minute began:
+    finished bars, which the bar cache keeps, for a bar size up to `finished` seconds."""
+    last = dt.datetime.now(UTC).replace(second=0, microsecond=0) - dt.timedelta(seconds=finished)
     return [bar(last - dt.timedelta(minutes=n - 1 - i), i) for i in range(n)]
 
 
@@ -382,7 +384,10 @@ def test_bad_date_falls_back_with_the_parse_error(yfinance, logs):
     (["day", "-5", "x", "y"], "day", -5, "x", "-7 D", "1 day", "TRADES", True),
 ], ids=lambda v: " ".join(v) or "defaults" if isinstance(v, list) else None)
 def test_request_sizing(pinned_clock, words, period, count, adjust, duration, bar_size, what, rth):
-    ib = FakeIB(daily_bars(3) if rth else minute_bars(3))
+    # at 11:00 sharp: the bars before it are all finished, and the 11:00 bar not yet begun
+    pinned_clock.move_to(pinned_clock.start, tick=False)
+    seconds = {"1 min": 60, "5 mins": 300, "15 mins": 900, "30 mins": 1800, "1 hour": 3600}
+    ib = FakeIB(daily_bars(3) if rth else minute_bars(3, finished=seconds[bar_size]))
     result = kline_words("aapl", *words, ib=ib)
     assert ib.calls[0][1] == dict(endDateTime="", durationStr=duration, barSizeSetting=bar_size,
                                   whatToShow=what, useRTH=rth, formatDate=2,
@@ -916,7 +921,8 @@ def test_intraday(printed, logs):
 
 
 def test_intraday_serves_an_entry_written_elsewhere_and_reports_empty_answers():
-    bars = [{"date": dt.datetime.now().replace(microsecond=0), "close": 1.5}]
+    finished = minute_bars(1)[0].date.astimezone(kline._EXCHANGE_TZ).replace(tzinfo=None)
+    bars = [{"date": finished, "close": 1.5}]
     kline._get_cache().set(kline.Barhold.intraday_key("msft"), bars)
     assert asyncio.run(command("MSFT")._intraday(Stock("MSFT")))["bars"] == bars
     empty = asyncio.run(command("IBM", FakeIB([]))._intraday(Stock("IBM")))

@@ -1,12 +1,14 @@
 """kline in this process against the gateway simulator, through the runner's client: at every
 instant of the sweep the latest N bars are N, in one request, the same for aliases, and a
-repeated request is answered from the bar cache, in trading hours or out of them; a request
-larger than one answer arrives whole."""
+repeated request is answered from the bar cache, in trading hours or out of them, unless its
+newest bar was still forming; a request larger than one answer arrives whole."""
+
+import datetime as dt
 
 import pytest
 import pytest_asyncio
 
-from clock import at, at_every_instant
+from clock import NEW_YORK, at, at_every_instant
 from korvanta import api
 from korvanta.cmds.base import execute
 from korvanta.gateway import limits
@@ -46,13 +48,21 @@ async def latest(state, words):
 @at_every_instant
 async def test_latest_n_is_n_and_a_repeat_is_a_cache_hit(pinned_clock, connected):
     sim, state = connected
-    for words, count in [("AAPL day 100", 100), ("AAPL 5m 200", 200), ("MSFT 1h 3", 3), ("/ES 1h 10", 10)]:
+    for words, count, seconds in [("AAPL day 100", 100, None), ("AAPL 5m 200", 200, 300),
+                                  ("MSFT 1h 3", 3, 3600), ("/ES 1h 10", 10, 3600)]:
         asked = sim.requests["historicalData"]
         result = await latest(state, words)
         assert (result["source"], result["count"], len(result["bars"])) == ("ibkr", count, count), words
+        newest = result["bars"][-1]["date"]
+        # the cache keeps only finished bars: a list that ends in a forming one is asked again
+        forming = seconds is not None and pinned_clock.start < (
+            newest.replace(tzinfo=NEW_YORK) + dt.timedelta(seconds=seconds))
         again = await latest(state, words)
-        assert again.get("cached") and again["bars"] == result["bars"], words
-        assert sim.requests["historicalData"] == asked + 1, words
+        assert bool(again.get("cached")) is not forming, words
+        # a forming bar may have traded on in between
+        assert [bar["date"] for bar in again["bars"]] == [bar["date"] for bar in result["bars"]], words
+        assert again["bars"][:-1] == result["bars"][:-1] and (forming or again["bars"] == result["bars"]), words
+        assert sim.requests["historicalData"] == asked + 1 + forming, words
     # an alias reaches as far back as its period: the same bars
     assert (await latest(state, "TSLA 1d 3"))["bars"] == (await latest(state, "TSLA day 3"))["bars"]
 

@@ -29,13 +29,14 @@ FAKES = Path(__file__).parent / "fakes"
 
 def yf_frame(n, *, intraday=False, adj_close=False, actions=("Dividends", "Stock Splits"),
              index=None):
-    """n bars ending now (so the bar cache counts them fresh), as yfinance shapes them;
-    or one bar at each time of `index`."""
+    """n bars ending now (so the bar cache counts them fresh; the minute now forming not
+    among them), as yfinance shapes them; or one bar at each time of `index`."""
     now = pd.Timestamp.now(tz=ZONE)
     if index is not None:
         n = len(index)
     elif intraday:
-        index = pd.date_range(end=now.floor("min"), periods=n, freq="min", name="Datetime")
+        index = pd.date_range(end=now.floor("min") - pd.Timedelta(minutes=1), periods=n, freq="min",
+                              name="Datetime")
     else:
         index = pd.date_range(end=now.normalize(), periods=n, freq="D", name="Date")
     close = [100.0 + i for i in range(n)]
@@ -528,7 +529,8 @@ class TestSharedCache:
         pytest.param(["intraday"], lambda: kline.Barhold.intraday_key("aapl"), id="intraday"),
     ])
     async def test_gateway_entry_served(self, yf, printed, logs, words, key):
-        bars = [{"date": dt.datetime.now().replace(second=0, microsecond=0), "open": 1.0,
+        finished = pd.Timestamp.now(tz=ZONE).floor("min").tz_localize(None).to_pydatetime() - dt.timedelta(minutes=1)
+        bars = [{"date": finished, "open": 1.0,
                  "high": 1.0, "low": 1.0, "close": 1.0, "volume": 5.0, "average": 1.0,
                  "barCount": 3}]
         kline._get_cache().set(key(), bars)

@@ -206,6 +206,12 @@ def next_session(market: Market, moment: dt.datetime, *, extended: bool) -> Sess
     return None
 
 
+def bar_forming(market: Market, start: dt.datetime, seconds: int, now: dt.datetime) -> bool:
+    """Whether the intraday bar of `seconds` that starts at `start` is still forming at `now`:
+    its period has not run out, and the market trades (a close ends a bar's trading early)."""
+    return now < start + dt.timedelta(seconds=seconds) and session_at(market, now, extended=True) is not None
+
+
 class Closure(NamedTuple):
     """A span in which a market does not trade: after `last` closed, until `next` opens."""
 

@@ -114,6 +114,24 @@ bool current_while_closed(py::handle entry, py::handle key, py::handle cached_at
                               global<"_EXCHANGE_TZ">()));
 }
 
+/// Whether the newest of `bars` is an intraday bar still forming at `clock` (`still_forming`,
+/// read from the module at each call). Only a dict record dated with a datetime is asked
+/// about; the cache treats every other record as opaque.
+bool newest_bar_forming(py::handle key, py::handle bars, py::handle clock) {
+    Py_ssize_t size = PyList_GET_SIZE(bars.ptr());
+    if (size == 0)
+        return false;
+    py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(bars.ptr(), size - 1));
+    if (!PyDict_Check(last.ptr()))
+        return false;
+    py::object last_date = get_or(last, name<"date">(), py::none());
+    bridge::need_datetime_api();
+    if (!PyDateTime_Check(last_date.ptr()))
+        return false;
+    return truth(bridge::call(global<"still_forming">(), key, last_date, clock,
+                              global<"_EXCHANGE_TZ">()));
+}
+
 py::object cache_of(py::handle self) { return self.attr(name<"cache">()); }
 
 /// `key.startswith(prefix)`; the comparison itself for plain text keys.
@@ -241,9 +259,13 @@ py::object get(py::handle self, py::handle key) {
 }
 
 void set(py::handle self, py::handle key, py::handle bars) {
+    py::object clock = now();
+    // Only finished bars are kept: a forming one would be served later as it stood now.
+    if (newest_bar_forming(key, bars, clock))
+        return;
     py::dict entry;
     entry[name<"bars">()] = bars;
-    entry[name<"cached_at">()] = now();
+    entry[name<"cached_at">()] = clock;
     if (PyObject_SetItem(cache_of(self).ptr(), key.ptr(), entry.ptr()) < 0)
         throw py::error_already_set();
 }

@@ -32,7 +32,8 @@ void init(py::handle self, py::handle data_dir);
 bool is_stale(py::handle entry, py::handle key);
 /// `Barhold.get`: the stored bar list, None when absent or stale (a stale entry is deleted).
 py::object get(py::handle self, py::handle key);
-/// `Barhold.set`: stores {"bars": bars, "cached_at": time.time()} under key.
+/// `Barhold.set`: stores {"bars": bars, "cached_at": time.time()} under key, unless the
+/// newest bar is an intraday bar still forming.
 void set(py::handle self, py::handle key, py::handle bars);
 /// `Barhold.try_larger_count`: the last `count` bars of the smallest cached count >= count.
 py::object try_larger_count(py::handle self, py::handle symbol, py::handle period,

@@ -42,6 +42,8 @@ Staleness:
   try_larger_count() inherits this check via get().
   While the market is closed, an entry holding the last finished session's bars
   stays until the next session opens.
+  set() keeps finished bars only: a list whose newest intraday bar is still
+  forming is not stored.
 )";
 
 #define BARHOLD_METHOD(fn)                                                                    \
@@ -262,7 +264,7 @@ PYBIND11_MODULE(barhold, m) {
     host::import_names("pathlib", {"Path"});
     host::import_names("zoneinfo", {"ZoneInfo"});
     host::import_names("quodra.dualcache", {"DualCache"});
-    host::import_names("korvanta.closed_hours", {"current_while_closed"});
+    host::import_names("korvanta.closed_hours", {"current_while_closed", "still_forming"});
 
     py::dict stale_after;
     for (auto [period, seconds] : {std::pair{"1m", 60}, {"5m", 300}, {"15m", 900}, {"30m", 1800},

@@ -13,7 +13,7 @@ import datetime as dt
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
-from korvanta.sessions import session_at
+from korvanta.sessions import bar_forming
 
 from .records import kline_frame, regular_hours
 from .schema import BAR_COLUMNS, TIME_UNIT, bar_kind, canonical_zone
@@ -86,15 +86,11 @@ class LiveBars:
     def forming(self, now: dt.datetime | None = None) -> "pd.Timestamp | None":
         """The start of the bar still forming at `now` (default: the clock's now): the newest,
         while its period runs and the market trades; None when every bar is finished."""
-        import pandas as pd
-
         if not len(self.frame.index):
             return None
         now = now or dt.datetime.now(dt.UTC)
         last = self.frame.index[-1]
-        if now >= last + pd.Timedelta(seconds=self.kind.seconds):
-            return None
-        return last if session_at(self.kind.market, now, extended=True) is not None else None
+        return last if bar_forming(self.kind.market, last.to_pydatetime(), self.kind.seconds, now) else None
 
     def view(self, *, tz: str | None = None, rth: bool = False, only: Iterable["pd.Timestamp"] | None = None,
              now: dt.datetime | None = None) -> "pd.DataFrame":
