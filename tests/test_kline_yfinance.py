@@ -417,9 +417,9 @@ class TestHistory:
 def calendar_yf(monkeypatch, data_dir):
     """The children's fake yfinance in this process: bars by the exchange calendar, served
     only as far back and in pieces as large as the source allows; `calls` records each."""
-    spec = importlib.util.spec_from_file_location("yfinance", FAKES / "yfinance" / "__init__.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("yfinance", FAKES / "yfinance" / "__init__.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     calls = []
     history = module.Ticker.history
     monkeypatch.setattr(module.Ticker, "history",
