@@ -16,7 +16,9 @@ name:
     def test_...(pinned_clock): ...
 
 `KORVANTA_TEST_INSTANT=NAME` (a key of `SWEEP`) or an ISO instant runs the whole suite at
-that instant instead of `DEFAULT`; `tools/sweep` does that for every instant.
+that instant instead of `DEFAULT`, the tests of every instant too; `tools/sweep` does that for
+every instant. The ordinary run (`tools/test`, which CI runs) thus covers the sweep through the
+tests of every instant, without running the whole suite at each.
 """
 
 import datetime as dt
@@ -64,9 +66,11 @@ def instant(name_or_iso: str) -> dt.datetime:
     return moment if moment.tzinfo else moment.replace(tzinfo=NEW_YORK)
 
 
-DEFAULT = instant(os.environ.get("KORVANTA_TEST_INSTANT") or DEFAULT_NAME)
+CHOSEN = os.environ.get("KORVANTA_TEST_INSTANT")
+DEFAULT = instant(CHOSEN or DEFAULT_NAME)
 
-at_every_instant = pytest.mark.parametrize("pinned_clock", list(SWEEP), indirect=True)
+# A run at one chosen instant (a sweep's) runs these there only: the sweep reaches every instant.
+at_every_instant = pytest.mark.parametrize("pinned_clock", [CHOSEN] if CHOSEN else list(SWEEP), indirect=True)
 
 
 def at(*names: str):

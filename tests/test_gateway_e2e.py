@@ -120,12 +120,10 @@ def sent_duration(stderr: str) -> str:
 
 class TestKline:
     @pytest.mark.parametrize("words, request_, title", [
-        (["AAPL", "day", "100"], dict(barSizeSetting="1 day", whatToShow="TRADES", useRTH=True), "AAPL day ({} bars)"),
         (["AAPL", "5m", "200", "adj"], dict(barSizeSetting="5 mins", whatToShow="ADJUSTED_LAST", useRTH=False),
          "AAPL 5m ({} bars) (adjusted)"),
-        (["MSFT", "1h", "3"], dict(barSizeSetting="1 hour", whatToShow="TRADES", useRTH=False), "MSFT 1h ({} bars)"),
         (["/ES", "30m", "20"], dict(barSizeSetting="30 mins", whatToShow="TRADES", useRTH=False), "/ES 30m ({} bars)"),
-    ], ids=["day-100", "5m-200-adj", "1h-3", "continuous-future"])
+    ], ids=["5m-200-adj", "continuous-future"])
     def test_latest_bars(self, gateway, korvanta, words, request_, title):
         count = int(words[2])
         done = korvanta("kline", *words)
@@ -136,23 +134,6 @@ class TestKline:
         # cells: index, date (and time), open, high, low, close, volume, average, barCount
         assert [float(rows[-1][-4]), float(rows[-1][-3])] == [expected[-1].close, expected[-1].volume]
         assert gateway.requests("historicalData") == 1
-
-    def test_history_between_two_dates(self, gateway, korvanta):
-        days = trading_days_back(gateway.now.date() - dt.timedelta(days=7), 15)
-        start, end = days[0], days[-1]
-        done = korvanta("kline", "AAPL", str(start), str(end), "day")
-        rows, _ = table(done.stdout, f"AAPL day {start} ~ {end}")
-        dates = [dt.date.fromisoformat(row[1]) for row in rows]
-        assert dates == sorted(dates) and dates[-1] == end and dates[0] >= start
-        assert gateway.requests("historicalData") == 1
-
-    def test_intraday_curve(self, gateway, korvanta):
-        expected = gateway.expected_bars("AAPL", durationStr="1 D", barSizeSetting="1 min",
-                                         whatToShow="TRADES", useRTH=False)
-        done = korvanta("kline", "AAPL", "intraday")
-        rows, total = table(done.stdout, "AAPL Intraday")
-        assert total == len(expected)
-        assert float(rows[0][3]) == expected[0].open
 
     def test_second_request_comes_from_the_cache(self, gateway, korvanta):
         done = korvanta(stdin="kline AAPL day 100\nkline AAPL day 100\nkline AAPL day 50\nquit\n")
@@ -212,39 +193,6 @@ class TestKlineRanges:
         first = expected[0].start.astimezone(self.NEW_YORK)
         assert rows[0][1:3] == [str(days[0]), first.strftime("%H:%M:%S")]
         assert rows[-1][1] == str(days[-1])
-
-    def test_adjusted_history_answers_at_once(self, gateway, korvanta):
-        start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=60), 20)
-        began = time.monotonic()
-        done = korvanta("kline", "AAPL", str(start), str(end), "day", "adj")
-        # a refused request (adjusted bars with an end date) would wait out the client's 60 s
-        assert time.monotonic() - began < 30
-        assert "falling back" not in done.stderr
-        rows, total = table(done.stdout, f"AAPL day {start} ~ {end} (adjusted)")
-        assert total == 20 and [rows[0][1], rows[-1][1]] == [str(start), str(end)]
-        # the adjusted prices of those days, as the gateway gives them up to now
-        adjusted = {b.start: b.close for b in gateway.expected_bars(
-            "AAPL", durationStr="1 Y", barSizeSetting="1 day", whatToShow="ADJUSTED_LAST", useRTH=True)}
-        assert float(rows[-1][5]) == adjusted[end]
-
-    def test_intraday_bars_read_in_exchange_time(self, gateway, korvanta, tmp_path):
-        from korvanta.gateway.barhold import Barhold
-
-        # more than two sessions, so that one whole regular session is among them whatever the hour
-        done = korvanta("kline", "AAPL", "5m", "400")
-        expected = gateway.expected_bars("AAPL", durationStr=sent_duration(done.stderr), barSizeSetting="5 mins",
-                                         whatToShow="TRADES", useRTH=False)[-400:]
-        # the entry as stored: whether the cache still serves it depends on the hour
-        store = Barhold(str(tmp_path / "data"))
-        try:
-            bars = store.cache.get(Barhold.count_key("AAPL", "5m", "none", 400))["bars"]
-        finally:
-            store.cache.close()
-        assert [b["date"] for b in bars] == [e.start.astimezone(self.NEW_YORK).replace(tzinfo=None)
-                                             for e in expected]
-        at_open = [b["open"] for b in bars if b["date"].time() == dt.time(9, 30)]
-        regular_open = [e.open for e in expected if e.start.astimezone(self.NEW_YORK).time() == dt.time(9, 30)]
-        assert at_open and at_open == regular_open
 
     def test_both_sources_give_the_same_days(self, gateway, korvanta, tmp_path):
         start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=10), 6)
@@ -353,26 +301,13 @@ class TestExecutions:
     def titles(self, stdout: str) -> list[str]:
         return [line for line in stdout.splitlines() if line.startswith(self.TITLES)]
 
-    def test_all_four_tables(self, gateway, korvanta):
-        done = korvanta("executions")
-        fills = gateway.sim.book.fills(gateway.now)
-        days = sorted({f.time.date() for f in fills})
-        assert self.titles(done.stdout) == [
-            "Execution Summary",
-            *(f"Profit by Half Hour for Trading Day {day}" for day in days),
-            "Profit by Trading Day",
-            "Execution Summary by Complete Order",
-        ]
-        assert gateway.requests("executions") == 1
-
     # "ES": the future's contracts the simulator's fills are in at the test's instant (ESZ6, or
     # ESH7 after the December expiry, and both around it)
     @pytest.mark.parametrize("words, present, absent", [
         ([":r"], ["ES", "TSLA"], []),
         ([":refresh", ":u", "msft"], ["MSFT"], ["TSLA", "ES"]),
-        ([":self"], ["AAPL", "MSFT"], ["ES", "TSLA"]),
         ([":mine", ":ref"], ["AAPL"], ["ES"]),
-    ], ids=["refresh", "refresh-twice-filtered", "own-client", "own-client-refreshed"])
+    ], ids=["refresh", "refresh-twice-filtered", "own-client-refreshed"])
     def test_keywords(self, gateway, korvanta, words, present, absent):
         futures = sorted({f.contract.localSymbol for f in gateway.sim.book.fills(gateway.now)
                           if f.contract.secType == "FUT"})

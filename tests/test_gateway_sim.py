@@ -2,6 +2,7 @@
 
 import asyncio
 import datetime as dt
+import os
 import signal
 import struct
 import subprocess
@@ -477,8 +478,10 @@ class TestLiveUpdates:
 
 
 def test_command_line_serves_until_interrupted():
+    from test_gateway_e2e import FAKES  # its clock pinned to the test's
+
     proc = subprocess.Popen([sys.executable, "-m", "korvanta.sim", "--port", "0", "--lifetime", "20"],
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": str(FAKES)})
     try:
         port = int(proc.stdout.readline().rsplit(":", 1)[1])
 

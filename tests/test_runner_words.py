@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 import pytest_asyncio
 
+from clock import at_every_instant
 from korvanta import api
 from korvanta.runner import settings
 from korvanta.runner.cli import parse_command_line, parser
@@ -22,9 +23,8 @@ from korvanta.sim import Fault, GatewaySim
 from test_kline_yfinance import yf  # noqa: F401  (yfinance faked in this process, a fixture)
 
 FAKES = Path(__file__).parent / "fakes"
-# Collected at the pinned instant, as the tests run at it.
+# Collected at the suite's pinned instant, as the tests that do not name theirs run at it.
 TODAY = dt.date.today()
-TOMORROW = TODAY + dt.timedelta(days=1)
 LATEST = "(kline SYMBOL [PERIOD] [COUNT] [adj])"
 RANGE = "(kline SYMBOL START [END] [PERIOD] [adj])"
 NOT_A_WORD = "is not a period, count or date"
@@ -91,19 +91,23 @@ def test_words_a_command_does_not_take(yf, words, message):
     (["2026-02-30"], "'2026-02-30' is not a date: February 2026 has 28 days"),
     (["2024-01-01", "2024-02-30"], "'2024-02-30' is not a date: February 2024 has 29 days"),
     (["2026-01-00"], "'2026-01-00' is not a date: January 2026 has 31 days"),
-    (["9999-01-01", "9999-12-31"], f"'9999-01-01': no source holds bars of the year 9999 (dates from 1900 to "
-                                   f"{TODAY.year})"),
-    (["1899-12-31"], f"'1899-12-31': no source holds bars of the year 1899 (dates from 1900 to {TODAY.year})"),
+    (["9999-01-01", "9999-12-31"], "'9999-01-01': no source holds bars of the year 9999 (dates from 1900 to {year})"),
+    (["1899-12-31"], "'1899-12-31': no source holds bars of the year 1899 (dates from 1900 to {year})"),
     (["2026-12-01\n"], "'2026-12-01\\n' is not a date: dates are YYYY-MM-DD"),
-    ([str(TODAY - dt.timedelta(days=1)), str(TODAY - dt.timedelta(days=7))],
-     f"the range starts after it ends ({TODAY - dt.timedelta(days=1)} > {TODAY - dt.timedelta(days=7)})"),
-    (["today", "yesterday"], f"the range starts after it ends ({TODAY} > {TODAY - dt.timedelta(days=1)})"),
-    ([str(TOMORROW)], f"the range starts after today ({TOMORROW} > {TODAY}): no bars yet" if TOMORROW.year == TODAY.year
-     else f"'{TOMORROW}': no source holds bars of the year {TOMORROW.year} (dates from 1900 to {TODAY.year})"),
+    (["{yesterday}", "{week_ago}"], "the range starts after it ends ({yesterday} > {week_ago})"),
+    (["today", "yesterday"], "the range starts after it ends ({today} > {yesterday})"),
+    (["{tomorrow}"], "the range starts after today ({tomorrow} > {today}): no bars yet"),
 ], ids=["month-13", "february-30", "leap-year", "day-0", "year-9999", "year-1899", "trailing-newline",
         "start-after-end", "today-after-yesterday", "start-after-today"])
-def test_dates_no_source_can_answer(yf, words, message):
-    assert refused(["kline", "AAPL", *words], yf) == f"kline: {message}"
+@at_every_instant
+def test_dates_no_source_can_answer(pinned_clock, yf, words, message):
+    today = dt.date.today()
+    days = dict(today=today, yesterday=today - dt.timedelta(days=1), week_ago=today - dt.timedelta(days=7),
+                tomorrow=today + dt.timedelta(days=1), year=today.year)
+    if days["tomorrow"].year != today.year and "{tomorrow}" in words:
+        message = "'{tomorrow}': no source holds bars of the year {next_year} (dates from 1900 to {year})"
+    words = [word.format(**days) for word in words]
+    assert refused(["kline", "AAPL", *words], yf) == "kline: " + message.format(**days, next_year=today.year + 1)
 
 
 @pytest.mark.parametrize("words", [
