@@ -328,20 +328,6 @@ def test_kline_prints_its_table_and_exits_0(program):
     assert done.stderr == ""
 
 
-@pytest.mark.parametrize("words, extra_env, status, message", [
-    (["--", "klien", "AAPL"], {}, 2, "ERROR   Unknown command 'klien' (commands: executions, kline, pnl)"),
-    (["kline"], {}, 2, "ERROR   kline: no symbol given (kline SYMBOL [PERIOD] [COUNT] [adj]; kline -h for more)"),
-    (["kline", "AAPL", "day", "5"], {"FAKE_YFINANCE": "fail"}, 1,
-     "ERROR   kline AAPL: No data returned (yfinance fetch failed: Could not resolve host: query2.finance.yahoo.com)"),
-], ids=["unknown-command", "no-symbol", "fetch-failed"])
-def test_failures_exit_with_the_reason(program, words, extra_env, status, message):
-    needs("korvanta.cmds.quotes.kline")
-    done = program(*words, **extra_env)
-    assert done.returncode == status and done.stdout == ""
-    # one line: the fetch's own error lines are summed up in it, without the library's address
-    assert [line.split(" ", 1)[1] for line in done.stderr.splitlines()] == [message]
-
-
 def test_shell_runs_two_commands_and_quits(program):
     needs("korvanta.cmds.quotes.kline")
     done = program(stdin="kline AAPL day 5\nhelp kline\nkline msft week 3\nkline AAPL day 5\nquit\nkline IBM\n")
@@ -349,13 +335,6 @@ def test_shell_runs_two_commands_and_quits(program):
     titles = [line for line in done.stdout.splitlines() if line.endswith(("[yfinance]", "[cached]"))]
     assert titles == ["AAPL day (5 bars) [yfinance]", "MSFT week (3 bars) [yfinance]", "AAPL day (5 bars) [cached]"]
     assert "kline AAPL 2025-01-01 2025-06-01 day" in done.stdout and "IBM" not in done.stderr
-
-
-def test_executions_refused_without_gateway(program):
-    needs("korvanta.cmds.portfolio.executions")
-    done = program("executions", "aapl", ":r")
-    assert done.returncode == 1 and done.stdout == ""
-    assert "ERROR   executions needs a connected gateway: start korvanta with --gateway" in done.stderr
 
 
 def test_unreachable_gateway_said_once(program):

@@ -68,7 +68,7 @@ class TestClientIds:
         second = await connect(address(sim), clientId, clientIdTries=tries)
         try:
             # The gateway says at once that the id is taken; nothing waits for the 4 s timeout.
-            assert time.perf_counter() - started < 2
+            assert time.perf_counter() - started < 3.5
             assert second.connected is (using is not None)
             if using is not None:
                 assert second.clientId == using
