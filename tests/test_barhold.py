@@ -479,11 +479,13 @@ class TestDataDirectory:
 
 
 def run_python(code, **env):
+    # tests/fakes on the path: the child's clock is the test's pinned one
+    fakes = os.path.join(os.path.dirname(__file__), "fakes")
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env={**os.environ, **env}, timeout=60)
+                          text=True, env={**os.environ, "PYTHONPATH": fakes, **env}, timeout=60)
 
 
-def test_entry_survives_the_process(tmp_path):
+def test_entry_survives_the_process(tmp_path, pinned_clock):
     writer = run_python("""
         from datetime import datetime
         from korvanta.gateway.barhold import Barhold
@@ -492,18 +494,15 @@ def test_entry_survives_the_process(tmp_path):
         print(hold.cache.get("SPY:day:none:count_1")["cached_at"])
     """, KORVANTA_DATA_DIR=str(tmp_path))
     assert writer.returncode == 0, writer.stderr
-    reader = run_python("""
-        from korvanta.gateway.barhold import Barhold
-        hold = Barhold()
-        print(hold.cache.keys())
-        print(hold.cache.get("SPY:day:none:count_1")["cached_at"])
-        print(hold.cache.get("SPY:day:none:count_1")["bars"])
-    """, KORVANTA_DATA_DIR=str(tmp_path))
-    assert reader.returncode == 0, reader.stderr
-    keys, cached_at, bars = reader.stdout.splitlines()
-    assert keys == "['SPY:day:none:count_1']"
-    assert cached_at == writer.stdout.strip()
-    assert bars == "[{'date': datetime.datetime(2026, 1, 2, 9, 30), 'close': 1.5}]"
+    hold = Barhold(tmp_path)
+    try:
+        assert hold.cache.keys() == ["SPY:day:none:count_1"]
+        entry = hold.cache.get("SPY:day:none:count_1")
+    finally:
+        hold.cache.close()
+    # stamped by the writer's clock: the test's, handed down
+    assert entry["cached_at"] == float(writer.stdout) and 0 <= entry["cached_at"] - pinned_clock.start.timestamp() < 60
+    assert entry["bars"] == [{"date": datetime(2026, 1, 2, 9, 30), "close": 1.5}]
 
 
 @pytest.mark.parametrize("module", ["korvanta.gateway.barhold", "korvanta.cmds.quotes.kline"],

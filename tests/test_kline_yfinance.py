@@ -474,6 +474,20 @@ class TestDepth:
             assert dates[-1] <= now.astimezone(latest.open.tzinfo).replace(tzinfo=None)
             assert dates[-1].date() == latest.day
 
+    @at_every_instant
+    @pytest.mark.parametrize("period", ["day", "1h", "1m"])
+    async def test_a_range_to_today_holds_every_bar_begun(self, pinned_clock, calendar_yf, printed, logs, period):
+        from korvanta import sessions
+
+        now = dt.datetime.now(dt.UTC)
+        days = [s.day for s in sessions.sessions_before(sessions.US_STOCKS, now, 3, extended=False)]
+        today = now.astimezone(sessions.US_STOCKS.zone).date()
+        result = await command()._history_yfinance([str(days[0]), str(today), period])
+        dates = [bar["date"] for bar in result["bars"]]
+        assert {getattr(d, "date", lambda: d)() for d in dates} == set(days), logs
+        assert dates == sorted(set(dates)) and dates[-1] <= now.astimezone(sessions.US_STOCKS.zone).replace(tzinfo=None)
+        assert [m for level, m in logs if level == "WARNING"] == []  # within the source's reach
+
     @at("regular-session")
     async def test_range_beyond_reach(self, pinned_clock, calendar_yf, printed, logs):
         result = await command()._history_yfinance(["2026-10-01", "2026-11-10", "1m"])
