@@ -14,12 +14,10 @@ import pytest
 import pytest_asyncio
 
 from clock import at, at_every_instant
-from korvanta import api
 from korvanta.gateway import limits
 from korvanta.runner.commands import execute_line
 from korvanta.sim import GatewaySim
 from korvanta.sim.book import trading_days_back
-from test_gateway_e2e import gateway  # noqa: F401  (the simulator in a thread, a fixture)
 
 pytestmark = pytest.mark.e2e
 
@@ -182,9 +180,3 @@ async def test_a_hundred_thousand_minutes_arrive_whole(pinned_clock, connected):
     dates = [bar["date"] for bar in result["bars"]]
     assert result["count"] == len(set(dates)) == 100_000 and dates == sorted(dates)
     assert connected.sim.requests["historicalData"] == 105
-
-
-def test_the_api_gives_n_rows(gateway, data_dir, monkeypatch):  # noqa: F811
-    monkeypatch.delenv("KORVANTA_GATEWAY", raising=False)
-    bars = api.kline("AAPL", "day", 10, gateway=f"127.0.0.1:{gateway.port}")
-    assert len(bars) == 10 and bars.attrs["source"] == "ibkr"

@@ -9,7 +9,6 @@ import asyncio
 import datetime as dt
 import os
 import pty
-import re
 import select
 import signal
 import subprocess
@@ -113,28 +112,7 @@ def table(stdout: str, title: str) -> tuple[list[list[str]], int]:
     return rows, int(footer[1:].split()[0]) if footer.startswith("[") else len(rows)
 
 
-def sent_duration(stderr: str) -> str:
-    """The durationStr of the last latest-N request the program logged."""
-    return re.findall(r"kline: period=.*, duration=([0-9]+ [DY]), what=", stderr)[-1]
-
-
 class TestKline:
-    @pytest.mark.parametrize("words, request_, title", [
-        (["AAPL", "5m", "200", "adj"], dict(barSizeSetting="5 mins", whatToShow="ADJUSTED_LAST", useRTH=False),
-         "AAPL 5m ({} bars) (adjusted)"),
-        (["/ES", "30m", "20"], dict(barSizeSetting="30 mins", whatToShow="TRADES", useRTH=False), "/ES 30m ({} bars)"),
-    ], ids=["5m-200-adj", "continuous-future"])
-    def test_latest_bars(self, gateway, korvanta, words, request_, title):
-        count = int(words[2])
-        done = korvanta("kline", *words)
-        # exactly N, in one request sized by the calendar
-        expected = gateway.expected_bars(words[0], durationStr=sent_duration(done.stderr), **request_)[-count:]
-        rows, total = table(done.stdout, title.format(count))
-        assert total == len(expected) == count
-        # cells: index, date (and time), open, high, low, close, volume, average, barCount
-        assert [float(rows[-1][-4]), float(rows[-1][-3])] == [expected[-1].close, expected[-1].volume]
-        assert gateway.requests("historicalData") == 1
-
     def test_second_request_comes_from_the_cache(self, gateway, korvanta):
         done = korvanta(stdin="kline AAPL day 100\nkline AAPL day 100\nkline AAPL day 50\nquit\n")
         assert gateway.requests("historicalData") == 1
@@ -165,34 +143,10 @@ class TestKline:
 
 
 class TestKlineRanges:
-    """Date ranges, adjusted history and bar times through the real client."""
-
-    NEW_YORK = ZoneInfo("America/New_York")
-
     def dates(self, stdout: str, title: str) -> list[dt.date]:
         rows, total = table(stdout, title)
         assert total == len(rows), "a short range shows every row"
         return [dt.date.fromisoformat(row[1]) for row in rows]
-
-    def test_two_day_range_gives_both_days(self, gateway, korvanta):
-        start, end = trading_days_back(gateway.now.date() - dt.timedelta(days=7), 2)
-        done = korvanta("kline", "AAPL", str(start), str(end), "day")
-        assert self.dates(done.stdout, f"AAPL day {start} ~ {end}") == [start, end]
-
-    def test_a_month_of_hourly_bars_starts_on_the_start_day(self, gateway, korvanta):
-        end = trading_days_back(gateway.now.date() - dt.timedelta(days=1), 1)[0]
-        start = end - dt.timedelta(days=30)
-        done = korvanta("kline", "AAPL", str(start), str(end), "1h")
-        rows, total = table(done.stdout, f"AAPL 1h {start} ~ {end}")
-        # the gateway answers whole sessions, more of them than the range's calendar days
-        days = [d for d in trading_days_back(end, 40) if d >= start]
-        expected = [b for b in gateway.expected_bars("AAPL", durationStr="40 D", barSizeSetting="1 hour",
-                                                      whatToShow="TRADES", useRTH=False)
-                    if start <= b.start.astimezone(self.NEW_YORK).date() <= end]
-        assert total == len(expected) and {b.start.astimezone(self.NEW_YORK).date() for b in expected} == set(days)
-        first = expected[0].start.astimezone(self.NEW_YORK)
-        assert rows[0][1:3] == [str(days[0]), first.strftime("%H:%M:%S")]
-        assert rows[-1][1] == str(days[-1])
 
     def test_both_sources_give_the_same_days(self, gateway, korvanta, tmp_path):
         start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=10), 6)
