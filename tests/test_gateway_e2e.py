@@ -7,6 +7,7 @@ the requests that reach it and throw its fault switches; each command runs as th
 
 import asyncio
 import datetime as dt
+import itertools
 import os
 import pty
 import select
@@ -95,34 +96,15 @@ def korvanta(tmp_path, gateway):
     return run
 
 
-def table(stdout: str, title: str) -> tuple[list[list[str]], int]:
-    """The data rows shown under `title` (a long table shows its head and tail) and its row count."""
+def shown_days(stdout: str, title: str) -> list[dt.date]:
+    """The dates of the rows shown under `title`; a table cut short ends at its "..." row."""
     lines = stdout.splitlines()
-    start = lines.index(title) + 2
-    rows, at = [], start
-    for at, line in enumerate(lines[start:], start):
-        cells = line.split()
-        if cells and cells[0] == "..":
-            continue
-        if not cells or not cells[0].isdigit():
-            break
-        rows.append(cells)
-    # pandas ends a shortened table with a blank line and "[N rows x M columns]"
-    footer = lines[at + 1] if at + 1 < len(lines) else ""
-    return rows, int(footer[1:].split()[0]) if footer.startswith("[") else len(rows)
+    rows = itertools.takewhile(lambda cells: cells and cells[0].isdigit(),
+                               (line.split() for line in lines[lines.index(title) + 2:]))
+    return [dt.date.fromisoformat(cells[1]) for cells in rows]
 
 
 class TestKline:
-    def test_second_request_comes_from_the_cache(self, gateway, korvanta):
-        done = korvanta(stdin="kline AAPL day 100\nkline AAPL day 100\nkline AAPL day 50\nquit\n")
-        assert gateway.requests("historicalData") == 1
-        assert "kline exact cache hit: day 100 none" in done.stderr
-        assert "kline larger-cache hit: day 50 none" in done.stderr
-        # a later process finds the bars on disk
-        done = korvanta("kline", "AAPL", "day", "100")
-        assert gateway.requests("historicalData") == 1
-        assert "kline exact cache hit: day 100 none" in done.stderr
-
     @pytest.mark.parametrize("fault, warning", [
         (Fault.error("historicalData", 162), "IBKR failed (gateway error 162: "),
         (Fault.error("historicalData", 10197), "IBKR failed (gateway error 10197: "),
@@ -135,27 +117,16 @@ class TestKline:
         assert warning in done.stderr and "falling back to yfinance" in done.stderr
         assert gateway.requests("historicalData") == 1
 
-    def test_unknown_symbol_goes_to_yfinance_without_a_bar_request(self, gateway, korvanta):
-        done = korvanta("kline", "NOSUCH", "day", "5")
-        assert done.stdout.startswith("NOSUCH day (5 bars) [yfinance]\n")
-        assert "Symbol not found: NOSUCH" in done.stderr
-        assert gateway.requests("historicalData") == 0
-
 
 class TestKlineRanges:
-    def dates(self, stdout: str, title: str) -> list[dt.date]:
-        rows, total = table(stdout, title)
-        assert total == len(rows), "a short range shows every row"
-        return [dt.date.fromisoformat(row[1]) for row in rows]
-
     def test_both_sources_give_the_same_days(self, gateway, korvanta, tmp_path):
         start, *_, end = trading_days_back(gateway.now.date() - dt.timedelta(days=10), 6)
         words = ("kline", "AAPL", str(start), str(end), "day")
         from_gateway = korvanta(*words)
         gateway.call(gateway.sim.inject, Fault.error("historicalData", 162))
         from_yfinance = korvanta(*words, KORVANTA_DATA_DIR=str(tmp_path / "other"))
-        days = self.dates(from_gateway.stdout, f"AAPL day {start} ~ {end}")
-        assert days == self.dates(from_yfinance.stdout, f"AAPL day {start} ~ {end} [yfinance]")
+        days = shown_days(from_gateway.stdout, f"AAPL day {start} ~ {end}")
+        assert days == shown_days(from_yfinance.stdout, f"AAPL day {start} ~ {end} [yfinance]")
         assert days[0] == start and days[-1] == end
 
 

@@ -266,9 +266,10 @@ def test_resolution_failures_fall_back(modes, yfinance, logs, resolved, warning)
 
 
 def test_unresolved_symbol(modes, yfinance, logs):
-    modes()
+    seen = modes()
     result = kline_words("zzzz", state=FakeState(resolved=("", None)))
-    assert result == {"symbol": "ZZZZ", "source": "yfinance"}
+    # no bar request for a symbol the gateway does not know
+    assert result == {"symbol": "ZZZZ", "source": "yfinance"} and seen == []
     assert logs == [("ERROR", "Symbol not found: ZZZZ")]
 
 
