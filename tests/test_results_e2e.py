@@ -1,5 +1,6 @@
 """End to end: the program's result options against the gateway simulator, as a user runs them."""
 
+import datetime as dt
 import io
 import os
 import re
@@ -15,6 +16,7 @@ from test_gateway_e2e import FAKES, gateway  # noqa: F401  (gateway: the simulat
 
 pytestmark = pytest.mark.e2e
 
+NEW_YORK = ZoneInfo("America/New_York")
 DAY = dict(durationStr="1 Y", barSizeSetting="1 day", whatToShow="TRADES", useRTH=True)
 
 
@@ -78,14 +80,18 @@ def test_shell_settings_and_terminal_chart(gateway, korvanta):
     assert "rows       6" in done.stdout and "chart      on" in done.stdout and "ma         20" in done.stdout
 
 
-def test_regular_hours_in_another_zone(korvanta, tmp_path):
+def test_regular_hours_in_another_zone(gateway, korvanta, tmp_path):
     done = korvanta("--rth", "--tz", "America/Chicago", "--out", "aapl.csv", "kline", "AAPL", "5m", "200")
     written = pd.read_csv(tmp_path / "aapl.csv")
     instants = pd.to_datetime(written["date"], utc=True)
     # Chicago's wall times, with Chicago's offset
     assert written["date"].tolist() == [t.isoformat() for t in instants.dt.tz_convert("America/Chicago")]
-    local = instants.dt.tz_convert("America/New_York")
-    assert local.dt.strftime("%H:%M").between("09:30", "15:55").all() and 0 < len(local) < 200
+    local = instants.dt.tz_convert(NEW_YORK)
+    # the regular hours' bars among the latest 200
+    latest = gateway.expected_bars("AAPL", durationStr="10 D", barSizeSetting="5 mins", whatToShow="TRADES",
+                                   useRTH=False)[-200:]
+    regular = [b.start for b in latest if dt.time(9, 30) <= b.start.astimezone(NEW_YORK).time() < dt.time(16)]
+    assert local.tolist() == regular and regular
     # one table, kline's own held back: these bars, their times as Chicago reads them
     assert done.stdout.count("AAPL 5m (") == 1
     assert f"AAPL 5m ({len(written)} bars) [times America/Chicago] [regular hours]" in done.stdout
@@ -97,7 +103,7 @@ def test_fills_shown_in_another_zone(gateway, korvanta):
     out = korvanta("--tz", "America/Chicago", "executions").stdout
     fills = gateway.sim.book.fills(gateway.now)
     chicago = {f"{f.time.astimezone(ZoneInfo('America/Chicago')):%H:%M:%S}" for f in fills}
-    new_york = {f"{f.time.astimezone(ZoneInfo('America/New_York')):%H:%M:%S}" for f in fills}
+    new_york = {f"{f.time.astimezone(NEW_YORK):%H:%M:%S}" for f in fills}
     printed = set(re.findall(r"\b\d\d:\d\d:\d\d\b", out))
     assert chicago <= printed and not (new_york - chicago) & printed
 
