@@ -64,6 +64,11 @@ def refused(words, yf) -> str:
                                          "(kline SYMBOL intraday)"),
     (["kline", "AAPL", "2026-01-02", "day", "5"], f"kline: '5': a date range takes no count {RANGE}"),
     (["kline", "AAPL", "day", "2026-01-02"], f"kline: '2026-01-02' is out of place {LATEST}"),
+    (["kline", "AAPL", "2026-13-01", "2026-12-01", "day"], "kline: '2026-13-01' is not a date: there is no month 13"),
+    (["kline", "AAPL", "2026-02-30"], "kline: '2026-02-30' is not a date: February 2026 has 28 days"),
+    (["kline", "AAPL", "2024-01-01", "2024-02-30"], "kline: '2024-02-30' is not a date: February 2024 has 29 days"),
+    (["kline", "AAPL", "2026-01-00"], "kline: '2026-01-00' is not a date: January 2026 has 31 days"),
+    (["kline", "AAPL", "2026-12-01\n"], "kline: '2026-12-01\\n' is not a date: dates are YYYY-MM-DD"),
     (["kline"], f"kline: no symbol given {LATEST[:-1]}; kline -h for more)"),
     (["kline", "A\x07B"], "kline: the symbol 'A\\x07B' holds a control character"),
     (["kline", "AB\udcff"], "kline: the symbol 'AB\\udcff' holds bytes that are not UTF-8 text"),
@@ -83,22 +88,18 @@ def refused(words, yf) -> str:
     (["klien", "AAPL"], "Unknown command 'klien' (commands: "),
 ], ids=lambda v: None if isinstance(v, str) else " ".join(v)[:40])
 def test_words_a_command_does_not_take(yf, words, message):
-    assert refused(words, yf).startswith(message)
+    said = refused(words, yf)
+    # a message that ends in ": " begins one that goes on to list what there is
+    assert said == message or (message.endswith(": ") and said.startswith(message))
 
 
 @pytest.mark.parametrize("words, message", [
-    (["2026-13-01", "2026-12-01", "day"], "'2026-13-01' is not a date: there is no month 13"),
-    (["2026-02-30"], "'2026-02-30' is not a date: February 2026 has 28 days"),
-    (["2024-01-01", "2024-02-30"], "'2024-02-30' is not a date: February 2024 has 29 days"),
-    (["2026-01-00"], "'2026-01-00' is not a date: January 2026 has 31 days"),
     (["9999-01-01", "9999-12-31"], "'9999-01-01': no source holds bars of the year 9999 (dates from 1900 to {year})"),
     (["1899-12-31"], "'1899-12-31': no source holds bars of the year 1899 (dates from 1900 to {year})"),
-    (["2026-12-01\n"], "'2026-12-01\\n' is not a date: dates are YYYY-MM-DD"),
     (["{yesterday}", "{week_ago}"], "the range starts after it ends ({yesterday} > {week_ago})"),
     (["today", "yesterday"], "the range starts after it ends ({today} > {yesterday})"),
     (["{tomorrow}"], "the range starts after today ({tomorrow} > {today}): no bars yet"),
-], ids=["month-13", "february-30", "leap-year", "day-0", "year-9999", "year-1899", "trailing-newline",
-        "start-after-end", "today-after-yesterday", "start-after-today"])
+], ids=["year-9999", "year-1899", "start-after-end", "today-after-yesterday", "start-after-today"])
 @at_every_instant
 def test_dates_no_source_can_answer(pinned_clock, yf, words, message):
     today = dt.date.today()
