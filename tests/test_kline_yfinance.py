@@ -544,7 +544,9 @@ async def test_bars_the_cache_cannot_keep_are_shown_and_returned(yf, monkeypatch
     monkeypatch.setattr(kline, "Barhold", FullDisk)
     yf.answer = yf_frame(0, index=pd.date_range("2024-01-02", periods=5, tz=ZONE, name="Date"))
     result = await command()._run_yfinance(words)
-    assert result["source"] == "yfinance" and len(result["bars"]) == len(printed[0][1]) > 0
+    expected = kline._normalize_yfinance_df(yf.answer)
+    assert result["source"] == "yfinance" and result["bars"] == expected.to_dict(orient="records")
+    pd.testing.assert_frame_equal(printed[0][1], expected)
     assert [m for level, m in logs if level == "WARNING"] == [
         "[AAPL] bars not kept in the bar cache: No space left on device"]
 
