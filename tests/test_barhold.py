@@ -542,16 +542,18 @@ def test_last_bar_boundary_matches_datetime_timestamp(wall, fold, nudge, zone):
     tz = ZoneInfo(zone)
     reference = wall.replace(tzinfo=tz, fold=fold).timestamp()
     entry = {"bars": [{"date": wall.replace(fold=fold, tzinfo=timezone.utc)}]}
-    old_clock, old_zone = barhold.time, barhold._EXCHANGE_TZ
+    old_clock, old_zone, old_rule = barhold.time, barhold._EXCHANGE_TZ, barhold.current_while_closed
     try:
         barhold._EXCHANGE_TZ = tz
+        # the age rule alone: a bar that ends a closed session would keep the entry past its age
+        barhold.current_while_closed = lambda *args: False
         now = reference + 2 * 60 + nudge
         barhold.time = Clock(now)
         entry["cached_at"] = now
         expected = now - reference > 120
         assert Barhold._is_stale(entry, "X:1m:none:count_1") is expected
     finally:
-        barhold.time, barhold._EXCHANGE_TZ = old_clock, old_zone
+        barhold.time, barhold._EXCHANGE_TZ, barhold.current_while_closed = old_clock, old_zone, old_rule
 
 
 def test_get_set_loop_does_not_grow_memory(tmp_path, traced_growth):
