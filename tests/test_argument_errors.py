@@ -37,8 +37,8 @@ class Refuses:
     __repr__ = __str__
 
 
-HOSTILE = [None, pd.NaT, 1.5, Text("SPY"), Refuses(), "\udc80"]
-HOSTILE_IDS = ["None", "NaT", "float", "str-subclass", "refuses", "lone-surrogate"]
+HOSTILE = [None, pd.NaT, 1.5, Text("SPY"), Refuses(), "\udc80", ("day",), type("Words", (list,), {})(["day"])]
+HOSTILE_IDS = ["None", "NaT", "float", "str-subclass", "refuses", "lone-surrogate", "tuple", "list-subclass"]
 
 
 @pytest.fixture(scope="module")
@@ -54,7 +54,10 @@ TYPED = [pytest.param(*case, id=f"{name}-{case[1]}") for name, case in {
     "_is_stale": (lambda h, v: Barhold._is_stale(v, "k"), "entry", "dict"),
     "invalidate": (lambda h, v: h.invalidate(v), "symbol", "str"),
     "_kline": (lambda h, v: kline.IOpKline()._kline(None, v), "rest", "list"),
+    "_history": (lambda h, v: kline.IOpKline()._history(None, v), "rest", "list"),
     "_run_yfinance": (lambda h, v: kline.IOpKline()._run_yfinance(v), "rest", "list"),
+    "_kline_yfinance": (lambda h, v: kline.IOpKline()._kline_yfinance(v), "rest", "list"),
+    "_history_yfinance": (lambda h, v: kline.IOpKline()._history_yfinance(v), "rest", "list"),
     "_assign_trading_day": (lambda h, v: ex._assign_trading_day(v), "timestamp", "Timestamp"),
 }.items()]
 

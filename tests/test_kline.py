@@ -722,15 +722,6 @@ def test_failed_requests_cache_nothing(yfinance, printed, logs, ib):
             "error": "No data returned", "symbol": "AAPL"}
 
 
-@pytest.mark.parametrize("method, args", [
-    ("_kline", (Stock("AAPL"), ("day",))), ("_kline", (Stock("AAPL"), None)),
-    ("_history", (Stock("AAPL"), type("Words", (list,), {})(["today"]))),
-])
-def test_rest_must_be_a_list(method, args):
-    with pytest.raises(TypeError, match="must be list"):
-        getattr(command(), method)(*args)
-
-
 # ==== History ================================================================
 
 def exchange_day_end(day):
