@@ -290,7 +290,9 @@ def test_log_lines_one_per_event_with_level(verbosity, shown):
         logging.getLogger("ib_async.wrapper").error("Error 200: no security definition")
         logging.getLogger("ib_async.wrapper").info("Warning 2104: farm connection is OK")
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    # the fakes on its path pin the child's clock, which stamps each line
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                          env={**os.environ, "PYTHONPATH": str(FAKES)})
     lines = [line.split(" ", 1)[1] for line in done.stderr.splitlines()]
     assert lines == shown
 
