@@ -16,7 +16,7 @@ import pytest
 from ib_async import BarData, BarDataList, Future, Stock
 
 import korvanta.cmds.quotes.kline as kline
-from clock import at
+from clock import at, ny
 from korvanta.cmds.base import execute
 
 UTC = dt.timezone.utc
@@ -149,17 +149,8 @@ def test_use_rth(period, rth):
     assert kline._use_rth(period) is rth
 
 
-def fixed_clock(monkeypatch, now):
-    class Clock(dt.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return cls.fromisoformat(now)
-    monkeypatch.setattr(kline, "datetime", types.SimpleNamespace(datetime=Clock,
-                                                                  timedelta=dt.timedelta))
-
-
-def test_parse_date(monkeypatch):
-    fixed_clock(monkeypatch, "2025-03-01T00:30:00")
+def test_parse_date(pinned_clock):
+    pinned_clock.move_to(ny(2025, 3, 1, 0, 30))
     assert kline._parse_date("yesterday") == dt.date(2025, 2, 28)
     assert kline._parse_date("today") == dt.date(2025, 3, 1)
     assert kline._parse_date("2024-02-29") == dt.date(2024, 2, 29)
@@ -728,8 +719,8 @@ def exchange_day_end(day):
     return dt.datetime.combine(dt.date.fromisoformat(day), dt.time(23, 59, 59), NEW_YORK)
 
 
-def test_history_defaults(monkeypatch, printed):
-    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+def test_history_defaults(pinned_clock, printed):
+    pinned_clock.move_to(ny(2024, 3, 1, 12))
     ib = FakeIB(daily_bars(5, dt.date(2024, 2, 29)))
     result = kline_words("aapl", "2024-01-02", ib=ib)
     assert ib.calls[0][1] == dict(endDateTime=exchange_day_end("2024-03-01"), durationStr="60 D",
@@ -754,8 +745,8 @@ def test_history_defaults(monkeypatch, printed):
     (["2024-02-23", "1m"], "2024-03-01", "1m", "none", ("TRADES", "6 D"),
      "AAPL 1m 2024-02-23 ~ 2024-03-01"),
 ], ids=["period", "all-four", "odd-adjust", "yesterday", "intraday-sessions"])
-def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, sent, title):
-    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+def test_history_words(pinned_clock, printed, logs, words, end, period, adjust, sent, title):
+    pinned_clock.move_to(ny(2024, 3, 1, 12))
     ib = FakeIB(daily_bars(3, dt.date.fromisoformat(end)))
     result = kline_words("aapl", *words, ib=ib)
     request = ib.calls[0][1]
@@ -777,8 +768,8 @@ def test_history_words(monkeypatch, printed, logs, words, end, period, adjust, s
     pytest.param(["2024-02-29", "2024-02-29"], ["2024-02-29"], id="one-day"),
     pytest.param(["2024-03-02", "2024-03-01"], None, id="reversed"),
 ])
-def test_history_start_and_end(monkeypatch, printed, logs, words, kept):
-    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+def test_history_start_and_end(pinned_clock, printed, logs, words, kept):
+    pinned_clock.move_to(ny(2024, 3, 1, 12))
     ib = FakeIB(daily_bars(3, dt.date(2024, 3, 1)))
     result = asyncio.run(command(ib=ib)._history(Stock("AAPL"), words))
     if kept:
@@ -871,8 +862,8 @@ def test_range_with_no_bar_inside_is_empty(yfinance, printed, logs):
     assert not printed and not kline._get_cache().cache.keys()
 
 
-def test_adjusted_range_after_today_asks_for_one_day(monkeypatch, yfinance):
-    fixed_clock(monkeypatch, "2024-03-01T12:00:00")
+def test_adjusted_range_after_today_asks_for_one_day(pinned_clock, yfinance):
+    pinned_clock.move_to(ny(2024, 3, 1, 12))
     ib = FakeIB(daily_bars(3, dt.date(2024, 3, 1)))
     kline_words("aapl", "2024-04-01", "2024-05-01", "adj", ib=ib)
     # a look-back of none is refused by the gateway; nothing of today is in range
