@@ -16,6 +16,7 @@ import pytest_asyncio
 from clock import at, at_every_instant
 from korvanta.gateway import limits
 from korvanta.runner.commands import execute_line
+from korvanta.runner.records import kline_frame
 from korvanta.sim import GatewaySim
 from korvanta.sim.book import trading_days_back
 
@@ -145,6 +146,10 @@ async def test_intraday_bars_in_exchange_time_as_shown_and_as_stored(pinned_cloc
     else:
         assert [(b["date"], b["open"], b["close"]) for b in stored["bars"]] == expected
     assert [b[0].time() for b in expected].count(dt.time(9, 30)) >= 1
+    # in regular hours, by the exchange's calendar (an early close's too): the bars the gateway gives for them
+    regular = {b[0] for b in connected.reference("AAPL", "10 D", "5 mins", rth=True)}
+    shown = kline_frame(result, rth=True)
+    assert [t.replace(tzinfo=None) for t in shown.index] == [b[0] for b in expected if b[0] in regular]
 
 
 @pytest.mark.asyncio

@@ -1,6 +1,5 @@
 """End to end: the program's result options against the gateway simulator, as a user runs them."""
 
-import datetime as dt
 import io
 import os
 import re
@@ -87,11 +86,12 @@ def test_regular_hours_in_another_zone(gateway, korvanta, tmp_path):
     # Chicago's wall times, with Chicago's offset
     assert written["date"].tolist() == [t.isoformat() for t in instants.dt.tz_convert("America/Chicago")]
     local = instants.dt.tz_convert(NEW_YORK)
-    # the regular hours' bars among the latest 200
-    latest = gateway.expected_bars("AAPL", durationStr="10 D", barSizeSetting="5 mins", whatToShow="TRADES",
-                                   useRTH=False)[-200:]
-    regular = [b.start for b in latest if dt.time(9, 30) <= b.start.astimezone(NEW_YORK).time() < dt.time(16)]
-    assert local.tolist() == regular and regular
+    # the latest 200 bars that the gateway also gives for regular hours (an early close's too)
+    five_minutes = dict(durationStr="10 D", barSizeSetting="5 mins", whatToShow="TRADES")
+    regular = {b.start for b in gateway.expected_bars("AAPL", **five_minutes, useRTH=True)}
+    latest = gateway.expected_bars("AAPL", **five_minutes, useRTH=False)[-200:]
+    expected = [b.start for b in latest if b.start in regular]
+    assert local.tolist() == expected and expected
     # one table, kline's own held back: these bars, their times as Chicago reads them
     assert done.stdout.count("AAPL 5m (") == 1
     assert f"AAPL 5m ({len(written)} bars) [times America/Chicago] [regular hours]" in done.stdout
