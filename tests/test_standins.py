@@ -118,8 +118,8 @@ def test_dual_cache_value_file_removed_by_hand_is_a_miss(tmp_path):
 
 
 def test_dual_cache_reads_again_when_a_rewrite_removes_the_file_it_was_opening(tmp_path, monkeypatch):
-    # The race the next test waits for, made to happen: another writer replaces the key's value
-    # file after this reader found the key's row and before it opens the file the row names.
+    # A race between processes, made to happen: another writer replaces the key's value file
+    # after this reader found the key's row and before it opens the file the row names.
     prefix, newer = str(tmp_path / "cache-"), {"bars": LARGE["bars"][:2000]}
     DualCache("kline", cachePrefix=prefix)["key"] = LARGE
     reader, writer = DualCache("kline", cachePrefix=prefix), DualCache("kline", cachePrefix=prefix)
