@@ -22,6 +22,7 @@ import pytest_asyncio
 
 import korvanta.cmds.quotes.kline as kline
 from clock import at, at_every_instant
+from test_kline import printed  # noqa: F401  (kline's tables, kept: a fixture)
 
 ZONE = "America/New_York"
 FAKES = Path(__file__).parent / "fakes"
@@ -85,14 +86,6 @@ def yf(monkeypatch, data_dir):
     yield fake
     if kline._barhold is not None:  # closed now, not in whichever later test collects it
         kline._barhold.cache.close()
-
-
-@pytest.fixture
-def printed(monkeypatch):
-    tables = []
-    monkeypatch.setattr(kline, "printFrame", lambda frame, title: tables.append((title, frame)))
-    return tables
-
 
 
 def command(symbol="AAPL"):
