@@ -17,6 +17,7 @@ from loguru import logger
 
 from .gateway import GatewayError, GatewayUnanswered, is_notice
 from .live_bars import LiveBars
+from .words import command_module
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -39,11 +40,10 @@ Changed = Callable[[LiveBars, "list[pd.Timestamp]"], None]
 
 def gateway_bar_size(result: Mapping[str, Any]) -> str:
     """The gateway's bar size of a kline result's bars ("1 min", "5 mins", ...), by kline's own table."""
-    import sys
-
     if result.get("type") == "intraday":
         return "1 min"
-    kline = sys.modules["korvanta.cmds.quotes.kline"]
+    kline = command_module("kline")
+    assert kline is not None, "a kline result without the kline command"
     return str(kline.PERIOD_MAP[str(result.get("period"))])
 
 
